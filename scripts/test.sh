@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds and runs every test with ctest. Extra arguments go to ctest (for example -L unit).
+#   scripts/test.sh              all tests in build/
+#   scripts/test.sh -L unit      only the fast unit tests
+# SANITIZE=address or SANITIZE=thread builds into build-asan/ or build-tsan/ instead.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cmake_args=()
+case "${SANITIZE:-}" in
+  "") BUILD_DIR=${BUILD_DIR:-build} ;;
+  address) BUILD_DIR=${BUILD_DIR:-build-asan}; cmake_args+=(-DTESSALI_SANITIZE=address) ;;
+  thread) BUILD_DIR=${BUILD_DIR:-build-tsan}; cmake_args+=(-DTESSALI_SANITIZE=thread) ;;
+  *) echo "SANITIZE must be address or thread" >&2; exit 2 ;;
+esac
+BUILD_DIR=$BUILD_DIR scripts/build.sh "${cmake_args[@]}"
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+cd "$BUILD_DIR"
+ctest --output-on-failure -j2 "$@"
