@@ -11,7 +11,9 @@
 namespace tessali {
 namespace {
 
-core::TaskHash HashOf(std::string_view text) { return core::TaskHash::FromText(text); }
+core::TaskHash HashOf(std::string_view text) {
+    return core::TaskHash::FromText(text);
+}
 
 }  // namespace
 

@@ -49,7 +49,8 @@ int EngineInit() {
 
     // Preallocation needs no privilege on Linux (posix_fallocate), so there is nothing to enable.
     if (!core::PrepareEngineFolders()) {
-        core::EngineLog(core::kLogFail, "Create engine data folder %s failed!\n", core::EngineDataFolder().c_str());
+        core::EngineLog(core::kLogFail, "Create engine data folder %s failed!\n",
+                        core::EngineDataFolder().c_str());
     }
     core::EngineConfig& config = core::Config();
     config.allocationGranularity = static_cast<uint32_t>(sysconf(_SC_PAGESIZE));

@@ -2,14 +2,15 @@
 # Builds and runs every test with ctest. Extra arguments go to ctest (for example -L unit).
 #   scripts/test.sh              all tests in build/
 #   scripts/test.sh -L unit      only the fast unit tests
-# SANITIZE=address or SANITIZE=thread builds into build-asan/ or build-tsan/ instead.
+# SANITIZE=address or SANITIZE=thread builds into build-asan/ or build-tsan/ instead (without the
+# GUI unless TESSALI_GUI=ON).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake_args=()
 case "${SANITIZE:-}" in
   "") BUILD_DIR=${BUILD_DIR:-build} ;;
-  address) BUILD_DIR=${BUILD_DIR:-build-asan}; cmake_args+=(-DTESSALI_SANITIZE=address) ;;
-  thread) BUILD_DIR=${BUILD_DIR:-build-tsan}; cmake_args+=(-DTESSALI_SANITIZE=thread) ;;
+  address) BUILD_DIR=${BUILD_DIR:-build-asan}; cmake_args+=(-DTESSALI_SANITIZE=address -DTESSALI_GUI=${TESSALI_GUI:-OFF}) ;;
+  thread) BUILD_DIR=${BUILD_DIR:-build-tsan}; cmake_args+=(-DTESSALI_SANITIZE=thread -DTESSALI_GUI=${TESSALI_GUI:-OFF}) ;;
   *) echo "SANITIZE must be address or thread" >&2; exit 2 ;;
 esac
 BUILD_DIR=$BUILD_DIR scripts/build.sh "${cmake_args[@]}"

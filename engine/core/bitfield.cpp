@@ -12,7 +12,9 @@ void Bitfield::SetAll() {
     }
 }
 
-void Bitfield::ClearAll() { std::fill(m_bytes.begin(), m_bytes.end(), 0); }
+void Bitfield::ClearAll() {
+    std::fill(m_bytes.begin(), m_bytes.end(), 0);
+}
 
 uint32_t Bitfield::Count() const {
     uint32_t n = 0;

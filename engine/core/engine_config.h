@@ -14,12 +14,12 @@ constexpr size_t kHostFieldBytes = 32;
 struct EngineConfig {
     char trackerHost[kHostFieldBytes] = {};  // "host[:port]" as configured
     char agentListHost[kHostFieldBytes] = {};
-    std::string trackerName;   // host part
+    std::string trackerName;  // host part
     uint16_t trackerPort = 80;
     uint32_t trackerAddr = 0;  // network order; resolved, else the fallback
     uint32_t fallbackTrackerAddr = 0;
     uint32_t secondTrackerAddr = 0;
-    std::string agentHost;     // default agent relay "host[:port]"
+    std::string agentHost;  // default agent relay "host[:port]"
     uint32_t agentAddr = 0;
     std::string stunPrimary;
     std::string stunFallback;

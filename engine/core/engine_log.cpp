@@ -46,8 +46,9 @@ std::string FormatLogLine(int level, std::string_view message) {
     time_t now = time(nullptr);
     tm local{};
     localtime_r(&now, &local);
-    int n = snprintf(line, sizeof line, "%s%04d-%02d-%02d %02d:%02d:%02d ", LogPrefix(level), local.tm_year + 1900,
-                     local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    int n = snprintf(line, sizeof line, "%s%04d-%02d-%02d %02d:%02d:%02d ", LogPrefix(level),
+                     local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
+                     local.tm_sec);
     std::string out(line, static_cast<size_t>(n));
     size_t room = kLogLineBytes - 1 - out.size();
     out.append(message.substr(0, room));

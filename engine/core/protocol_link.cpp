@@ -7,7 +7,9 @@ namespace {
 std::atomic<IProtocolLink*> g_link{nullptr};
 }
 
-void SetProtocolLink(IProtocolLink* link) { g_link.store(link); }
+void SetProtocolLink(IProtocolLink* link) {
+    g_link.store(link);
+}
 
 void LinkAnnounceSource(const TaskHash& hash) {
     if (IProtocolLink* link = g_link.load()) {

@@ -23,9 +23,13 @@ bool IRoutineWork::WaitTrackerReceive(uint32_t timeoutMs) {
     return false;
 }
 
-void IRoutineWork::P2pPass(uint32_t timeoutMs) { SleepMs(timeoutMs); }
+void IRoutineWork::P2pPass(uint32_t timeoutMs) {
+    SleepMs(timeoutMs);
+}
 
-void IRoutineWork::TickAllTasks() { TaskMgr().TickAllTasks(); }
+void IRoutineWork::TickAllTasks() {
+    TaskMgr().TickAllTasks();
+}
 
 void CCommonTimers::Add(uint32_t thresholdMs, std::function<void()> work) {
     m_timers.push_back({thresholdMs, m_start, std::move(work)});
@@ -50,7 +54,8 @@ void AddCommonRoutineTimers(CCommonTimers& timers, IRoutineWork& work) {
         double up = work.UploadRate();
         if (down > 1 || up > 1) {
             // Level 0: the notice is built but, like every level-0 line, not written anywhere.
-            EngineLog(kLogInfo, "_____NOTICE:cur dspeed:%.1fkb,uspeed:%.1fkb!!!______\n", down / 1024, up / 1024);
+            EngineLog(kLogInfo, "_____NOTICE:cur dspeed:%.1fkb,uspeed:%.1fkb!!!______\n", down / 1024,
+                      up / 1024);
         }
     });
     timers.Add(300000, [&work] { work.NatRecheck(); });

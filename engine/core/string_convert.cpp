@@ -7,7 +7,8 @@ namespace tessali::core {
 using namespace tessali::platform;
 
 Ref<CStringConvert> CStringConvert::FromWideToAnsi(std::u16string_view wide) {
-    return Ref<CStringConvert>::Adopt(new CStringConvert(Utf8ToAnsi(Utf16ToUtf8(wide)), std::u16string(wide)));
+    return Ref<CStringConvert>::Adopt(
+        new CStringConvert(Utf8ToAnsi(Utf16ToUtf8(wide)), std::u16string(wide)));
 }
 
 Ref<CStringConvert> CStringConvert::FromWideToUtf8(std::u16string_view wide) {

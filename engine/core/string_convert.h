@@ -22,7 +22,8 @@ public:
     const std::u16string& Wide() const { return m_wide; }
 
 private:
-    CStringConvert(std::string narrow, std::u16string wide) : m_narrow(std::move(narrow)), m_wide(std::move(wide)) {}
+    CStringConvert(std::string narrow, std::u16string wide)
+        : m_narrow(std::move(narrow)), m_wide(std::move(wide)) {}
     ~CStringConvert() override = default;
 
     std::string m_narrow;

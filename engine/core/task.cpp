@@ -6,7 +6,9 @@
 
 namespace tessali::core {
 
-uint64_t NowSeconds() { return static_cast<uint64_t>(time(nullptr)); }
+uint64_t NowSeconds() {
+    return static_cast<uint64_t>(time(nullptr));
+}
 
 CTask::CTask(const TaskHash& hash, const std::string& destinationPath)
     : m_hash(hash),
@@ -55,7 +57,9 @@ void CTask::ApplyCreationDetails(const TaskHeader& details) {
     m_startTime.store(NowSeconds());
 }
 
-std::array<uint8_t, 6> CTask::Settings() const { return Header().settings; }
+std::array<uint8_t, 6> CTask::Settings() const {
+    return Header().settings;
+}
 
 uint32_t CTask::CreationTime() const {
     std::lock_guard lock(m_taskLock);

@@ -26,7 +26,14 @@ enum TaskKind : uint8_t { kKindDownload = 1, kKindShareNative = 3, kKindShareFor
 constexpr uint8_t kFlagCheckKey = 2;
 
 // Setting byte positions of the task header.
-enum SettingByte : size_t { kSetUpload = 0, kSetOne = 1, kSetTwo = 2, kSetRunState = 3, kSetKind = 4, kSetFlags = 5 };
+enum SettingByte : size_t {
+    kSetUpload = 0,
+    kSetOne = 1,
+    kSetTwo = 2,
+    kSetRunState = 3,
+    kSetKind = 4,
+    kSetFlags = 5
+};
 
 // The task header; also the optional creation details given to CreateDownloadTask/CreateShareTask.
 struct TaskHeader {
@@ -74,7 +81,9 @@ public:
     virtual std::optional<std::vector<uint8_t>> SeedBytes() const { return std::nullopt; }
 
     // Request bookkeeping and block intake (pieces and piece selection).
-    virtual bool IsRequestedFrom(const ConnectionKey& peer, uint32_t piece, uint32_t offset) const { return false; }
+    virtual bool IsRequestedFrom(const ConnectionKey& peer, uint32_t piece, uint32_t offset) const {
+        return false;
+    }
     virtual int64_t PutBlock(const ConnectionKey& peer, std::span<const uint8_t> data, uint32_t piece,
                              uint32_t offset) {
         return -1;

@@ -17,7 +17,8 @@ public:
     virtual Ref<CTask> MakeDownloadTask(const TaskHash& hash, const std::string& destinationPath) = 0;
     // A share task for the local file in `text` ("path" or "path|extra"); 0 and the new task's
     // hash, or -1. The task is created and loaded; it is not yet in the table.
-    virtual int MakeShareTask(const std::string& text, const TaskHeader* details, int loadMode, Ref<CTask>& out) = 0;
+    virtual int MakeShareTask(const std::string& text, const TaskHeader* details, int loadMode,
+                              Ref<CTask>& out) = 0;
 };
 
 }  // namespace tessali::core

@@ -61,6 +61,8 @@ TaskHash TaskHash::FromBytes(std::span<const uint8_t> twenty) {
     return h;
 }
 
-std::string TaskHash::ToText() const { return BytesToHashText(bytes); }
+std::string TaskHash::ToText() const {
+    return BytesToHashText(bytes);
+}
 
 }  // namespace tessali::core

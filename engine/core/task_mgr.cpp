@@ -25,7 +25,9 @@ public:
 
 CNoTaskFactory g_noFactory;
 
-int32_t RateOf(const std::atomic<int32_t>& counter) { return std::max<int32_t>(0, counter.load() / 10); }
+int32_t RateOf(const std::atomic<int32_t>& counter) {
+    return std::max<int32_t>(0, counter.load() / 10);
+}
 
 void PutU32BigEndian(uint8_t* p, uint32_t v) {
     v = htonl(v);
@@ -77,7 +79,9 @@ CTask* CTaskMgr::PeekTask(const TaskHash& hash) {
     return it == m_tasks.end() ? nullptr : it->second.get();
 }
 
-bool CTaskMgr::TaskExists(const TaskHash& hash) { return static_cast<bool>(Find(hash)); }
+bool CTaskMgr::TaskExists(const TaskHash& hash) {
+    return static_cast<bool>(Find(hash));
+}
 
 bool CTaskMgr::HasSeed(const TaskHash& hash) {
     Ref<CTask> t = Find(hash);
@@ -142,8 +146,8 @@ int64_t CTaskMgr::ReadAt(const TaskHash& hash, std::span<uint8_t> out, int64_t p
     if (pieceLength == 0) {
         return -1;
     }
-    return t->Read(out, static_cast<uint32_t>(position / pieceLength), static_cast<uint32_t>(position % pieceLength),
-                   countUpload);
+    return t->Read(out, static_cast<uint32_t>(position / pieceLength),
+                   static_cast<uint32_t>(position % pieceLength), countUpload);
 }
 
 bool CTaskMgr::PickRequestAt(const TaskHash& hash, const ConnectionKey& peer, BlockRange& out) {
@@ -193,30 +197,70 @@ bool CTaskMgr::GetBitfield(const TaskHash& hash, std::span<uint8_t> buffer, size
 }
 
 // Peer groups arrive with the peer layer; until then no task holds peers.
-int CTaskMgr::AddPeer(const TaskHash&, const ConnectionKey&, const PeerAttributes&) { return -1; }
-int CTaskMgr::RemovePeer(const TaskHash&, const ConnectionKey&) { return -1; }
-int CTaskMgr::SetPeerBitfield(const TaskHash&, const ConnectionKey&, std::span<const uint8_t>) { return -1; }
-int CTaskMgr::SetPeerHave(const TaskHash&, const ConnectionKey&, uint32_t) { return -1; }
-int CTaskMgr::SetPeerId(const TaskHash&, const ConnectionKey&, std::span<const uint8_t, 20>) { return -1; }
-int CTaskMgr::SetPeerKind(const TaskHash&, const ConnectionKey&, uint8_t) { return -1; }
-int CTaskMgr::GetPeerId(const TaskHash&, const ConnectionKey&, std::span<uint8_t, 20>) { return -1; }
-int CTaskMgr::GetPeerKind(const TaskHash&, const ConnectionKey&) { return -1; }
-uint8_t CTaskMgr::IsPeerViaUdp(const TaskHash&, const ConnectionKey&) { return 0; }
-uint8_t CTaskMgr::GetPeerFlagB(const TaskHash&, const ConnectionKey&) { return 0; }
-uint32_t CTaskMgr::GetPeerVersion(const TaskHash&, const ConnectionKey&) { return 0; }
-uint8_t CTaskMgr::HasPeerLargeBlocks(const TaskHash&, const ConnectionKey&) { return 0; }
-uint8_t CTaskMgr::GetPeerFlagD(const TaskHash&, const ConnectionKey&) { return 0; }
+int CTaskMgr::AddPeer(const TaskHash&, const ConnectionKey&, const PeerAttributes&) {
+    return -1;
+}
+int CTaskMgr::RemovePeer(const TaskHash&, const ConnectionKey&) {
+    return -1;
+}
+int CTaskMgr::SetPeerBitfield(const TaskHash&, const ConnectionKey&, std::span<const uint8_t>) {
+    return -1;
+}
+int CTaskMgr::SetPeerHave(const TaskHash&, const ConnectionKey&, uint32_t) {
+    return -1;
+}
+int CTaskMgr::SetPeerId(const TaskHash&, const ConnectionKey&, std::span<const uint8_t, 20>) {
+    return -1;
+}
+int CTaskMgr::SetPeerKind(const TaskHash&, const ConnectionKey&, uint8_t) {
+    return -1;
+}
+int CTaskMgr::GetPeerId(const TaskHash&, const ConnectionKey&, std::span<uint8_t, 20>) {
+    return -1;
+}
+int CTaskMgr::GetPeerKind(const TaskHash&, const ConnectionKey&) {
+    return -1;
+}
+uint8_t CTaskMgr::IsPeerViaUdp(const TaskHash&, const ConnectionKey&) {
+    return 0;
+}
+uint8_t CTaskMgr::GetPeerFlagB(const TaskHash&, const ConnectionKey&) {
+    return 0;
+}
+uint32_t CTaskMgr::GetPeerVersion(const TaskHash&, const ConnectionKey&) {
+    return 0;
+}
+uint8_t CTaskMgr::HasPeerLargeBlocks(const TaskHash&, const ConnectionKey&) {
+    return 0;
+}
+uint8_t CTaskMgr::GetPeerFlagD(const TaskHash&, const ConnectionKey&) {
+    return 0;
+}
 uint32_t CTaskMgr::GetPeerCount(const TaskHash& hash) {
     Ref<CTask> t = Find(hash);
     return t ? t->PeerCount() : 0;
 }
-bool CTaskMgr::HasPeerAt(const TaskHash&, uint32_t, uint16_t) { return false; }
-int32_t CTaskMgr::GetPeerState(const TaskHash&, const ConnectionKey&) { return -1; }
-bool CTaskMgr::SetPeerState(const TaskHash&, const ConnectionKey&, int32_t) { return false; }
-bool CTaskMgr::InitPeerBitfield(const TaskHash&, const ConnectionKey&) { return false; }
-bool CTaskMgr::PeerNeedsHave(const TaskHash&, const ConnectionKey&, uint32_t) { return false; }
-int32_t CTaskMgr::GetPeerRate(const TaskHash&, const ConnectionKey&) { return 0; }
-bool CTaskMgr::HasPeerWithId(const TaskHash&, std::span<const uint8_t, 20>) { return false; }
+bool CTaskMgr::HasPeerAt(const TaskHash&, uint32_t, uint16_t) {
+    return false;
+}
+int32_t CTaskMgr::GetPeerState(const TaskHash&, const ConnectionKey&) {
+    return -1;
+}
+bool CTaskMgr::SetPeerState(const TaskHash&, const ConnectionKey&, int32_t) {
+    return false;
+}
+bool CTaskMgr::InitPeerBitfield(const TaskHash&, const ConnectionKey&) {
+    return false;
+}
+bool CTaskMgr::PeerNeedsHave(const TaskHash&, const ConnectionKey&, uint32_t) {
+    return false;
+}
+int32_t CTaskMgr::GetPeerRate(const TaskHash&, const ConnectionKey&) {
+    return 0;
+}
+bool CTaskMgr::HasPeerWithId(const TaskHash&, std::span<const uint8_t, 20>) {
+    return false;
+}
 
 void CTaskMgr::TickAllTasks() {
     std::lock_guard lock(m_folderLock);
@@ -358,7 +402,8 @@ int CTaskMgr::CreateDownloadTask(const TaskHash& hash, const std::string& destin
     return result;
 }
 
-int CTaskMgr::CreateShareTask(const std::string& text, TaskHash& hashOut, const TaskHeader* details, int loadMode) {
+int CTaskMgr::CreateShareTask(const std::string& text, TaskHash& hashOut, const TaskHeader* details,
+                              int loadMode) {
     Ref<CTask> task;
     if (Factory().MakeShareTask(text, details, loadMode, task) != 0 || !task) {
         return -1;
@@ -443,13 +488,27 @@ void CTaskMgr::PauseAll() {
 }
 
 // Rate limits and pacing arrive with the rate-limit layer.
-bool CTaskMgr::SetUploadLimit(const TaskHash&, uint32_t) { return false; }
-bool CTaskMgr::IsDownloadPaced(const TaskHash&) { return false; }
-bool CTaskMgr::IsUploadPaced(const TaskHash&) { return false; }
-bool CTaskMgr::SetUploadPace(const TaskHash&, uint32_t) { return false; }
-bool CTaskMgr::SetDownloadPace(const TaskHash&, uint32_t) { return false; }
-bool CTaskMgr::ResetPace(const TaskHash&) { return false; }
-bool CTaskMgr::HasPaceLimit(const TaskHash&) { return false; }
+bool CTaskMgr::SetUploadLimit(const TaskHash&, uint32_t) {
+    return false;
+}
+bool CTaskMgr::IsDownloadPaced(const TaskHash&) {
+    return false;
+}
+bool CTaskMgr::IsUploadPaced(const TaskHash&) {
+    return false;
+}
+bool CTaskMgr::SetUploadPace(const TaskHash&, uint32_t) {
+    return false;
+}
+bool CTaskMgr::SetDownloadPace(const TaskHash&, uint32_t) {
+    return false;
+}
+bool CTaskMgr::ResetPace(const TaskHash&) {
+    return false;
+}
+bool CTaskMgr::HasPaceLimit(const TaskHash&) {
+    return false;
+}
 
 int32_t CTaskMgr::GetTaskRateA(const TaskHash& hash) {
     Ref<CTask> t = Find(hash);
@@ -599,7 +658,8 @@ int CTaskMgr::RemoveTask(const TaskHash& hash) {
         std::lock_guard folderLock(m_folderLock);
         for (auto it = m_folders.begin(); it != m_folders.end(); ++it) {
             auto& list = it->second;
-            auto pos = std::find_if(list.begin(), list.end(), [&](const Ref<CTask>& t) { return t->Hash() == hash; });
+            auto pos = std::find_if(list.begin(), list.end(),
+                                    [&](const Ref<CTask>& t) { return t->Hash() == hash; });
             if (pos == list.end()) {
                 continue;
             }
@@ -662,6 +722,8 @@ void DestroyTaskMgr() {
     delete mgr;
 }
 
-void SetDefaultTaskFactory(ITaskFactory* factory) { g_defaultFactory.store(factory); }
+void SetDefaultTaskFactory(ITaskFactory* factory) {
+    g_defaultFactory.store(factory);
+}
 
 }  // namespace tessali::core

@@ -31,8 +31,8 @@ public:
     bool StoreSeedData(const TaskHash& hash, std::span<const uint8_t> seed) override;
     bool GetSeedBytes(const TaskHash& hash, std::span<uint8_t> buffer, size_t& length) override;
     int64_t WriteAt(const TaskHash& hash, std::span<const uint8_t> data, int64_t position) override;
-    int64_t PutBlock(const TaskHash& hash, const ConnectionKey& peer, std::span<const uint8_t> data, uint32_t piece,
-                     uint32_t offset) override;
+    int64_t PutBlock(const TaskHash& hash, const ConnectionKey& peer, std::span<const uint8_t> data,
+                     uint32_t piece, uint32_t offset) override;
     int64_t ReadAt(const TaskHash& hash, std::span<uint8_t> out, int64_t position, bool countUpload) override;
     bool PickRequestAt(const TaskHash& hash, const ConnectionKey& peer, BlockRange& out) override;
     bool PickRequest(const TaskHash& hash, const ConnectionKey& peer,
@@ -41,7 +41,8 @@ public:
     bool GetBitfield(const TaskHash& hash, std::span<uint8_t> buffer, size_t& length) override;
     int AddPeer(const TaskHash& hash, const ConnectionKey& peer, const PeerAttributes& attributes) override;
     int RemovePeer(const TaskHash& hash, const ConnectionKey& peer) override;
-    int SetPeerBitfield(const TaskHash& hash, const ConnectionKey& peer, std::span<const uint8_t> bits) override;
+    int SetPeerBitfield(const TaskHash& hash, const ConnectionKey& peer,
+                        std::span<const uint8_t> bits) override;
     int SetPeerHave(const TaskHash& hash, const ConnectionKey& peer, uint32_t piece) override;
     int SetPeerId(const TaskHash& hash, const ConnectionKey& peer, std::span<const uint8_t, 20> id) override;
     int SetPeerKind(const TaskHash& hash, const ConnectionKey& peer, uint8_t kind) override;
@@ -69,8 +70,8 @@ public:
     bool SetSequentialMode(const TaskHash& hash, uint32_t value) override;
     bool SetReadPosition(const TaskHash& hash, int64_t position) override;
     int64_t GetHaveLength(const TaskHash& hash, int64_t position) override;
-    int CreateDownloadTask(const TaskHash& hash, const std::string& destinationPath, const TaskHeader* details,
-                           bool highPriority, int loadMode) override;
+    int CreateDownloadTask(const TaskHash& hash, const std::string& destinationPath,
+                           const TaskHeader* details, bool highPriority, int loadMode) override;
     int CreateShareTask(const std::string& text, TaskHash& hashOut, const TaskHeader* details,
                         int loadMode) override;
     int ControlTaskState(const TaskHash& hash, int code) override;

@@ -19,8 +19,8 @@ namespace tessali::core {
 
 // What a peer brings when it joins a task's peer group.
 struct PeerAttributes {
-    uint8_t kind = 1;          // 1 engine peer, 2 BitTorrent peer
-    uint8_t viaUdp = 0;        // reached over reliable UDP
+    uint8_t kind = 1;    // 1 engine peer, 2 BitTorrent peer
+    uint8_t viaUdp = 0;  // reached over reliable UDP
     uint8_t flagB = 0;
     uint8_t largeBlocks = 0;
     uint8_t flagD = 0;
@@ -46,17 +46,21 @@ public:
     virtual int64_t WriteAt(const TaskHash& hash, std::span<const uint8_t> data, int64_t position) = 0;
     virtual int64_t PutBlock(const TaskHash& hash, const ConnectionKey& peer, std::span<const uint8_t> data,
                              uint32_t piece, uint32_t offset) = 0;
-    virtual int64_t ReadAt(const TaskHash& hash, std::span<uint8_t> out, int64_t position, bool countUpload) = 0;
+    virtual int64_t ReadAt(const TaskHash& hash, std::span<uint8_t> out, int64_t position,
+                           bool countUpload) = 0;
     virtual bool PickRequestAt(const TaskHash& hash, const ConnectionKey& peer, BlockRange& out) = 0;
     virtual bool PickRequest(const TaskHash& hash, const ConnectionKey& peer,
                              std::span<uint8_t, kRequestMessageBytes> out) = 0;
     virtual bool IsComplete(const TaskHash& hash) = 0;
     virtual bool GetBitfield(const TaskHash& hash, std::span<uint8_t> buffer, size_t& length) = 0;
-    virtual int AddPeer(const TaskHash& hash, const ConnectionKey& peer, const PeerAttributes& attributes) = 0;
+    virtual int AddPeer(const TaskHash& hash, const ConnectionKey& peer,
+                        const PeerAttributes& attributes) = 0;
     virtual int RemovePeer(const TaskHash& hash, const ConnectionKey& peer) = 0;
-    virtual int SetPeerBitfield(const TaskHash& hash, const ConnectionKey& peer, std::span<const uint8_t> bits) = 0;
+    virtual int SetPeerBitfield(const TaskHash& hash, const ConnectionKey& peer,
+                                std::span<const uint8_t> bits) = 0;
     virtual int SetPeerHave(const TaskHash& hash, const ConnectionKey& peer, uint32_t piece) = 0;
-    virtual int SetPeerId(const TaskHash& hash, const ConnectionKey& peer, std::span<const uint8_t, 20> id) = 0;
+    virtual int SetPeerId(const TaskHash& hash, const ConnectionKey& peer,
+                          std::span<const uint8_t, 20> id) = 0;
     virtual int SetPeerKind(const TaskHash& hash, const ConnectionKey& peer, uint8_t kind) = 0;
     virtual int GetPeerId(const TaskHash& hash, const ConnectionKey& peer, std::span<uint8_t, 20> id) = 0;
     virtual int GetPeerKind(const TaskHash& hash, const ConnectionKey& peer) = 0;
@@ -96,8 +100,8 @@ public:
     virtual int32_t GetTaskRateB(const TaskHash& hash) = 0;
     virtual uint8_t GetTaskKind(const TaskHash& hash) = 0;
     virtual int GetFreeRequestSlots(const TaskHash& hash, const ConnectionKey& peer) = 0;
-    virtual int CancelRequest(const TaskHash& hash, const ConnectionKey& peer, uint32_t piece, uint32_t offset,
-                              uint32_t length) = 0;
+    virtual int CancelRequest(const TaskHash& hash, const ConnectionKey& peer, uint32_t piece,
+                              uint32_t offset, uint32_t length) = 0;
     virtual int CountDownloaded(const TaskHash& hash, const ConnectionKey& peer, int32_t bytes) = 0;
     virtual int CountUploaded(const TaskHash& hash, const ConnectionKey& peer, int32_t bytes) = 0;
     virtual bool IsDownloadPaced(const TaskHash& hash) = 0;

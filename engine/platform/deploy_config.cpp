@@ -15,7 +15,9 @@ std::unique_ptr<DeployConfig> g_config;
 
 }  // namespace
 
-std::string HostPort::Text() const { return host + ":" + std::to_string(port); }
+std::string HostPort::Text() const {
+    return host + ":" + std::to_string(port);
+}
 
 HostPort ParseHostPort(std::string_view text, uint16_t defaultPort) {
     HostPort hp;

@@ -52,7 +52,9 @@ WakeFd::WakeFd() : m_fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
     }
 }
 
-WakeFd::~WakeFd() { close(m_fd); }
+WakeFd::~WakeFd() {
+    close(m_fd);
+}
 
 void WakeFd::Signal() {
     uint64_t one = 1;

@@ -11,9 +11,13 @@
 
 namespace tessali::platform {
 
-File::~File() { Close(); }
+File::~File() {
+    Close();
+}
 
-File::File(File&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
+File::File(File&& other) noexcept : m_fd(other.m_fd) {
+    other.m_fd = -1;
+}
 
 File& File::operator=(File&& other) noexcept {
     if (this != &other) {
@@ -56,7 +60,8 @@ void File::Close() {
 int64_t File::ReadAt(int64_t position, std::span<uint8_t> out) const {
     size_t done = 0;
     while (done < out.size()) {
-        ssize_t n = ::pread(m_fd, out.data() + done, out.size() - done, position + static_cast<int64_t>(done));
+        ssize_t n =
+            ::pread(m_fd, out.data() + done, out.size() - done, position + static_cast<int64_t>(done));
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -88,14 +93,16 @@ int64_t File::WriteAt(int64_t position, std::span<const uint8_t> data) const {
 }
 
 int64_t File::Size() const {
-    struct stat st{};
+    struct stat st {};
     if (::fstat(m_fd, &st) != 0) {
         return -1;
     }
     return st.st_size;
 }
 
-bool File::Truncate(int64_t length) const { return ::ftruncate(m_fd, length) == 0; }
+bool File::Truncate(int64_t length) const {
+    return ::ftruncate(m_fd, length) == 0;
+}
 
 bool File::Preallocate(int64_t length) const {
     if (length <= 0) {
@@ -113,29 +120,35 @@ bool File::Preallocate(int64_t length) const {
     return false;
 }
 
-bool File::Sync() const { return ::fdatasync(m_fd) == 0; }
+bool File::Sync() const {
+    return ::fdatasync(m_fd) == 0;
+}
 
 bool FileExists(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 bool DirectoryExists(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 int64_t FileSize(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
         return -1;
     }
     return st.st_size;
 }
 
-bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0 || errno == ENOENT; }
+bool RemoveFile(const std::string& path) {
+    return ::unlink(path.c_str()) == 0 || errno == ENOENT;
+}
 
-bool RenameFile(const std::string& from, const std::string& to) { return ::rename(from.c_str(), to.c_str()) == 0; }
+bool RenameFile(const std::string& from, const std::string& to) {
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
 
 bool CreateDirectories(const std::string& path) {
     if (path.empty()) {

@@ -7,10 +7,10 @@
 namespace tessali::platform {
 
 std::string HomeDir();
-std::string DataHome();     // $XDG_DATA_HOME, else ~/.local/share/
-std::string StateHome();    // $XDG_STATE_HOME, else ~/.local/state/
-std::string ConfigHome();   // $XDG_CONFIG_HOME, else ~/.config/
-std::string RuntimeDir();   // $XDG_RUNTIME_DIR, else DataHome()
+std::string DataHome();    // $XDG_DATA_HOME, else ~/.local/share/
+std::string StateHome();   // $XDG_STATE_HOME, else ~/.local/state/
+std::string ConfigHome();  // $XDG_CONFIG_HOME, else ~/.config/
+std::string RuntimeDir();  // $XDG_RUNTIME_DIR, else DataHome()
 // The user's download folder: $XDG_DOWNLOAD_DIR, else XDG_DOWNLOAD_DIR of user-dirs.dirs
 // (localised names included), else empty.
 std::string UserDownloadDir();

@@ -33,7 +33,7 @@ std::string ExistingAncestor(std::string path) {
 }  // namespace
 
 int64_t FreeBytes(const std::string& path) {
-    struct statvfs st{};
+    struct statvfs st {};
     if (::statvfs(ExistingAncestor(path).c_str(), &st) != 0) {
         return -1;
     }
@@ -41,7 +41,7 @@ int64_t FreeBytes(const std::string& path) {
 }
 
 uint64_t FilesystemMagic(const std::string& path) {
-    struct statfs st{};
+    struct statfs st {};
     if (::statfs(ExistingAncestor(path).c_str(), &st) != 0) {
         return 0;
     }
@@ -66,10 +66,16 @@ bool IsLocalFilesystemMagic(uint64_t magic) {
     }
 }
 
-bool CanHoldLargeFilesMagic(uint64_t magic) { return magic != kMsdosMagic && magic != 0; }
+bool CanHoldLargeFilesMagic(uint64_t magic) {
+    return magic != kMsdosMagic && magic != 0;
+}
 
-bool IsLocalFilesystem(const std::string& path) { return IsLocalFilesystemMagic(FilesystemMagic(path)); }
+bool IsLocalFilesystem(const std::string& path) {
+    return IsLocalFilesystemMagic(FilesystemMagic(path));
+}
 
-bool CanHoldLargeFiles(const std::string& path) { return CanHoldLargeFilesMagic(FilesystemMagic(path)); }
+bool CanHoldLargeFiles(const std::string& path) {
+    return CanHoldLargeFilesMagic(FilesystemMagic(path));
+}
 
 }  // namespace tessali::platform

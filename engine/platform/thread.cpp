@@ -15,6 +15,8 @@ void SetCurrentThreadName(const char* name) {
     pthread_setname_np(pthread_self(), shortName);
 }
 
-void SleepMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void SleepMs(uint32_t ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 }  // namespace tessali::platform

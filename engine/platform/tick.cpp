@@ -56,8 +56,14 @@ FakeTick::~FakeTick() {
     delete m_state;
 }
 
-void FakeTick::Advance(uint32_t ms) { m_state->now.fetch_add(ms); }
-void FakeTick::Set(Tick t) { m_state->now.store(t); }
-Tick FakeTick::Now() const { return m_state->now.load(); }
+void FakeTick::Advance(uint32_t ms) {
+    m_state->now.fetch_add(ms);
+}
+void FakeTick::Set(Tick t) {
+    m_state->now.store(t);
+}
+Tick FakeTick::Now() const {
+    return m_state->now.load();
+}
 
 }  // namespace tessali::platform

@@ -17,10 +17,14 @@ Tick GetTick();
 void SetTickSource(std::function<Tick()> source);
 
 // Milliseconds from `then` to `now`, correct across one wrap.
-constexpr uint32_t TickElapsed(Tick now, Tick then) { return now - then; }
+constexpr uint32_t TickElapsed(Tick now, Tick then) {
+    return now - then;
+}
 
 // True when `a` lies before `b` (less than half the range apart).
-constexpr bool TickBefore(Tick a, Tick b) { return static_cast<int32_t>(a - b) < 0; }
+constexpr bool TickBefore(Tick a, Tick b) {
+    return static_cast<int32_t>(a - b) < 0;
+}
 
 // A fake clock for tests: advances only when told.
 class FakeTick {

@@ -11,7 +11,9 @@ LogCapture::LogCapture() {
     });
 }
 
-LogCapture::~LogCapture() { core::SetLogSink({}); }
+LogCapture::~LogCapture() {
+    core::SetLogSink({});
+}
 
 std::vector<std::string> LogCapture::Lines() const {
     std::lock_guard lock(m_lock);

@@ -17,7 +17,9 @@ namespace {
 
 std::atomic<bool> g_stop{false};
 
-void OnStopSignal(int) { g_stop = true; }
+void OnStopSignal(int) {
+    g_stop = true;
+}
 
 void PrintUsage() {
     std::printf("usage: mirt COMMAND [ARGS...]\n\ncommands:\n");
@@ -49,14 +51,16 @@ void PrintError(const std::string& line) {
 }
 
 void InstallStopSignals() {
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = OnStopSignal;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
 }
 
-bool StopRequested() { return g_stop.load(); }
+bool StopRequested() {
+    return g_stop.load();
+}
 
 bool WaitForStop(int ms) {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
@@ -83,7 +87,8 @@ int main(int argc, char** argv) {
         size_t start = 0;
         while (start <= c.name.size()) {
             size_t space = c.name.find(' ', start);
-            words.push_back(c.name.substr(start, space == std::string::npos ? std::string::npos : space - start));
+            words.push_back(
+                c.name.substr(start, space == std::string::npos ? std::string::npos : space - start));
             if (space == std::string::npos) {
                 break;
             }
@@ -99,5 +104,6 @@ int main(int argc, char** argv) {
         PrintError("unknown command '" + args[0] + "' (try mirt --help)");
         return 2;
     }
-    return best->run(std::vector<std::string>(args.begin() + static_cast<std::ptrdiff_t>(bestWords), args.end()));
+    return best->run(
+        std::vector<std::string>(args.begin() + static_cast<std::ptrdiff_t>(bestWords), args.end()));
 }

@@ -25,7 +25,8 @@ int RunStatus(const std::vector<std::string>& args) {
     }
     const auto& deploy = platform::Deploy();
     PrintLine("engine started");
-    PrintLine("deployment file: " + (deploy.path.empty() ? std::string("(none, built-in defaults)") : deploy.path));
+    PrintLine("deployment file: " +
+              (deploy.path.empty() ? std::string("(none, built-in defaults)") : deploy.path));
     PrintLine("engine root: " + core::EngineRootFolder());
     PrintLine("data folder: " + core::EngineDataFolder());
     PrintLine("local address: " + core::AddressText(core::Host().localAddress));
@@ -38,8 +39,9 @@ int RunStatus(const std::vector<std::string>& args) {
     return 0;
 }
 
-MirtCommandRegistrar g_status({"status", "status                     start the engine, show its folders, address and port, stop it",
-                               RunStatus});
+MirtCommandRegistrar g_status(
+    {"status", "status                     start the engine, show its folders, address and port, stop it",
+     RunStatus});
 
 }  // namespace
 }  // namespace tessali::mirt
