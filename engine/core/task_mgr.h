@@ -122,6 +122,7 @@ public:
 
 private:
     Ref<CTask> Find(const TaskHash& hash);
+    bool FindPeer(const TaskHash& hash, const ConnectionKey& key, Ref<CTask>& task, Ref<CPeer>& peer);
     ITaskFactory& Factory();
 
     std::mutex m_tableLock;
