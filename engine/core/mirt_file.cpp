@@ -208,7 +208,18 @@ bool CMirtFile::Finish() {
         return true;
     }
     std::string finalPath = m_path.substr(0, cut);
-    if (m_lost || !RenameNoReplace(m_path, finalPath)) {
+    if (m_lost) {
+        return false;
+    }
+    // A file no byte was ever written to (an empty file of a multi-file task) is made now, so
+    // the finished content holds every file.
+    if (!platform::FileExists(m_path)) {
+        if (!OpenLocked()) {
+            return false;
+        }
+        CloseLocked();
+    }
+    if (!RenameNoReplace(m_path, finalPath)) {
         return false;
     }
     m_path = std::move(finalPath);
