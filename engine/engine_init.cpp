@@ -21,6 +21,7 @@ namespace {
 
 std::mutex g_initLock;
 bool g_initialised = false;
+core::CShareThread g_shareThread;
 
 bool CopyHostField(const std::string& value, char (&field)[core::kHostFieldBytes]) {
     if (value.size() >= core::kHostFieldBytes) {
@@ -89,6 +90,8 @@ int EngineInit() {
     core::Host().listenPort = deploy.listenPort;
 
     core::StartRoutines();
+    core::ShareFlag() = true;
+    g_shareThread.Start(core::ShareQueue(), core::TaskMgr());
     return 0;
 }
 
@@ -97,6 +100,9 @@ void EngineUninit() {
     if (!g_initialised) {
         return;
     }
+    // A seed build in progress stops at its next piece once the share flag is clear.
+    core::ShareFlag() = false;
+    g_shareThread.Stop();
     core::StopRoutines();
     core::ShareQueue().Clear();
     core::DestroyTaskMgr();

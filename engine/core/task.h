@@ -157,13 +157,15 @@ public:
 
 protected:
     ~CTask() override;
+    // A share task learns its hash from its seed during its load, before anyone else sees it.
+    void SetHash(const TaskHash& hash);
 
     mutable std::mutex m_taskLock;
     TaskHeader m_header;
     CPeerGroup m_peers;
 
 private:
-    const TaskHash m_hash;
+    TaskHash m_hash;
     std::string m_folder;
     std::string m_name;
     std::atomic<uint8_t> m_runState{kRunRunning};

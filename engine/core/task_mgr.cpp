@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "engine/core/engine_log.h"
+#include "engine/core/engine_task_factory.h"
 #include "engine/core/protocol_link.h"
 #include "engine/platform/file.h"
 #include "engine/platform/text_convert.h"
@@ -15,15 +16,6 @@ namespace tessali::core {
 namespace {
 
 std::atomic<ITaskFactory*> g_defaultFactory{nullptr};
-
-// Used while no real factory is registered: every creation fails cleanly.
-class CNoTaskFactory : public ITaskFactory {
-public:
-    Ref<CTask> MakeDownloadTask(const TaskHash&, const std::string&) override { return {}; }
-    int MakeShareTask(const std::string&, const TaskHeader*, int, Ref<CTask>&) override { return -1; }
-};
-
-CNoTaskFactory g_noFactory;
 
 int32_t RateOf(const std::atomic<int32_t>& counter) {
     return std::max<int32_t>(0, counter.load() / 10);
@@ -36,7 +28,7 @@ void PutU32BigEndian(uint8_t* p, uint32_t v) {
 
 }  // namespace
 
-CTaskMgr::CTaskMgr() = default;
+CTaskMgr::CTaskMgr() : m_engineFactory(std::make_unique<CEngineTaskFactory>(*this)) {}
 
 CTaskMgr::~CTaskMgr() {
     std::map<TaskHash, Ref<CTask>> tasks;
@@ -59,7 +51,7 @@ ITaskFactory& CTaskMgr::Factory() {
         return *m_factory;
     }
     ITaskFactory* def = g_defaultFactory.load();
-    return def != nullptr ? *def : g_noFactory;
+    return def != nullptr ? *def : *m_engineFactory;
 }
 
 Ref<CTask> CTaskMgr::Find(const TaskHash& hash) {
@@ -500,6 +492,9 @@ int CTaskMgr::CreateDownloadTask(const TaskHash& hash, const std::string& destin
                                  const TaskHeader* details, bool highPriority, int loadMode) {
     if (TaskExists(hash)) {
         return 2;
+    }
+    if (destinationPath.empty() || destinationPath.back() == '/') {
+        return -1;  // a destination must name a file
     }
     Ref<CTask> task = Factory().MakeDownloadTask(hash, destinationPath);
     if (!task) {
