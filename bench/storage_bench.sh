@@ -25,10 +25,12 @@ head -c $SIZE /dev/urandom > "$SRC"
 now() { date +%s.%N; }
 # best_of NAME CMD...: runs CMD and keeps its best wall time in BEST[NAME]
 declare -A BEST
+WARM=0
 timed() {
   local name=$1; shift
   local t0 t1 d
   t0=$(now); "$@" > /dev/null; t1=$(now)
+  [ "$WARM" = 1 ] && return 0
   d=$(echo "$t1 - $t0" | bc -l)
   if [ -z "${BEST[$name]:-}" ] || [ "$(echo "$d < ${BEST[$name]}" | bc -l)" = 1 ]; then BEST[$name]=$d; fi
 }
@@ -49,12 +51,11 @@ write_pair() {
   rm -f "$OUT"
 }
 
-hash_pair; BEST=()  # warm-up
+WARM=1; hash_pair; write_pair ""; write_pair --sync; WARM=0
 for _ in $(seq "$RUNS"); do hash_pair; done
-write_pair ""; write_pair --sync; unset BEST; declare -A BEST  # warm-up
 for _ in $(seq "$RUNS"); do write_pair ""; write_pair --sync; done
 
-echo "1 GiB, best of $RUNS after a warm-up, $(nproc) cores, $(df -T "$DIR" | awk 'NR==2{print $2}') in $DIR"
+echo "1 GiB, best of $RUNS after a warm-up, load average $(cut -d' ' -f1 /proc/loadavg), $(nproc) cores, $(df -T "$DIR" | awk 'NR==2{print $2}') in $DIR"
 printf '%-34s %6s GB/s\n' "openssl dgst -sha1" "$(rate openssl)" "mirt seed build" "$(rate seed)"
 echo "seed build / openssl speed ratio: $(ratio seed openssl)"
 for s in "" --sync; do
