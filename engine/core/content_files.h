@@ -42,6 +42,7 @@ public:
     // Reads for upload at piece * pieceLength + offset, clamped to the content: bytes read; 0 for
     // an empty content or when a piece touched is not in `record` (nullptr: every piece is there,
     // as for a share task); -2 for a position at/past the end or an empty buffer; -1 on a failed read.
+    // The caller adds the bytes to its uploaded total when it counts uploads.
     int64_t ReadPieceRange(const CResumeRecord* record, uint32_t pieceLength, uint32_t piece, uint32_t offset,
                            std::span<uint8_t> out);
 

@@ -70,6 +70,9 @@ bool CMirtFile::OpenLocked() {
     if (m_file.IsOpen()) {
         return true;
     }
+    if (m_lost) {
+        return false;  // a fresh file would hide that the bytes written so far are gone
+    }
     std::string folder = platform::DirName(m_path);
     if (!folder.empty() && !platform::CreateDirectories(folder)) {
         return false;

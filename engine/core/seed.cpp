@@ -201,7 +201,6 @@ private:
 
     bool StringValue(std::string_view key) {
         std::string_view value;
-        size_t start = m_pos;
         if (!ReadString(value)) {
             return false;
         }
@@ -210,7 +209,7 @@ private:
                 return false;
             }
             m_out.piecesFound = true;
-            m_out.piecesOffset = start + (m_pos - start - value.size());
+            m_out.piecesOffset = m_pos - value.size();
             m_out.piecesLength = value.size() / 20 * 20;
         } else if (key == "announce") {
             m_out.primaryTracker = std::string(value);

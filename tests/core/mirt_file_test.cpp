@@ -124,6 +124,8 @@ TEST(MirtFile, AnswersMinusOneWhenItsFileIsDeletedOrTruncated) {
         EXPECT_EQ(file.ReadAt(0, out), -1);
         // It does not quietly start a new, empty file that would hide the lost bytes.
         EXPECT_EQ(file.WriteAt(8192, Bytes(data)), -1);
+        EXPECT_FALSE(file.Open());
+        EXPECT_FALSE(file.Finish());
         EXPECT_FALSE(platform::FileExists(file.Path()));
         // Once the task has thrown the temporary away, the object is usable again.
         EXPECT_TRUE(file.DeleteTemporary());
