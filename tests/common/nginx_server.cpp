@@ -59,6 +59,22 @@ std::string CNginxServer::Url(const std::string& path) const {
 
 std::string CNginxServer::ErrorLog() const { return ReadFile(m_dir.Path() + "error.log"); }
 
+std::string CNginxServer::AccessLog() const {
+    std::error_code ec;
+    return std::filesystem::exists(m_dir.Path() + "access.log", ec) ? ReadFile(m_dir.Path() + "access.log") : "";
+}
+
+bool CNginxServer::WaitForAccessLog(const std::string& text, int timeoutMs) const {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (AccessLog().find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
 bool CNginxServer::Start() {
     const std::string& d = m_dir.Path();
     for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
@@ -69,7 +85,8 @@ bool CNginxServer::Start() {
                   "pid " + d + "nginx.pid;\nerror_log " + d + "error.log info;\n"
                   "events { worker_connections 64; }\n"
                   "http {\n"
-                  "  access_log off;\n"
+                  "  log_format tessali '$request $status';\n"
+                  "  access_log " + d + "access.log tessali;\n"
                   "  client_body_temp_path " + temp + "body;\n  proxy_temp_path " + temp + "proxy;\n"
                   "  fastcgi_temp_path " + temp + "fastcgi;\n  uwsgi_temp_path " + temp + "uwsgi;\n"
                   "  scgi_temp_path " + temp + "scgi;\n"

@@ -32,6 +32,11 @@ public:
     std::string Url(const std::string& path = "/") const;  // "http://127.0.0.1:<port><path>"
     std::string DocRoot() const { return m_dir.Path() + "www/"; }
     std::string ErrorLog() const;
+    // One line per request served: "<request line> <status>".
+    std::string AccessLog() const;
+    // nginx logs a request once it has finished it, which may be after the client has read the
+    // answer: waits up to timeoutMs for a line containing `text`.
+    bool WaitForAccessLog(const std::string& text, int timeoutMs = 5000) const;
 
 private:
     TempDir m_dir;
