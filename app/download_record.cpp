@@ -21,15 +21,30 @@ std::string Attribute(const tinyxml2::XMLElement* e, const char* name) {
 void AppendEscaped(std::string& out, std::string_view value) {
     for (char c : value) {
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
             // Attribute-value normalisation would turn these into spaces on the next read.
-            case '\r': out += "&#xD;"; break;
-            case '\n': out += "&#xA;"; break;
-            case '\t': out += "&#x9;"; break;
-            default: out += c;
+            case '\r':
+                out += "&#xD;";
+                break;
+            case '\n':
+                out += "&#xA;";
+                break;
+            case '\t':
+                out += "&#x9;";
+                break;
+            default:
+                out += c;
         }
     }
 }
@@ -69,7 +84,8 @@ int ReadDownloadRecord(const std::string& path, DownloadRecord& out) {
     out.progress = process != nullptr ? static_cast<int>(std::strtol(process, nullptr, 10)) : 0;
     for (const auto* f = download->FirstChildElement(); f != nullptr; f = f->NextSiblingElement()) {
         const char* size = f->Attribute("size");
-        out.files.push_back({Attribute(f, "hash"), Attribute(f, "name"), size ? std::strtoll(size, nullptr, 10) : 0});
+        out.files.push_back(
+            {Attribute(f, "hash"), Attribute(f, "name"), size ? std::strtoll(size, nullptr, 10) : 0});
     }
     return 1;
 }

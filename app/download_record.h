@@ -33,8 +33,8 @@ struct RecordedFile {
 };
 
 struct DownloadRecord {
-    int progress = 0;   // percent of the full client reached ("process")
-    std::string path;   // the download folder, with trailing '/'
+    int progress = 0;  // percent of the full client reached ("process")
+    std::string path;  // the download folder, with trailing '/'
     std::vector<RecordedFile> files;
 };
 

@@ -78,12 +78,14 @@ std::optional<HttpAnswerHead> ParseAnswerHead(std::string_view head) {
     while (lineEnd != std::string_view::npos) {
         size_t start = lineEnd + 2;
         lineEnd = head.find("\r\n", start);
-        std::string_view line = head.substr(start, lineEnd == std::string_view::npos ? head.npos : lineEnd - start);
+        std::string_view line =
+            head.substr(start, lineEnd == std::string_view::npos ? head.npos : lineEnd - start);
         size_t colon = line.find(':');
         if (colon == std::string_view::npos || colon == 0) {
             continue;  // not a header line; nothing we rely on can be in it
         }
-        out.headers.emplace_back(std::string(Trim(line.substr(0, colon))), std::string(Trim(line.substr(colon + 1))));
+        out.headers.emplace_back(std::string(Trim(line.substr(0, colon))),
+                                 std::string(Trim(line.substr(colon + 1))));
     }
     return out;
 }
@@ -110,7 +112,8 @@ ChunkSizeLine ParseChunkSizeLine(std::string_view buffered, uint64_t maxSize) {
     ChunkSizeLine out;
     size_t end = buffered.substr(0, kMaxChunkLineBytes).find("\r\n");
     if (end == std::string_view::npos) {
-        out.kind = buffered.size() >= kMaxChunkLineBytes ? ChunkSizeLine::kMalformed : ChunkSizeLine::kNeedMore;
+        out.kind =
+            buffered.size() >= kMaxChunkLineBytes ? ChunkSizeLine::kMalformed : ChunkSizeLine::kNeedMore;
         return out;
     }
     std::string_view line = buffered.substr(0, end);

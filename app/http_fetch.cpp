@@ -16,7 +16,11 @@ enum class Kind { kManifest, kPicture };
 class CTransfer {
 public:
     CTransfer(Kind kind, const FetchOptions& options, const std::atomic<bool>* cancel, CSocketSlot* slot)
-        : m_kind(kind), m_options(options), m_cancel(cancel), m_socket(slot), m_scratch(kReceiveBufferBytes) {}
+        : m_kind(kind),
+          m_options(options),
+          m_cancel(cancel),
+          m_socket(slot),
+          m_scratch(kReceiveBufferBytes) {}
 
     FetchResult Run(std::string_view url, std::string_view modifiedSince);
 
@@ -201,8 +205,9 @@ FetchResult CTransfer::Run(std::string_view url, std::string_view modifiedSince)
         if (!m_socket.Connect(*address, m_options.receiveTimeoutMs, 0, m_options.connectTimeoutMs, cancel)) {
             return result;
         }
-        std::string request = m_kind == Kind::kManifest ? BuildManifestRequest(path, split->hostPart, modifiedSince)
-                                                        : BuildPictureRequest(path, split->hostPart);
+        std::string request = m_kind == Kind::kManifest
+                                  ? BuildManifestRequest(path, split->hostPart, modifiedSince)
+                                  : BuildPictureRequest(path, split->hostPart);
         std::string headText;
         if (!m_socket.SendAll(request) || !ReadHead(headText)) {
             return result;
@@ -276,8 +281,9 @@ FetchResult CTransfer::Run(std::string_view url, std::string_view modifiedSince)
 
 }  // namespace
 
-FetchResult FetchManifestBody(std::string_view url, std::string_view modifiedSince, const FetchOptions& options,
-                              const std::atomic<bool>* cancel, CSocketSlot* slot) {
+FetchResult FetchManifestBody(std::string_view url, std::string_view modifiedSince,
+                              const FetchOptions& options, const std::atomic<bool>* cancel,
+                              CSocketSlot* slot) {
     CTransfer transfer(Kind::kManifest, options, cancel, slot);
     return transfer.Run(url, modifiedSince);
 }
@@ -324,7 +330,9 @@ bool SendBeacon(std::string_view url, int timeoutMs) {
 
 CManifestFetch::CManifestFetch(std::string name) : m_name(std::move(name)) {}
 
-CManifestFetch::~CManifestFetch() { Stop(); }
+CManifestFetch::~CManifestFetch() {
+    Stop();
+}
 
 void CManifestFetch::Prepare(std::string url, std::string localPath) {
     m_cancel = true;
@@ -349,7 +357,9 @@ void CManifestFetch::Start() {
     m_worker = std::thread([this] { Run(); });
 }
 
-bool CManifestFetch::Wait(int64_t timeoutMs) { return m_done.Wait(timeoutMs); }
+bool CManifestFetch::Wait(int64_t timeoutMs) {
+    return m_done.Wait(timeoutMs);
+}
 
 void CManifestFetch::Cancel() {
     m_cancel = true;

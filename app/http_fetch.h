@@ -39,8 +39,9 @@ struct FetchResult {
 // One manifest transfer: answers 304, redirects, 200 with Content-Length, chunked or close-delimited
 // bodies and gzip coding. Receive time-outs are repeated until `cancel` is set. `slot`, when given,
 // publishes the open socket so that another thread can abort it.
-FetchResult FetchManifestBody(std::string_view url, std::string_view modifiedSince, const FetchOptions& options,
-                              const std::atomic<bool>* cancel = nullptr, CSocketSlot* slot = nullptr);
+FetchResult FetchManifestBody(std::string_view url, std::string_view modifiedSince,
+                              const FetchOptions& options, const std::atomic<bool>* cancel = nullptr,
+                              CSocketSlot* slot = nullptr);
 
 // One picture transfer: redirects and 200 with Content-Length or until close; no 304, chunked or
 // gzip handling; any receive time-out ends it.

@@ -50,8 +50,8 @@ bool CSocketSlot::HasSocket() const {
     return m_fd >= 0;
 }
 
-bool CHttpSocket::Connect(const HttpAddress& to, int receiveTimeoutMs, int sendTimeoutMs, int connectTimeoutMs,
-                          const std::atomic<bool>* cancel) {
+bool CHttpSocket::Connect(const HttpAddress& to, int receiveTimeoutMs, int sendTimeoutMs,
+                          int connectTimeoutMs, const std::atomic<bool>* cancel) {
     Close();
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
@@ -73,7 +73,8 @@ bool CHttpSocket::Connect(const HttpAddress& to, int receiveTimeoutMs, int sendT
         int waited = 0;
         while (true) {
             pollfd p{fd, POLLOUT, 0};
-            int slice = connectTimeoutMs > 0 ? std::min(kConnectSliceMs, connectTimeoutMs - waited) : kConnectSliceMs;
+            int slice =
+                connectTimeoutMs > 0 ? std::min(kConnectSliceMs, connectTimeoutMs - waited) : kConnectSliceMs;
             int rc = ::poll(&p, 1, slice);
             if (rc > 0) {
                 break;
@@ -83,7 +84,8 @@ bool CHttpSocket::Connect(const HttpAddress& to, int receiveTimeoutMs, int sendT
                 return false;
             }
             waited += slice;
-            if ((cancel != nullptr && cancel->load()) || (connectTimeoutMs > 0 && waited >= connectTimeoutMs)) {
+            if ((cancel != nullptr && cancel->load()) ||
+                (connectTimeoutMs > 0 && waited >= connectTimeoutMs)) {
                 Close();
                 return false;
             }

@@ -34,7 +34,8 @@ int DecimalAttribute(const tinyxml2::XMLElement* e, const char* name) {
 
 bool LoadDocument(const std::string& path, tinyxml2::XMLDocument& doc) {
     auto bytes = platform::ReadWholeFile(path, kMaxBodyBytes);
-    return bytes && doc.Parse(bytes->data(), bytes->size()) == tinyxml2::XML_SUCCESS && doc.RootElement() != nullptr;
+    return bytes && doc.Parse(bytes->data(), bytes->size()) == tinyxml2::XML_SUCCESS &&
+           doc.RootElement() != nullptr;
 }
 
 bool StampCache(const std::string& cachePath, const StampTime& now) {
@@ -113,7 +114,8 @@ int ReadManifest(const std::string& cachePath, Manifest& out) {
     out.gameLink = Attribute(root, "g7_url");
     out.purchaseLink = Attribute(root, "buygame_url");
     out.guideLink = Attribute(root, "gameraider_url");
-    for (const auto* child = root->FirstChildElement(); child != nullptr; child = child->NextSiblingElement()) {
+    for (const auto* child = root->FirstChildElement(); child != nullptr;
+         child = child->NextSiblingElement()) {
         if (std::strcmp(child->Name(), "download") == 0) {
             ManifestEntry entry;
             entry.fileName = Attribute(child, "filename");
@@ -132,9 +134,12 @@ int ReadManifest(const std::string& cachePath, Manifest& out) {
             }
             out.entries.push_back(std::move(entry));
         } else if (std::strcmp(child->Name(), "image") == 0) {
-            for (const auto* img = child->FirstChildElement(); img != nullptr; img = img->NextSiblingElement()) {
-                out.images.push_back({Attribute(img, "image_url"), Attribute(img, "http_url"),
-                                      Attribute(img, "description"), {}});
+            for (const auto* img = child->FirstChildElement(); img != nullptr;
+                 img = img->NextSiblingElement()) {
+                out.images.push_back({Attribute(img, "image_url"),
+                                      Attribute(img, "http_url"),
+                                      Attribute(img, "description"),
+                                      {}});
             }
         }
     }

@@ -34,9 +34,12 @@ void SendStartupReports(std::string_view statsHost, const std::string& recordPat
 
 std::string_view CompletionEvent(int selector) {
     switch (selector) {
-        case kCompletionDownload: return kReportDownload;
-        case kCompletionPatch: return kReportPatchDownload;
-        default: return {};
+        case kCompletionDownload:
+            return kReportDownload;
+        case kCompletionPatch:
+            return kReportPatchDownload;
+        default:
+            return {};
     }
 }
 

@@ -42,7 +42,8 @@ TEST_F(DownloadRecordTest, FilesAreIndentedWithTabsAndCrLf) {
         "<?xml version='1.0' encoding='UTF-8'?>\r\n"
         "<patchinfo>\r\n"
         "\t<download path=\"/d/\" process=\"57\">\r\n"
-        "\t\t<down hash=\"0123456789ABCDEF0123456789ABCDEF01234567\" name=\"client1.bin\" size=\"5000000000\"/>\r\n"
+        "\t\t<down hash=\"0123456789ABCDEF0123456789ABCDEF01234567\" name=\"client1.bin\" "
+        "size=\"5000000000\"/>\r\n"
         "\t\t<down hash=\"AA\" name=\"client2.bin\" size=\"0\"/>\r\n"
         "\t</download>\r\n"
         "</patchinfo>";
@@ -63,8 +64,12 @@ TEST_F(DownloadRecordTest, FilesAreIndentedWithTabsAndCrLf) {
 TEST_F(DownloadRecordTest, ExistingRootIsKeptAndBrokenFilesStartOver) {
     DownloadRecord r;
     r.path = "/d/";
-    EXPECT_EQ(RecordText(std::string("<?xml version=\"1.0\"?><patchinfo ver=\"2\"><old/><download path='x'/></patchinfo>"), r),
-              "<?xml version=\"1.0\"?>\r\n<patchinfo ver=\"2\">\r\n\t<download path=\"/d/\" process=\"0\"/>\r\n</patchinfo>");
+    EXPECT_EQ(
+        RecordText(
+            std::string("<?xml version=\"1.0\"?><patchinfo ver=\"2\"><old/><download path='x'/></patchinfo>"),
+            r),
+        "<?xml version=\"1.0\"?>\r\n<patchinfo ver=\"2\">\r\n\t<download path=\"/d/\" "
+        "process=\"0\"/>\r\n</patchinfo>");
     std::string fresh = RecordText(std::nullopt, r);
     EXPECT_EQ(RecordText(std::string("<patchinfo><download"), r), fresh);
     EXPECT_EQ(RecordText(std::string(""), r), fresh);

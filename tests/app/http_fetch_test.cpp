@@ -10,10 +10,10 @@
 
 #include "app/http_fetch.h"
 #include "app/http_request.h"
+#include "common/gzip_text.h"
 #include "common/scripted_http_server.h"
 #include "common/temp_dir.h"
 #include "engine/platform/file.h"
-#include "gzip_text.h"
 
 namespace tessali::app {
 namespace {
@@ -75,8 +75,9 @@ TEST_F(ManifestFetchTest, ContentLengthBodyInPiecesIsStoredWhole) {
     std::string answer = HttpAnswer("200 OK", "Last-Modified: Tue, 01 Dec 2026 10:00:00 GMT\r\n", kBody);
     size_t headEnd = answer.find("\r\n\r\n") + 4;
     // The head itself is split too: it must be gathered before it is read.
-    m_server.AddReply(ScriptedReply{{answer.substr(0, 20), answer.substr(20, headEnd - 20),
-                                     answer.substr(headEnd, 10), answer.substr(headEnd + 10) + "EXTRA BYTES"}});
+    m_server.AddReply(
+        ScriptedReply{{answer.substr(0, 20), answer.substr(20, headEnd - 20), answer.substr(headEnd, 10),
+                       answer.substr(headEnd + 10) + "EXTRA BYTES"}});
     ASSERT_TRUE(Fetch());
     EXPECT_EQ(Cache(), kBody);  // bytes past Content-Length are not stored
     EXPECT_FALSE(m_notModified);
@@ -96,15 +97,16 @@ TEST_F(ManifestFetchTest, GzipWithLengthAndChunkedAreStoredDecoded) {
     std::snprintf(sizes[0], sizeof(sizes[0]), "%zx", first.size());
     std::snprintf(sizes[1], sizeof(sizes[1]), "%zX;ext=1", second.size());
     // Chunk lines, data and the closing sequence each arrive in separate receives.
-    m_server.AddReply(ScriptedReply{{head + sizes[0], std::string("\r\n") + first + "\r\n" + sizes[1] + "\r\n",
-                                     second.substr(0, 3), second.substr(3) + "\r\n", "0\r\nX-Trailer: 1\r\n", "\r\n"}});
+    m_server.AddReply(
+        ScriptedReply{{head + sizes[0], std::string("\r\n") + first + "\r\n" + sizes[1] + "\r\n",
+                       second.substr(0, 3), second.substr(3) + "\r\n", "0\r\nX-Trailer: 1\r\n", "\r\n"}});
     ASSERT_TRUE(Fetch());
     EXPECT_EQ(Cache(), kBody);
 }
 
 TEST_F(ManifestFetchTest, CloseDelimitedBodiesAreStoredAsReceived) {
-    m_server.AddReply(ScriptedReply{{"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + kBody.substr(0, 9),
-                                     kBody.substr(9)}});
+    m_server.AddReply(ScriptedReply{
+        {"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + kBody.substr(0, 9), kBody.substr(9)}});
     ASSERT_TRUE(Fetch());
     EXPECT_EQ(Cache(), kBody);
 
@@ -117,14 +119,14 @@ TEST_F(ManifestFetchTest, CloseDelimitedBodiesAreStoredAsReceived) {
 TEST_F(ManifestFetchTest, CutOffAnswersFailWithoutTouchingTheCache) {
     const std::string chunkedHead = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
     const std::vector<std::vector<std::string>> answers = {
-        {"HTTP/1.1 200 OK\r\nContent-Le"},                           // stops mid-header
-        {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n"},               // head never ends
+        {"HTTP/1.1 200 OK\r\nContent-Le"},                            // stops mid-header
+        {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n"},                // head never ends
         {"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n", "short"},  // body shorter than its length
-        {chunkedHead + "10\r\n0123456789"},                          // closes inside a chunk
-        {chunkedHead + "5\r\n01234\r\n"},                            // closes before the last chunk
-        {chunkedHead + "5\r\n01234"},                                // closes before the chunk's CR LF
-        {chunkedHead + "5", "\r\n0"},                                // closes right after a chunk-size line
-        {""},                                                        // closes without a word
+        {chunkedHead + "10\r\n0123456789"},                           // closes inside a chunk
+        {chunkedHead + "5\r\n01234\r\n"},                             // closes before the last chunk
+        {chunkedHead + "5\r\n01234"},                                 // closes before the chunk's CR LF
+        {chunkedHead + "5", "\r\n0"},                                 // closes right after a chunk-size line
+        {""},                                                         // closes without a word
     };
     for (const auto& pieces : answers) {
         m_server.AddReply(ScriptedReply{pieces});
@@ -147,7 +149,8 @@ TEST_F(ManifestFetchTest, HostileSizesFailCleanly) {
         "HTTP/1.1 200 OK\r\nContent-Length: 4097\r\n\r\n",                  // length above the cap
         "HTTP/1.1 200 OK\r\nContent-Length: 12x\r\n\r\n012345678901",       // length not a number
         "HTTP/1.1 200 OK\r\n\r\n" + std::string(5000, 'b'),                 // close-delimited above the cap
-        HttpAnswer("200 OK", "Content-Encoding: gzip\r\n", GzipText(std::string(5000, 'c'))),  // decodes too big
+        HttpAnswer("200 OK", "Content-Encoding: gzip\r\n",
+                   GzipText(std::string(5000, 'c'))),  // decodes too big
         HttpAnswer("200 OK", "Content-Encoding: gzip\r\n", "this is not gzip"),
     };
     for (const auto& answer : answers) {
@@ -165,7 +168,8 @@ TEST_F(ManifestFetchTest, HeadLargerThanTheReceiveBufferFails) {
 }
 
 TEST_F(ManifestFetchTest, OnlyStatus200CarriesABody) {
-    for (const char* status : {"404 Not Found", "500 Internal Server Error", "206 Partial Content", "204 OK"}) {
+    for (const char* status :
+         {"404 Not Found", "500 Internal Server Error", "206 Partial Content", "204 OK"}) {
         m_server.AddReply(HttpAnswer(status, "", kBody));
         EXPECT_FALSE(Fetch()) << status;
         ExpectUntouched();
@@ -262,8 +266,9 @@ TEST_F(ManifestFetchTest, ReceiveTimeOutsAreRepeatedUntilCancelled) {
 
 TEST_F(ManifestFetchTest, UnreachableServersFail) {
     test::WriteFile(m_cache, kOldCache);
-    for (std::string url : {"http://127.0.0.1:" + std::to_string(ClosedPort()) + "/x.xml", std::string("nothttp"),
-                            "http://127.0.0.1:1/" + std::string(kMaxManifestUrlBytes, 'a')}) {
+    for (std::string url :
+         {"http://127.0.0.1:" + std::to_string(ClosedPort()) + "/x.xml", std::string("nothttp"),
+          "http://127.0.0.1:1/" + std::string(kMaxManifestUrlBytes, 'a')}) {
         CManifestFetch fetch("download-unreachable");
         fetch.Prepare(url, m_cache);
         fetch.Start();
@@ -312,7 +317,8 @@ TEST_F(PictureFetchTest, FailuresWriteNothing) {
     quick.receiveTimeoutMs = 50;
     m_server.AddReply(ScriptedReply{{"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc"}});  // cut short
     m_server.AddReply(HttpAnswer("404 Not Found", "", "nope"));
-    m_server.AddReply(ScriptedReply{{"HTTP/1.1 200 OK\r\n", "\r\nlate"}, false, 400});  // slower than the time-out
+    m_server.AddReply(
+        ScriptedReply{{"HTTP/1.1 200 OK\r\n", "\r\nlate"}, false, 400});  // slower than the time-out
     for (int i = 0; i < 3; ++i) {
         EXPECT_FALSE(FetchPicture(m_server.Url("/p.png"), m_file, quick)) << i;
         EXPECT_FALSE(platform::FileExists(m_file)) << i;

@@ -5,11 +5,11 @@
 #include <ctime>
 #include <string>
 
+#include <tinyxml2.h>
 #include "app/manifest.h"
 #include "common/scripted_http_server.h"
 #include "common/temp_dir.h"
 #include "engine/platform/file.h"
-#include <tinyxml2.h>
 
 namespace tessali::app {
 namespace {
@@ -39,7 +39,8 @@ TEST(CacheStamp, GregorianDaysAgreeWithTheCLibrary) {
             tm.tm_year = year - 1900;
             tm.tm_mon = month - 1;
             tm.tm_mday = month == 2 ? 28 : 1;
-            EXPECT_EQ(GregorianDayNumber(year, month, tm.tm_mday), timegm(&tm) / 86400) << year << "-" << month;
+            EXPECT_EQ(GregorianDayNumber(year, month, tm.tm_mday), timegm(&tm) / 86400)
+                << year << "-" << month;
         }
     }
     EXPECT_EQ(GregorianDayNumber(1900, 3, 1) - GregorianDayNumber(1900, 2, 28), 1);  // not a leap year

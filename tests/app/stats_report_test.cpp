@@ -39,10 +39,12 @@ protected:
 };
 
 TEST_F(StatsReportTest, UrlAndRequest) {
-    EXPECT_EQ(ReportUrl("stats.test:8081", "launch"), "http://stats.test:8081/c/box/downloader/?name=verdo7&data=launch");
+    EXPECT_EQ(ReportUrl("stats.test:8081", "launch"),
+              "http://stats.test:8081/c/box/downloader/?name=verdo7&data=launch");
     EXPECT_TRUE(SendReport(Host(), kReportLaunch));
     ASSERT_TRUE(m_server.WaitForRequests(1, 10000));
-    EXPECT_EQ(m_server.Requests()[0], BuildBeaconRequest("c/box/downloader/?name=verdo7&data=launch", Host()));
+    EXPECT_EQ(m_server.Requests()[0],
+              BuildBeaconRequest("c/box/downloader/?name=verdo7&data=launch", Host()));
 }
 
 TEST_F(StatsReportTest, FirstStartSendsLaunchThenFirstLaunch) {

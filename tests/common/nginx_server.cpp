@@ -49,19 +49,26 @@ CNginxServer::CNginxServer(std::string serverDirectives, std::string httpDirecti
     std::filesystem::create_directories(m_dir.Path() + "temp");
 }
 
-CNginxServer::~CNginxServer() { Stop(); }
+CNginxServer::~CNginxServer() {
+    Stop();
+}
 
-bool CNginxServer::Available() { return ::access(kNginx, X_OK) == 0; }
+bool CNginxServer::Available() {
+    return ::access(kNginx, X_OK) == 0;
+}
 
 std::string CNginxServer::Url(const std::string& path) const {
     return "http://127.0.0.1:" + std::to_string(m_port) + path;
 }
 
-std::string CNginxServer::ErrorLog() const { return ReadFile(m_dir.Path() + "error.log"); }
+std::string CNginxServer::ErrorLog() const {
+    return ReadFile(m_dir.Path() + "error.log");
+}
 
 std::string CNginxServer::AccessLog() const {
     std::error_code ec;
-    return std::filesystem::exists(m_dir.Path() + "access.log", ec) ? ReadFile(m_dir.Path() + "access.log") : "";
+    return std::filesystem::exists(m_dir.Path() + "access.log", ec) ? ReadFile(m_dir.Path() + "access.log")
+                                                                    : "";
 }
 
 bool CNginxServer::WaitForAccessLog(const std::string& text, int timeoutMs) const {
@@ -82,18 +89,27 @@ bool CNginxServer::Start() {
         std::string temp = d + "temp/";
         WriteFile(d + "nginx.conf",
                   "daemon off;\nmaster_process off;\nworker_processes 1;\n"
-                  "pid " + d + "nginx.pid;\nerror_log " + d + "error.log info;\n"
-                  "events { worker_connections 64; }\n"
-                  "http {\n"
-                  "  log_format tessali '$request $status';\n"
-                  "  access_log " + d + "access.log tessali;\n"
-                  "  client_body_temp_path " + temp + "body;\n  proxy_temp_path " + temp + "proxy;\n"
-                  "  fastcgi_temp_path " + temp + "fastcgi;\n  uwsgi_temp_path " + temp + "uwsgi;\n"
-                  "  scgi_temp_path " + temp + "scgi;\n"
-                  "  types { text/xml xml; text/html html; image/png png; }\n"
-                  "  default_type application/octet-stream;\n" +
-                      m_http +
-                      "\n  server {\n    listen 127.0.0.1:" + std::to_string(m_port) +
+                  "pid " +
+                      d + "nginx.pid;\nerror_log " + d +
+                      "error.log info;\n"
+                      "events { worker_connections 64; }\n"
+                      "http {\n"
+                      "  log_format tessali '$request $status';\n"
+                      "  access_log " +
+                      d +
+                      "access.log tessali;\n"
+                      "  client_body_temp_path " +
+                      temp + "body;\n  proxy_temp_path " + temp +
+                      "proxy;\n"
+                      "  fastcgi_temp_path " +
+                      temp + "fastcgi;\n  uwsgi_temp_path " + temp +
+                      "uwsgi;\n"
+                      "  scgi_temp_path " +
+                      temp +
+                      "scgi;\n"
+                      "  types { text/xml xml; text/html html; image/png png; }\n"
+                      "  default_type application/octet-stream;\n" +
+                      m_http + "\n  server {\n    listen 127.0.0.1:" + std::to_string(m_port) +
                       ";\n    root " + DocRoot() + ";\n" + m_server + "\n  }\n}\n");
         pid_t pid = ::fork();
         if (pid == 0) {

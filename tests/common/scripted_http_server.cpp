@@ -25,7 +25,8 @@ CScriptedHttpServer::CScriptedHttpServer() {
     sockaddr_in sin{};
     sin.sin_family = AF_INET;
     sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(m_listenFd, reinterpret_cast<sockaddr*>(&sin), sizeof(sin)) != 0 || ::listen(m_listenFd, 16) != 0) {
+    if (::bind(m_listenFd, reinterpret_cast<sockaddr*>(&sin), sizeof(sin)) != 0 ||
+        ::listen(m_listenFd, 16) != 0) {
         throw std::runtime_error("scripted server: bind/listen failed");
     }
     socklen_t len = sizeof(sin);
@@ -68,7 +69,8 @@ std::vector<std::string> CScriptedHttpServer::Requests() const {
 
 bool CScriptedHttpServer::WaitForRequests(size_t count, int timeoutMs) const {
     std::unique_lock lock(m_lock);
-    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_requests.size() >= count; });
+    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [&] { return m_requests.size() >= count; });
 }
 
 void CScriptedHttpServer::Serve() {
@@ -138,8 +140,8 @@ void CScriptedHttpServer::Answer(int fd) {
 }
 
 std::string HttpAnswer(const std::string& status, const std::string& headers, const std::string& body) {
-    return "HTTP/1.1 " + status + "\r\n" + headers + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
-           body;
+    return "HTTP/1.1 " + status + "\r\n" + headers + "Content-Length: " + std::to_string(body.size()) +
+           "\r\n\r\n" + body;
 }
 
 }  // namespace tessali::test

@@ -1,13 +1,12 @@
 // The downloader's fetch client against a real nginx on loopback: Content-Length bodies, gzip on
 // the fly (chunked) and pre-compressed, If-Modified-Since/304, redirect chains, URLs with a port
 // and without a path, the manifest refresh and picture fetches.
-#include <gtest/gtest.h>
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <ctime>
 #include <filesystem>
@@ -17,6 +16,7 @@
 #include "app/http_fetch.h"
 #include "app/http_request.h"
 #include "app/manifest.h"
+#include "common/gzip_text.h"
 #include "common/nginx_server.h"
 #include "common/temp_dir.h"
 #include "engine/platform/file.h"
@@ -45,20 +45,6 @@ std::string ManifestText(int entries) {
     return xml + "</verdo>\n";
 }
 
-std::string Gzip(const std::string& plain) {
-    z_stream zs{};
-    deflateInit2(&zs, 9, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
-    std::string out(deflateBound(&zs, plain.size()) + 32, '\0');
-    zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(plain.data()));
-    zs.avail_in = static_cast<uInt>(plain.size());
-    zs.next_out = reinterpret_cast<Bytef*>(out.data());
-    zs.avail_out = static_cast<uInt>(out.size());
-    deflate(&zs, Z_FINISH);
-    out.resize(zs.total_out);
-    deflateEnd(&zs);
-    return out;
-}
-
 void SetModifiedTime(const std::string& path, time_t when) {
     timeval times[2] = {{when, 0}, {when, 0}};
     ASSERT_EQ(utimes(path.c_str(), times), 0);
@@ -78,7 +64,7 @@ protected:
         test::WriteFile(www + "plain/verdomarkelbane.xml", s_small);
         test::WriteFile(www + "plain/target.xml", s_small);
         test::WriteFile(www + "gz/verdomarkelbane.xml", s_large);
-        test::WriteFile(www + "pre/verdomarkelbane.xml.gz", Gzip(s_small));
+        test::WriteFile(www + "pre/verdomarkelbane.xml.gz", test::GzipText(s_small));
         test::WriteFile(www + "pre/verdomarkelbane.xml", "stale uncompressed copy");
         test::WriteFile(www + "old/verdomarkelbane.xml", s_small);
         test::WriteFile(www + "index.html", "<root title=\"index\"/>");
@@ -180,7 +166,9 @@ TEST_F(NginxFetchTest, GzipOnTheFlyIsChunkedAndStoredDecoded) {
 TEST_F(NginxFetchTest, PreCompressedFileWithLengthIsStoredDecoded) {
     std::string head = RawAnswer("pre/verdomarkelbane.xml");
     ASSERT_NE(head.find("Content-Encoding: gzip"), std::string::npos) << head;
-    ASSERT_NE(head.find("Content-Length: " + std::to_string(Gzip(s_small).size())), std::string::npos) << head;
+    ASSERT_NE(head.find("Content-Length: " + std::to_string(test::GzipText(s_small).size())),
+              std::string::npos)
+        << head;
     ASSERT_TRUE(Fetch(s_nginx->Url("/pre/verdomarkelbane.xml")));
     EXPECT_EQ(test::ReadFile(m_cache), s_small);
 }
@@ -191,7 +179,7 @@ TEST_F(NginxFetchTest, NotModifiedLeavesTheCacheFileUntouched) {
     ASSERT_TRUE(Fetch(s_nginx->Url("/old/verdomarkelbane.xml")));
     EXPECT_TRUE(m_notModified);
     EXPECT_EQ(test::ReadFile(m_cache), "<cached/>");
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat(m_cache.c_str(), &st), 0);
     EXPECT_EQ(st.st_mtime, 1000000000);
     EXPECT_TRUE(s_nginx->WaitForAccessLog("GET /old/verdomarkelbane.xml HTTP/1.1 304"));
