@@ -38,9 +38,11 @@ bool LoadDocument(const std::string& path, tinyxml2::XMLDocument& doc) {
            doc.RootElement() != nullptr;
 }
 
-bool StampCache(const std::string& cachePath, const StampTime& now) {
+// Loads `source`, stamps its root and writes it to `cachePath`; false (cache untouched) when
+// `source` is not an XML document.
+bool StampCache(const std::string& source, const std::string& cachePath, const StampTime& now) {
     tinyxml2::XMLDocument doc;
-    if (!LoadDocument(cachePath, doc)) {
+    if (!LoadDocument(source, doc)) {
         return false;
     }
     doc.RootElement()->SetAttribute("update", FormatCacheStamp(now).c_str());
@@ -92,13 +94,21 @@ bool RefreshManifestCache(std::string_view baseUrl, const std::string& cachePath
     if (!ManifestNeedsRefresh(cachePath, now())) {
         return true;
     }
+    // The answer lands beside the cache and replaces it only once it reads as a document: an empty
+    // or garbled answer from the server must not destroy the copy that still works.
+    const std::string arrived = cachePath + ".new";
+    platform::RemoveFile(arrived);
     CManifestFetch fetch("download" + std::to_string(g_fetchCounter++));
     fetch.SetOptions(options);
-    fetch.Prepare(ManifestUrl(baseUrl), cachePath);
+    fetch.Prepare(ManifestUrl(baseUrl), arrived);
     fetch.Start();
     fetch.Wait();
-    bool stamped = fetch.Succeeded() && StampCache(cachePath, now());
+    bool stamped = false;
+    if (fetch.Succeeded()) {
+        stamped = StampCache(fetch.NotModified() ? cachePath : arrived, cachePath, now());
+    }
     fetch.Stop();
+    platform::RemoveFile(arrived);
     return stamped;
 }
 

@@ -61,7 +61,7 @@ bool ManifestNeedsRefresh(const std::string& cachePath, const StampTime& now);
 
 // Fetches the manifest when the cache needs it and stamps the cache after a successful fetch
 // (a new body or "not modified"). True when the cache is fresh afterwards (stamped or still
-// young); a failed fetch leaves the cache as it was.
+// young); a failed fetch, or a new body that is not an XML document, leaves the cache as it was.
 bool RefreshManifestCache(std::string_view baseUrl, const std::string& cachePath,
                           const std::function<StampTime()>& now = LocalNow, const FetchOptions& options = {});
 

@@ -234,6 +234,13 @@ TEST_F(ManifestRefreshTest, FailedFetchKeepsTheOldCacheByteForByte) {
     m_server.AddReply("HTTP/1.1 200 OK\r\nContent-Length: 500\r\n\r\n<v title='half");
     EXPECT_FALSE(Refresh());
     EXPECT_EQ(test::ReadFile(m_cache), old);
+    // A whole answer that is not a document does not replace the working copy either.
+    for (const char* body : {"", "<html><body>Service unavailable", "<v title='cut'><download"}) {
+        m_server.AddReply(HttpAnswer("200 OK", "", body));
+        EXPECT_FALSE(Refresh()) << body;
+        EXPECT_EQ(test::ReadFile(m_cache), old) << body;
+    }
+    EXPECT_FALSE(platform::FileExists(m_cache + ".new"));
     // The old cache is still used.
     Manifest m;
     EXPECT_EQ(ReadManifest(m_cache, m), 1);
