@@ -166,18 +166,19 @@ void CTcpSock::IdleCheck(Tick now) {
 }
 
 void CTcpSock::OnClose() {
+    // Released before the event is seen, so whoever reacts to it sees the count already down.
+    ReleaseHalfOpen();
     // One kind-3 event per socket: the layer above answers it with a close.
     if (!m_closeReported.exchange(true)) {
         PostEvent(SockEventKind::kClosed);
     }
-    ReleaseHalfOpen();
 }
 
 void CTcpSock::OnConnected() {
     m_connecting = false;
     Touch();
-    PostEvent(SockEventKind::kConnected);
     ReleaseHalfOpen();
+    PostEvent(SockEventKind::kConnected);
 }
 
 int CTcpSock::OnReadable(uint8_t* buffer, size_t capacity) {
