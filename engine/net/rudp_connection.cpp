@@ -6,7 +6,6 @@
 namespace tessali::net {
 
 using platform::Tick;
-using platform::TickElapsed;
 
 namespace {
 
@@ -213,7 +212,7 @@ void CConnection::Poll(Tick now) {
     if (m_state == RudpState::kClosed) {
         return;
     }
-    if (TickElapsed(now, m_lastReceived) >= kRudpIdleMs) {
+    if (ElapsedSince(now, m_lastReceived) >= kRudpIdleMs) {
         PostClosed();
         SendClose();
         return;
@@ -224,7 +223,7 @@ void CConnection::Poll(Tick now) {
         SendClose();
         return;
     }
-    if (m_state == RudpState::kEstablished && m_ackDue && TickElapsed(now, m_lastAckSent) >= kRudpAckDelayMs) {
+    if (m_state == RudpState::kEstablished && m_ackDue && ElapsedSince(now, m_lastAckSent) >= kRudpAckDelayMs) {
         SendControl(kRudpAck, m_nextSend, m_expected);
         m_ackDue = false;
         m_lastAckSent = now;

@@ -7,7 +7,6 @@
 namespace tessali::net {
 
 using platform::Tick;
-using platform::TickElapsed;
 
 namespace {
 
@@ -60,7 +59,7 @@ bool CSliderWnd::OnTick(Tick now) {
     RudpOutPacket& head = m_fifo.front();
     bool connect = head.seq == 0;
     uint32_t timeout = connect ? kRudpConnectRetryMs : head.count * kRudpDataRetryStepMs;
-    if (TickElapsed(now, head.lastSent) < timeout) {
+    if (ElapsedSince(now, head.lastSent) < timeout) {
         return true;
     }
     if (connect && head.count >= kRudpConnectTransmissions) {

@@ -23,6 +23,12 @@ constexpr uint32_t kRudpDataRetryStepMs = 800;
 // The connect packet goes out this many times before the connection fails.
 constexpr uint16_t kRudpConnectTransmissions = 6;
 
+// Milliseconds from `then` to `now`; 0 when `then` is later (stamped by another thread after
+// `now` was read), which must never look like a wrap-around's 49 days.
+constexpr uint32_t ElapsedSince(platform::Tick now, platform::Tick then) {
+    return platform::TickBefore(now, then) ? 0 : platform::TickElapsed(now, then);
+}
+
 struct RudpOutPacket {
     std::vector<uint8_t> bytes;
     uint32_t seq = 0;

@@ -39,6 +39,9 @@ sockaddr_in AnyAddress(uint16_t port) {
 
 size_t RoundUp1024(size_t n) { return (n + 1023) / 1024 * 1024; }
 
+// Idle age of a socket; 0 when its activity was stamped after `now` was read.
+uint32_t IdleFor(Tick now, Tick last) { return platform::TickBefore(now, last) ? 0 : TickElapsed(now, last); }
+
 }  // namespace
 
 // ---- CSock
@@ -159,7 +162,7 @@ short CTcpSock::SelectEvents() {
 }
 
 void CTcpSock::IdleCheck(Tick now) {
-    if (TickElapsed(now, LastActive()) > kTcpIdleMs - 1) {
+    if (IdleFor(now, LastActive()) > kTcpIdleMs - 1) {
         OnClose();
         m_lastActive.store(now);
     }
@@ -383,7 +386,7 @@ int CUdpSock::Open() {
 short CUdpSock::SelectEvents() { return m_closeReported ? 0 : POLLIN; }
 
 void CUdpSock::IdleCheck(Tick now) {
-    if (!m_carrier && TickElapsed(now, LastActive()) > kUdpIdleMs - 1) {
+    if (!m_carrier && IdleFor(now, LastActive()) > kUdpIdleMs - 1) {
         OnClose();
         m_lastActive.store(now);
     }

@@ -370,6 +370,22 @@ TEST_F(RudpConnection, SilenceFor120SecondsCloses) {
     EXPECT_EQ(link.a.out.Log().back().Header().type, kRudpClose);
 }
 
+TEST_F(RudpConnection, ATickReadBeforeAPacketWasStampedIsNotAnAgeOf49Days) {
+    // The polling thread reads the clock, then a packet arrives on the socket thread and is
+    // stamped a little later; the poll must see the connection as fresh, not timed out.
+    link.Establish();
+    DrainEvents(link.a.events);
+    auto data = Bytes(100, 1);
+    link.a.mgr.Send(link.b.addr, link.b.port, link.a.sock, data.data(), data.size());
+    link.a.out.Take();
+    platform::Tick before = clock.Now() - 3;
+    link.ConnA()->Poll(before);
+    EXPECT_TRUE(DrainEvents(link.a.events).empty());
+    EXPECT_EQ(link.ConnA()->State(), RudpState::kEstablished);
+    EXPECT_TRUE(link.a.out.Take().empty());  // and no retransmission either
+    EXPECT_EQ(link.ConnA()->Window().Window(), 1u);
+}
+
 TEST_F(RudpConnection, AConnectOnAnEstablishedConnectionRestartsIt) {
     link.Establish();
     DrainEvents(link.b.events);
