@@ -84,7 +84,8 @@ double RudpStream(uint64_t bytes, double relayLoss) {
     std::unique_ptr<CLossyRelay> relay;
     std::optional<uint16_t> via;
     if (relayLoss > 0) {
-        relay = std::make_unique<CLossyRelay>(server.port, CLossyRelay::Faults{relayLoss, relayLoss, relayLoss}, 7);
+        relay = std::make_unique<CLossyRelay>(server.port,
+                                              CLossyRelay::Faults{relayLoss, relayLoss, relayLoss}, 7);
         via = relay->Port();
     }
     StreamResult r = RunRudpStream(client, server, bytes, via, 30 * 60 * 1000);

@@ -19,8 +19,8 @@ int CSocketSender::SendTo(int sock, uint32_t addr, uint16_t port, std::span<cons
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = addr;
     to.sin_port = port;
-    ssize_t n = ::sendto(sock, bytes.data(), bytes.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to),
-                         sizeof to);
+    ssize_t n =
+        ::sendto(sock, bytes.data(), bytes.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to), sizeof to);
     if (n < 0) {
         return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
     }
@@ -44,7 +44,9 @@ bool CConnectMgr::Start() {
     return true;
 }
 
-void CConnectMgr::StartWithoutThread() { m_running = true; }
+void CConnectMgr::StartWithoutThread() {
+    m_running = true;
+}
 
 void CConnectMgr::Stop() {
     m_running = false;

@@ -10,7 +10,9 @@
 
 namespace tessali::net {
 
-uint16_t RandomListenPort(uint32_t random) { return static_cast<uint16_t>((random & 0xFFF) | 0x1000); }
+uint16_t RandomListenPort(uint32_t random) {
+    return static_cast<uint16_t>((random & 0xFFF) | 0x1000);
+}
 
 uint16_t SelectListenPort(uint32_t natType, uint16_t configuredPort, uint32_t localAddr,
                           const std::function<bool(uint16_t)>& tryListen,
@@ -65,7 +67,8 @@ uint16_t OpenListenPort(CThreadMgr& mgr, uint16_t configuredPort) {
         return 0;
     }
     host.listenPort = port;
-    core::EngineLog(core::kLogError1, "Listenport: %d,Nattype: %d\n", port, static_cast<int>(host.natType.load()));
+    core::EngineLog(core::kLogError1, "Listenport: %d,Nattype: %d\n", port,
+                    static_cast<int>(host.natType.load()));
     return port;
 }
 

@@ -9,7 +9,9 @@ using platform::Tick;
 
 namespace {
 
-int32_t SeqDiff(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b); }
+int32_t SeqDiff(uint32_t a, uint32_t b) {
+    return static_cast<int32_t>(a - b);
+}
 
 }  // namespace
 
@@ -24,7 +26,9 @@ CConnection::CConnection(IDatagramSender& out, CFragmentPool& events, uint32_t a
       m_lastReceived(now),
       m_window([this](std::span<const uint8_t> b) { Transmit(b); }) {}
 
-void CConnection::Transmit(std::span<const uint8_t> bytes) { m_out.SendTo(m_sock, m_addr, m_port, bytes); }
+void CConnection::Transmit(std::span<const uint8_t> bytes) {
+    m_out.SendTo(m_sock, m_addr, m_port, bytes);
+}
 
 void CConnection::SendControl(uint8_t type, uint32_t seq, uint32_t ack) {
     Transmit(BuildRudpPacket(type, seq, ack));
@@ -223,7 +227,8 @@ void CConnection::Poll(Tick now) {
         SendClose();
         return;
     }
-    if (m_state == RudpState::kEstablished && m_ackDue && ElapsedSince(now, m_lastAckSent) >= kRudpAckDelayMs) {
+    if (m_state == RudpState::kEstablished && m_ackDue &&
+        ElapsedSince(now, m_lastAckSent) >= kRudpAckDelayMs) {
         SendControl(kRudpAck, m_nextSend, m_expected);
         m_ackDue = false;
         m_lastAckSent = now;

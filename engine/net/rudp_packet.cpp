@@ -39,7 +39,8 @@ std::optional<RudpHeader> DecodeRudpHeader(std::span<const uint8_t> bytes) {
     return h;
 }
 
-std::vector<uint8_t> BuildRudpPacket(uint8_t type, uint32_t seq, uint32_t ack, std::span<const uint8_t> payload) {
+std::vector<uint8_t> BuildRudpPacket(uint8_t type, uint32_t seq, uint32_t ack,
+                                     std::span<const uint8_t> payload) {
     std::vector<uint8_t> out(kRudpHeaderBytes + payload.size());
     StoreBe32(out.data(), static_cast<uint32_t>(out.size()));
     StoreLe32(out.data() + 4, seq);

@@ -11,7 +11,9 @@ using platform::Tick;
 namespace {
 
 // Stream offsets wrap after 4 GiB; compare them as the clock is compared.
-bool SeqBefore(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) < 0; }
+bool SeqBefore(uint32_t a, uint32_t b) {
+    return static_cast<int32_t>(a - b) < 0;
+}
 
 }  // namespace
 

@@ -27,7 +27,9 @@ namespace {
 // reads the thread moves on and comes back on its next pass.
 constexpr int kMaxReadsPerPass = 16;
 
-bool WouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINPROGRESS; }
+bool WouldBlock(int err) {
+    return err == EAGAIN || err == EWOULDBLOCK || err == EINPROGRESS;
+}
 
 sockaddr_in AnyAddress(uint16_t port) {
     sockaddr_in a{};
@@ -37,10 +39,14 @@ sockaddr_in AnyAddress(uint16_t port) {
     return a;
 }
 
-size_t RoundUp1024(size_t n) { return (n + 1023) / 1024 * 1024; }
+size_t RoundUp1024(size_t n) {
+    return (n + 1023) / 1024 * 1024;
+}
 
 // Idle age of a socket; 0 when its activity was stamped after `now` was read.
-uint32_t IdleFor(Tick now, Tick last) { return platform::TickBefore(now, last) ? 0 : TickElapsed(now, last); }
+uint32_t IdleFor(Tick now, Tick last) {
+    return platform::TickBefore(now, last) ? 0 : TickElapsed(now, last);
+}
 
 }  // namespace
 
@@ -90,7 +96,9 @@ int CTcpListenSock::Open() {
     return 0;
 }
 
-short CTcpListenSock::SelectEvents() { return POLLIN; }
+short CTcpListenSock::SelectEvents() {
+    return POLLIN;
+}
 
 int CTcpListenSock::OnAccept() {
     for (int i = 0; i < kMaxReadsPerPass; ++i) {
@@ -129,7 +137,9 @@ int CTcpListenSock::OnAccept() {
 CTcpSock::CTcpSock(CThreadMgr& mgr, int fd, const sockaddr_in& addr, bool outgoing, bool halfOpen)
     : CSock(mgr, fd, addr), m_outgoing(outgoing), m_halfOpen(halfOpen) {}
 
-CTcpSock::~CTcpSock() { ReleaseHalfOpen(); }
+CTcpSock::~CTcpSock() {
+    ReleaseHalfOpen();
+}
 
 void CTcpSock::ReleaseHalfOpen() {
     if (m_halfOpen.exchange(false)) {
@@ -383,7 +393,9 @@ int CUdpSock::Open() {
     return 0;
 }
 
-short CUdpSock::SelectEvents() { return m_closeReported ? 0 : POLLIN; }
+short CUdpSock::SelectEvents() {
+    return m_closeReported ? 0 : POLLIN;
+}
 
 void CUdpSock::IdleCheck(Tick now) {
     if (!m_carrier && IdleFor(now, LastActive()) > kUdpIdleMs - 1) {
@@ -434,8 +446,8 @@ int CUdpSock::OnReadable(uint8_t* buffer, size_t capacity) {
 }
 
 int CUdpSock::Send(const uint8_t* data, size_t len) {
-    ssize_t n = ::sendto(m_fd, data, len, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&m_addr),
-                         sizeof m_addr);
+    ssize_t n =
+        ::sendto(m_fd, data, len, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&m_addr), sizeof m_addr);
     if (n < 0) {
         return WouldBlock(errno) ? 0 : -1;
     }

@@ -14,7 +14,9 @@ using core::EngineLog;
 
 namespace {
 
-int NewSocket(int type) { return ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0); }
+int NewSocket(int type) {
+    return ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+}
 
 sockaddr_in Remote(uint32_t addr, uint16_t port) {
     sockaddr_in a{};
@@ -34,7 +36,9 @@ void SetSendBuffer(int fd) {
 CThreadMgr::CThreadMgr(CFragmentPool& events, CTudpInterface* carrierSink, size_t maxThreads)
     : m_events(events), m_carrier(carrierSink), m_maxThreads(maxThreads) {}
 
-CThreadMgr::~CThreadMgr() { StopAll(); }
+CThreadMgr::~CThreadMgr() {
+    StopAll();
+}
 
 void CThreadMgr::StopAll() {
     std::vector<std::unique_ptr<CThread>> threads;

@@ -83,10 +83,5 @@ TEST(DnsCache, TwoLookupsOfAPendingNameQueueItOnceAndFailuresStick) {
     EXPECT_EQ(cache.PendingCount(), 0u);
 }
 
-TEST(DnsCache, TheSystemResolverReadsDottedAddressesWithoutTheNetwork) {
-    EXPECT_EQ(CDNSCache::ResolveWithSystem("127.0.0.1"), htonl(INADDR_LOOPBACK));
-    EXPECT_EQ(CDNSCache::ResolveWithSystem(""), kDnsFailed);
-}
-
 }  // namespace
 }  // namespace tessali::net

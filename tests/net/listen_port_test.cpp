@@ -5,10 +5,10 @@
 #include <deque>
 #include <set>
 
+#include "common/log_capture.h"
 #include "engine/core/engine_env.h"
 #include "engine/net/listen_port.h"
 #include "engine/net/thread_mgr.h"
-#include "common/log_capture.h"
 
 namespace tessali::net {
 namespace {
@@ -33,12 +33,6 @@ struct Attempts {
         };
     }
 };
-
-TEST(ListenPort, RandomPortsLieBetween4096And8191) {
-    EXPECT_EQ(RandomListenPort(0), 4096);
-    EXPECT_EQ(RandomListenPort(0xFFFFFFFF), 8191);
-    EXPECT_EQ(RandomListenPort(0x12345), 0x1345);
-}
 
 TEST(ListenPort, AReachableHostTriesTheConfiguredPortThenFiveRandomOnes) {
     Attempts a;

@@ -20,7 +20,9 @@
 
 namespace tessali::net::test {
 
-inline uint32_t Loopback() { return htonl(INADDR_LOOPBACK); }
+inline uint32_t Loopback() {
+    return htonl(INADDR_LOOPBACK);
+}
 
 struct TakenEvent {
     SocketEvent ev;
@@ -37,7 +39,8 @@ inline std::optional<TakenEvent> NextEvent(CFragmentPool& q, int timeoutMs = 300
             t.data.assign(buffer.begin(), buffer.begin() + t.ev.length);
             return t;
         }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             return std::nullopt;
         }
@@ -46,7 +49,8 @@ inline std::optional<TakenEvent> NextEvent(CFragmentPool& q, int timeoutMs = 300
 }
 
 // Takes events until one of `kind` for `sock` arrives (others are dropped).
-inline std::optional<TakenEvent> NextEventOf(CFragmentPool& q, SockEventKind kind, int sock, int timeoutMs = 3000) {
+inline std::optional<TakenEvent> NextEventOf(CFragmentPool& q, SockEventKind kind, int sock,
+                                             int timeoutMs = 3000) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (std::chrono::steady_clock::now() < deadline) {
         auto e = NextEvent(q, 50);
@@ -95,7 +99,9 @@ public:
         m_got.push_back({addr, port, sock, std::vector<uint8_t>(data, data + len)});
     }
     int Send(uint32_t, uint16_t, int, const uint8_t*, size_t) override { return -1; }
-    TakeResult TakeEvent(SocketEvent& out, std::span<uint8_t> buffer) override { return m_queue.Take(out, buffer); }
+    TakeResult TakeEvent(SocketEvent& out, std::span<uint8_t> buffer) override {
+        return m_queue.Take(out, buffer);
+    }
     CFragmentPool& EventQueue() override { return m_queue; }
     bool ConnectThroughNat(int, uint32_t, uint16_t, uint32_t, std::span<const uint8_t, 20>,
                            std::span<const uint8_t, 20>) override {

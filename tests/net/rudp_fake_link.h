@@ -107,7 +107,9 @@ public:
         auto bytes = BuildRudpPacket(type, seq, ack, payload);
         b.mgr.OnDatagram(a.addr, a.port, b.sock, bytes.data(), bytes.size());
     }
-    void FeedBRaw(std::span<const uint8_t> bytes) { b.mgr.OnDatagram(a.addr, a.port, b.sock, bytes.data(), bytes.size()); }
+    void FeedBRaw(std::span<const uint8_t> bytes) {
+        b.mgr.OnDatagram(a.addr, a.port, b.sock, bytes.data(), bytes.size());
+    }
     void FeedA(uint8_t type, uint32_t seq, uint32_t ack, std::span<const uint8_t> payload = {}) {
         auto bytes = BuildRudpPacket(type, seq, ack, payload);
         a.mgr.OnDatagram(b.addr, b.port, a.sock, bytes.data(), bytes.size());

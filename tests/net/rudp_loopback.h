@@ -146,7 +146,8 @@ private:
             for (int i = 0; i < 64; ++i) {
                 sockaddr_in from{};
                 socklen_t len = sizeof from;
-                ssize_t n = ::recvfrom(m_front, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
+                ssize_t n =
+                    ::recvfrom(m_front, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
                 if (n < 0) {
                     break;
                 }

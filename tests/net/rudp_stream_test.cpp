@@ -26,7 +26,8 @@ protected:
     void SpeedUpClock(int factor) {
         auto start = std::chrono::steady_clock::now();
         platform::SetTickSource([start, factor] {
-            auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+            auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                            start);
             return static_cast<platform::Tick>(1000 + ms.count() * factor);
         });
     }

@@ -163,7 +163,8 @@ TEST_F(RudpConnection, DataIsCutIntoPacketsAndArrivesInOrderThroughLossDuplicate
     };
     for (int step = 0; step < 100000 && got.size() < data.size(); ++step) {
         if (sent < data.size()) {
-            int r = link.a.mgr.Send(link.b.addr, link.b.port, link.a.sock, data.data() + sent, data.size() - sent);
+            int r = link.a.mgr.Send(link.b.addr, link.b.port, link.a.sock, data.data() + sent,
+                                    data.size() - sent);
             ASSERT_GE(r, 0);
             sent += r;
         }
@@ -464,18 +465,19 @@ TEST(RudpNat, TheFirstMatchingRuleDecidesBetweenRelayAndDirectConnect) {
         bool punch;
     };
     const Case cases[] = {
-        {false, 2, 1, -1, true, false},  {false, 0, 2, -1, false, false}, {true, 0, 1, 99, false, false},
-        {true, 0, 5, 99, false, false},  {true, 2, 1, -1, true, false},   {true, 1, 2, 99, false, false},
-        {true, 4, 2, 4, true, false},    {true, 3, 3, 4, true, false},    {true, 4, 3, -1, false, false},
-        {true, 2, 4, 99, false, true},   {true, 2, 7, 99, false, true},   {true, 5, 7, 4, true, false},
-        {true, 3, 7, 4, true, false},    {true, 3, 5, -1, false, false},  {true, 6, 6, -1, false, false},
+        {false, 2, 1, -1, true, false}, {false, 0, 2, -1, false, false}, {true, 0, 1, 99, false, false},
+        {true, 0, 5, 99, false, false}, {true, 2, 1, -1, true, false},   {true, 1, 2, 99, false, false},
+        {true, 4, 2, 4, true, false},   {true, 3, 3, 4, true, false},    {true, 4, 3, -1, false, false},
+        {true, 2, 4, 99, false, true},  {true, 2, 7, 99, false, true},   {true, 5, 7, 4, true, false},
+        {true, 3, 7, 4, true, false},   {true, 3, 5, -1, false, false},  {true, 6, 6, -1, false, false},
     };
     uint32_t savedNat = core::Host().natType.load();
     std::array<uint8_t, 20> peer, hash;
     peer.fill('P');
     hash.fill('H');
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "logged in " << c.loggedIn << " own " << c.own << " remote " << c.remote);
+        SCOPED_TRACE(testing::Message()
+                     << "logged in " << c.loggedIn << " own " << c.own << " remote " << c.remote);
         test::CRecordingSender out;
         CFragmentPool events;
         CFakeRelay relay;

@@ -274,6 +274,62 @@ TEST(TcpSockets, APeerThatNeverReadsGetsClosedInsteadOfGrowingTheBuffer) {
     mgr.Close(sock);
 }
 
+TEST(TcpSockets, ThePendingBufferGrowsByKilobytesAndShrinksBackAfterTheBurst) {
+    // A socket pair stands in for a connection whose peer reads only when told to.
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0);
+    int small = 4096;
+    setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    CFragmentPool q;
+    CThreadMgr mgr(q, nullptr);
+    sockaddr_in remote{};
+    CTcpSock sock(mgr, fds[0], remote, false, false);
+    ASSERT_EQ(sock.Open(), 0);
+    sock.SetState(SockState::kOpen);
+
+    std::vector<uint8_t> data = Pattern(200000, 3);
+    ASSERT_EQ(sock.Send(data.data(), 100000), 100000);
+    ASSERT_GT(sock.PendingBytes(), 0u);
+    // First allocated at max(18 432, what was left over), then grown in whole kilobytes.
+    EXPECT_EQ(sock.PendingCapacity(), std::max(kSockSendBufferBytes, sock.PendingBytes()));
+    ASSERT_EQ(sock.Send(data.data() + 100000, 100000), 100000);
+    EXPECT_GT(sock.PendingCapacity(), kSockSendBufferBytes);
+    EXPECT_EQ(sock.PendingCapacity() % 1024, 0u);
+
+    std::vector<uint8_t> got;
+    std::vector<uint8_t> buf(65536);
+    for (int i = 0; i < 10000 && got.size() < data.size(); ++i) {
+        ssize_t n = ::recv(fds[1], buf.data(), buf.size(), 0);
+        if (n > 0) {
+            got.insert(got.end(), buf.begin(), buf.begin() + n);
+        }
+        ASSERT_GE(sock.OnWritable(), 0);
+    }
+    EXPECT_TRUE(got == data);
+    EXPECT_EQ(sock.PendingBytes(), 0u);
+    EXPECT_EQ(sock.PendingCapacity(), kSockSendBufferBytes);
+    ::close(fds[1]);
+}
+
+TEST(TcpSockets, ClosingAStartedSocketReleasesItsConnection) {
+    CFragmentPool q;
+    CThreadMgr mgr(q, nullptr);
+    uint16_t port;
+    int server = RawListen(&port);
+    int sock = mgr.CreateTcpSock(Loopback(), port);
+    ASSERT_TRUE(mgr.Start(sock));
+    ASSERT_TRUE(NextEventOf(q, SockEventKind::kConnected, sock));
+    int peer = ::accept(server, nullptr, nullptr);
+    ASSERT_TRUE(mgr.Close(sock));
+    pollfd p{peer, POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 3000), 1);
+    char c;
+    EXPECT_EQ(::recv(peer, &c, 1, 0), 0);  // end of stream: the descriptor really was closed
+    EXPECT_EQ(mgr.ThreadIndexOf(sock), -1);
+    ::close(peer);
+    ::close(server);
+}
+
 TEST(UdpSockets, AConnectedSocketDropsDatagramsFromAnyOtherAddress) {
     CFragmentPool q;
     CThreadMgr mgr(q, nullptr);
