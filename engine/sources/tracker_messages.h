@@ -92,6 +92,7 @@ struct TrackerHeader {
     uint16_t length = 0;
     uint16_t command = 0;
     uint32_t sequence = 0;
+    bool operator==(const TrackerHeader&) const = default;
 };
 
 // The header of `bytes`, when it holds at least one; says nothing about the rest.
@@ -111,48 +112,58 @@ struct LoginRequest {
     uint32_t localAddr = 0;   // network order
     uint16_t listenPort = 0;  // network order
     uint8_t natType = 0;
+    bool operator==(const LoginRequest&) const = default;
 };
 struct LoginReply {
     uint32_t sequence = 0;
     uint32_t addr = 0;  // network order: the sender's address as the tracker saw it, or the redirect
     uint16_t port = 0;  // network order: the sender's UDP port as seen (0 when unknown)
     uint8_t result = 0;
+    bool operator==(const LoginReply&) const = default;
 };
 struct LogoutRequest {
     uint32_t sequence = 0;
     PeerId peerId;
+    bool operator==(const LogoutRequest&) const = default;
 };
 struct KeepAliveRequest {
     uint32_t sequence = 0;
     PeerId peerId;
+    bool operator==(const KeepAliveRequest&) const = default;
 };
 struct KeepAliveReply {
     uint32_t sequence = 0;
     uint8_t status = 0;
+    bool operator==(const KeepAliveReply&) const = default;
 };
 struct ShareRequest {
     uint32_t sequence = 0;
     PeerId peerId;
     core::TaskHash hash;
+    bool operator==(const ShareRequest&) const = default;
 };
 struct ShareReply {
     uint32_t sequence = 0;
     core::TaskHash hash;
     uint8_t result = 0;
+    bool operator==(const ShareReply&) const = default;
 };
 struct StopShareRequest {
     uint32_t sequence = 0;
     PeerId peerId;
     core::TaskHash hash;
+    bool operator==(const StopShareRequest&) const = default;
 };
 struct StopShareReply {
     uint32_t sequence = 0;
     core::TaskHash hash;
+    bool operator==(const StopShareReply&) const = default;
 };
 struct SourceListRequest {
     uint32_t sequence = 0;
     PeerId peerId;
     core::TaskHash hash;
+    bool operator==(const SourceListRequest&) const = default;
 };
 struct SourceEntry {
     PeerIdTail peerIdTail{};
@@ -168,16 +179,19 @@ struct SourceListReply {
     core::TaskHash hash;
     uint8_t result = 0;
     std::vector<SourceEntry> entries;  // at most kMaxSourceEntries when encoded
+    bool operator==(const SourceListReply&) const = default;
 };
 struct RelayRequest {
     uint32_t sequence = 0;
     PeerId peerId;  // the asking peer
     PeerId remotePeerId;
     core::TaskHash hash;
+    bool operator==(const RelayRequest&) const = default;
 };
 struct RelayReply {
     uint32_t sequence = 0;
     uint8_t result = 0;
+    bool operator==(const RelayReply&) const = default;
 };
 struct RelayNotice {
     uint32_t sequence = kNoticeSequence;
@@ -186,6 +200,7 @@ struct RelayNotice {
     uint32_t addr = 0;  // network order
     uint16_t port = 0;  // network order
     uint8_t natType = 0;
+    bool operator==(const RelayNotice&) const = default;
 };
 
 std::vector<uint8_t> Encode(const LoginRequest& m);
