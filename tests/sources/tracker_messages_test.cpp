@@ -72,7 +72,8 @@ std::vector<Sample> AllSamples() {
         Make("sources reply empty", SourceListReply{16, Hash(4), kSourcesNotLoggedIn, {}}),
         Make("relay", RelayRequest{17, IdA(), IdB(), Hash(5)}),
         Make("relay reply", RelayReply{17, kRelayRemoteUnknown}),
-        Make("relay notice", RelayNotice{kNoticeSequence, Hash(6), IdB(), Addr("198.51.100.7"), htons(7000), 2}),
+        Make("relay notice",
+             RelayNotice{kNoticeSequence, Hash(6), IdB(), Addr("198.51.100.7"), htons(7000), 2}),
     };
 }
 
@@ -104,8 +105,9 @@ TEST(TrackerMessages, TruncatedOrPaddedBytesAreRejected) {
 
 TEST(TrackerMessages, RequestsNeedTheirExactLength) {
     // Length field rewritten to agree with a shorter or longer buffer: still not a request.
-    for (Bytes b : {Encode(LoginRequest{1, IdA(), 0, 0, 0}), Encode(LogoutRequest{1, IdA()}),
-                    Encode(ShareRequest{1, IdA(), Hash(1)}), Encode(RelayRequest{1, IdA(), IdB(), Hash(1)})}) {
+    for (Bytes b :
+         {Encode(LoginRequest{1, IdA(), 0, 0, 0}), Encode(LogoutRequest{1, IdA()}),
+          Encode(ShareRequest{1, IdA(), Hash(1)}), Encode(RelayRequest{1, IdA(), IdB(), Hash(1)})}) {
         for (int delta : {-1, +1, +4}) {
             Bytes c = b;
             c.resize(b.size() + delta, 0);

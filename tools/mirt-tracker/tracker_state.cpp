@@ -9,6 +9,20 @@ namespace tessali::mirt_tracker {
 using namespace tessali::sources;
 using platform::Tick;
 
+namespace {
+
+template <typename T, typename F>
+bool With(std::span<const uint8_t> message, F&& handle) {
+    T request;
+    if (!Decode(message, request)) {
+        return false;
+    }
+    handle(request);
+    return true;
+}
+
+}  // namespace
+
 CTrackerState::CTrackerState(TrackerOptions options) : m_options(options) {
     m_options.maxSources = std::min(m_options.maxSources, kMaxSourceEntries);
 }
@@ -16,46 +30,27 @@ CTrackerState::CTrackerState(TrackerOptions options) : m_options(options) {
 bool CTrackerState::Handle(std::span<const uint8_t> message, const Origin& from, Tick now,
                            std::vector<Outgoing>& out) {
     std::optional<TrackerHeader> h = PeekHeader(message);
-    if (!h || h->length != message.size()) {
+    if (!h) {
         return false;
     }
-    size_t before = out.size();
     switch (h->command) {
-        case kCmdLogin: {
-            LoginRequest probe;
-            if (!Decode(message, probe)) {
-                return false;
-            }
-            OnLogin(message, from, now, out);
-            return true;
-        }
-        case kCmdLogout: {
-            LogoutRequest probe;
-            if (!Decode(message, probe)) {
-                return false;
-            }
-            OnLogout(message, from);
-            return true;
-        }
+        case kCmdLogin:
+            return With<LoginRequest>(message, [&](const auto& r) { OnLogin(r, from, now, out); });
+        case kCmdLogout:
+            return With<LogoutRequest>(message, [&](const auto& r) { OnLogout(r, from); });
         case kCmdKeepAlive:
-            OnKeepAlive(message, from, now, out);
-            break;
+            return With<KeepAliveRequest>(message, [&](const auto& r) { OnKeepAlive(r, from, now, out); });
         case kCmdShare:
-            OnShare(message, from, now, out);
-            break;
+            return With<ShareRequest>(message, [&](const auto& r) { OnShare(r, from, now, out); });
         case kCmdStopShare:
-            OnStopShare(message, from, now, out);
-            break;
+            return With<StopShareRequest>(message, [&](const auto& r) { OnStopShare(r, from, now, out); });
         case kCmdSourceList:
-            OnSourceList(message, from, now, out);
-            break;
+            return With<SourceListRequest>(message, [&](const auto& r) { OnSourceList(r, from, now, out); });
         case kCmdRelay:
-            OnRelay(message, from, now, out);
-            break;
+            return With<RelayRequest>(message, [&](const auto& r) { OnRelay(r, from, now, out); });
         default:
-            return false;
+            return false;  // replies, notices and unknown commands are not for the server
     }
-    return out.size() != before;
 }
 
 Outgoing CTrackerState::Reply(const Origin& to, std::vector<uint8_t> bytes) {
@@ -106,10 +101,8 @@ std::pair<uint32_t, uint16_t> CTrackerState::Advertised(const Peer& p) const {
     return {p.addr, p.udpPort};
 }
 
-void CTrackerState::OnLogin(std::span<const uint8_t> m, const Origin& from, Tick now,
+void CTrackerState::OnLogin(const LoginRequest& req, const Origin& from, Tick now,
                             std::vector<Outgoing>& out) {
-    LoginRequest req;
-    Decode(m, req);
     LoginReply reply;
     reply.sequence = req.sequence;
     reply.addr = from.addr;
@@ -160,33 +153,23 @@ void CTrackerState::OnLogin(std::span<const uint8_t> m, const Origin& from, Tick
     out.push_back(Reply(from, Encode(reply)));
 }
 
-void CTrackerState::OnLogout(std::span<const uint8_t> m, const Origin& from) {
-    LogoutRequest req;
-    Decode(m, req);
+void CTrackerState::OnLogout(const LogoutRequest& req, const Origin& from) {
     auto it = m_peers.find(req.peerId.Tail());
     if (it != m_peers.end() && it->second.addr == from.addr) {
         Remove(it);
     }
 }
 
-void CTrackerState::OnKeepAlive(std::span<const uint8_t> m, const Origin& from, Tick now,
+void CTrackerState::OnKeepAlive(const KeepAliveRequest& req, const Origin& from, Tick now,
                                 std::vector<Outgoing>& out) {
-    KeepAliveRequest req;
-    if (!Decode(m, req)) {
-        return;
-    }
     KeepAliveReply reply;
     reply.sequence = req.sequence;
     reply.status = Known(req.peerId, from, now) ? kKeepAliveLoggedIn : kKeepAliveNotLoggedIn;
     out.push_back(Reply(from, Encode(reply)));
 }
 
-void CTrackerState::OnShare(std::span<const uint8_t> m, const Origin& from, Tick now,
+void CTrackerState::OnShare(const ShareRequest& req, const Origin& from, Tick now,
                             std::vector<Outgoing>& out) {
-    ShareRequest req;
-    if (!Decode(m, req)) {
-        return;
-    }
     ShareReply reply;
     reply.sequence = req.sequence;
     reply.hash = req.hash;
@@ -205,12 +188,8 @@ void CTrackerState::OnShare(std::span<const uint8_t> m, const Origin& from, Tick
     out.push_back(Reply(from, Encode(reply)));
 }
 
-void CTrackerState::OnStopShare(std::span<const uint8_t> m, const Origin& from, Tick now,
+void CTrackerState::OnStopShare(const StopShareRequest& req, const Origin& from, Tick now,
                                 std::vector<Outgoing>& out) {
-    StopShareRequest req;
-    if (!Decode(m, req)) {
-        return;
-    }
     if (Peer* p = Known(req.peerId, from, now); p && p->shares.erase(req.hash)) {
         auto s = m_sharers.find(req.hash);
         if (s != m_sharers.end()) {
@@ -228,12 +207,8 @@ void CTrackerState::OnStopShare(std::span<const uint8_t> m, const Origin& from, 
     out.push_back(Reply(from, Encode(reply)));
 }
 
-void CTrackerState::OnSourceList(std::span<const uint8_t> m, const Origin& from, Tick now,
+void CTrackerState::OnSourceList(const SourceListRequest& req, const Origin& from, Tick now,
                                  std::vector<Outgoing>& out) {
-    SourceListRequest req;
-    if (!Decode(m, req)) {
-        return;
-    }
     SourceListReply reply;
     reply.sequence = req.sequence;
     reply.hash = req.hash;
@@ -245,46 +220,43 @@ void CTrackerState::OnSourceList(std::span<const uint8_t> m, const Origin& from,
     reply.result = kSourcesOk;
     auto s = m_sharers.find(req.hash);
     if (s != m_sharers.end()) {
-        std::vector<const Peer*> candidates;
+        // Reachable peers first (the engine stops opening once it has enough), then by NAT
+        // type. The class that does not fit whole is rotated between askers, so that with more
+        // sharers than fit, successive askers meet different ones.
+        std::map<uint8_t, std::vector<const Peer*>> byNat;
         for (const PeerIdTail& tail : s->second) {
             auto it = m_peers.find(tail);
             if (it != m_peers.end() && tail != req.peerId.Tail()) {
-                candidates.push_back(&it->second);
+                byNat[it->second.natType].push_back(&it->second);
             }
         }
-        // Rotate so that, with more sharers than fit, successive askers meet different ones;
-        // then reachable peers first, since the engine stops opening once it has enough.
-        if (!candidates.empty()) {
-            size_t& turn = m_rotation[req.hash];
-            std::rotate(candidates.begin(), candidates.begin() + static_cast<long>(turn % candidates.size()),
-                        candidates.end());
-            turn += m_options.maxSources;
-        }
-        std::stable_sort(candidates.begin(), candidates.end(),
-                         [](const Peer* a, const Peer* b) { return a->natType < b->natType; });
-        for (const Peer* p : candidates) {
-            if (reply.entries.size() >= m_options.maxSources) {
+        for (auto& [nat, group] : byNat) {
+            size_t room = m_options.maxSources - reply.entries.size();
+            if (room == 0) {
                 break;
             }
-            SourceEntry e;
-            e.peerIdTail = p->id.Tail();
-            auto [addr, port] = Advertised(*p);
-            e.addr = addr;
-            e.port = port;
-            e.natType = p->natType;
-            e.versionType = VersionType(p->id.Version());
-            reply.entries.push_back(e);
+            size_t first = 0;
+            if (group.size() > room) {
+                size_t& turn = m_rotation[req.hash];
+                first = turn % group.size();
+                turn += room;
+            }
+            for (size_t i = 0; i < std::min(room, group.size()); ++i) {
+                const Peer& p = *group[(first + i) % group.size()];
+                SourceEntry e;
+                e.peerIdTail = p.id.Tail();
+                std::tie(e.addr, e.port) = Advertised(p);
+                e.natType = p.natType;
+                e.versionType = VersionType(p.id.Version());
+                reply.entries.push_back(e);
+            }
         }
     }
     out.push_back(Reply(from, Encode(reply)));
 }
 
-void CTrackerState::OnRelay(std::span<const uint8_t> m, const Origin& from, Tick now,
+void CTrackerState::OnRelay(const RelayRequest& req, const Origin& from, Tick now,
                             std::vector<Outgoing>& out) {
-    RelayRequest req;
-    if (!Decode(m, req)) {
-        return;
-    }
     RelayReply reply;
     reply.sequence = req.sequence;
     // A relay request may come from a fresh carrier socket rather than the engine's tracker

@@ -15,6 +15,7 @@
 #include "engine/core/task_hash.h"
 #include "engine/platform/tick.h"
 #include "engine/sources/peer_id.h"
+#include "engine/sources/tracker_messages.h"
 
 namespace tessali::mirt_tracker {
 
@@ -50,7 +51,7 @@ public:
     explicit CTrackerState(TrackerOptions options = {});
 
     // Handles one tracker message; appends the replies and notices to `out`. Messages that do
-    // not decode, and commands the server does not serve, are ignored (false).
+    // not decode as a request, and commands the server does not serve, are ignored (false).
     bool Handle(std::span<const uint8_t> message, const Origin& from, platform::Tick now,
                 std::vector<Outgoing>& out);
     // Forgets logins silent for longer than the expiry; the number forgotten.
@@ -75,18 +76,18 @@ private:
         std::set<core::TaskHash> shares;
     };
 
-    void OnLogin(std::span<const uint8_t> m, const Origin& from, platform::Tick now,
+    void OnLogin(const sources::LoginRequest& req, const Origin& from, platform::Tick now,
                  std::vector<Outgoing>& out);
-    void OnLogout(std::span<const uint8_t> m, const Origin& from);
-    void OnKeepAlive(std::span<const uint8_t> m, const Origin& from, platform::Tick now,
+    void OnLogout(const sources::LogoutRequest& req, const Origin& from);
+    void OnKeepAlive(const sources::KeepAliveRequest& req, const Origin& from, platform::Tick now,
                      std::vector<Outgoing>& out);
-    void OnShare(std::span<const uint8_t> m, const Origin& from, platform::Tick now,
+    void OnShare(const sources::ShareRequest& req, const Origin& from, platform::Tick now,
                  std::vector<Outgoing>& out);
-    void OnStopShare(std::span<const uint8_t> m, const Origin& from, platform::Tick now,
+    void OnStopShare(const sources::StopShareRequest& req, const Origin& from, platform::Tick now,
                      std::vector<Outgoing>& out);
-    void OnSourceList(std::span<const uint8_t> m, const Origin& from, platform::Tick now,
+    void OnSourceList(const sources::SourceListRequest& req, const Origin& from, platform::Tick now,
                       std::vector<Outgoing>& out);
-    void OnRelay(std::span<const uint8_t> m, const Origin& from, platform::Tick now,
+    void OnRelay(const sources::RelayRequest& req, const Origin& from, platform::Tick now,
                  std::vector<Outgoing>& out);
 
     // The logged-in peer named by `id`, when the message comes from the address it logged in
