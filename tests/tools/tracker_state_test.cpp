@@ -168,3 +168,54 @@ TEST(TrackerState, FullPeerTableRefusesNewIdsButNotKnownOnes) {
 
 }  // namespace
 }  // namespace tessali::mirt_tracker
+
+namespace tessali::mirt_tracker {
+namespace {
+
+TEST(TrackerState, NoticeFollowsTheWayThePeerLastSpoke) {
+    CTrackerState state;
+    PeerId target = GeneratePeerId(kEngineVersion, 0x300001);
+    PeerId asker = GeneratePeerId(kEngineVersion, 0x300002);
+    Origin targetUdp = Udp(0x0A000001, 5000);
+    Origin targetTcp = targetUdp;
+    targetTcp.tcp = true;
+    targetTcp.conn = 7;
+    targetTcp.port = htons(40001);
+    Origin askerUdp = Udp(0x0A000002, 5001);
+    std::vector<Outgoing> out;
+    state.Handle(Encode(LoginRequest{0, target, targetUdp.addr, htons(6000), 2}), targetUdp, 0, out);
+    state.Handle(Encode(LoginRequest{0, asker, askerUdp.addr, htons(6001), 2}), askerUdp, 0, out);
+    auto noticeRoute = [&]() -> std::optional<Outgoing> {
+        out.clear();
+        state.Handle(Encode(RelayRequest{9, asker, target, Hash(1)}), askerUdp, 0, out);
+        for (const Outgoing& o : out) {
+            RelayNotice n;
+            if (Decode(o.bytes, n)) {
+                return o;
+            }
+        }
+        return std::nullopt;
+    };
+    std::optional<Outgoing> o = noticeRoute();
+    ASSERT_TRUE(o);
+    EXPECT_FALSE(o->tcp);
+    EXPECT_EQ(o->port, htons(5000));
+    // Its requests now come through the relay: so does the notice.
+    state.Handle(Encode(KeepAliveRequest{1, target}), targetTcp, 0, out);
+    o = noticeRoute();
+    ASSERT_TRUE(o);
+    EXPECT_TRUE(o->tcp);
+    EXPECT_EQ(o->conn, 7);
+    // Back on UDP (the relay may close any moment), and after the relay closed.
+    state.Handle(Encode(KeepAliveRequest{2, target}), targetUdp, 0, out);
+    EXPECT_FALSE(noticeRoute()->tcp);
+    state.Handle(Encode(KeepAliveRequest{3, target}), targetTcp, 0, out);
+    state.ConnectionClosed(7);
+    o = noticeRoute();
+    ASSERT_TRUE(o);
+    EXPECT_FALSE(o->tcp);
+    EXPECT_EQ(o->port, htons(5000));
+}
+
+}  // namespace
+}  // namespace tessali::mirt_tracker

@@ -72,6 +72,7 @@ CTrackerState::Peer* CTrackerState::Known(const PeerId& id, const Origin& from, 
     }
     Peer& p = it->second;
     p.lastSeen = now;
+    p.lastViaTcp = from.tcp;
     if (from.tcp) {
         p.tcpConn = from.conn;
     } else if (!keepUdpPort) {
@@ -141,6 +142,7 @@ void CTrackerState::OnLogin(const LoginRequest& req, const Origin& from, Tick no
     p.listenPort = req.listenPort;
     p.natType = req.natType;
     p.lastSeen = now;
+    p.lastViaTcp = from.tcp;
     if (from.tcp) {
         p.tcpConn = from.conn;
         if (!sameAddr) {
@@ -280,9 +282,11 @@ void CTrackerState::OnRelay(const RelayRequest& req, const Origin& from, Tick no
             notice.addr = from.addr;
             notice.port = from.port;
         }
+        // The way the peer last spoke is the way it is listening now: an engine whose UDP is
+        // blocked keeps its relay open, one whose requests are answered closes it.
         const Peer& t = target->second;
         Outgoing o;
-        o.tcp = t.tcpConn >= 0;
+        o.tcp = t.tcpConn >= 0 && (t.lastViaTcp || t.udpPort == 0);
         o.conn = t.tcpConn;
         o.addr = t.addr;
         o.port = t.udpPort;
@@ -310,6 +314,7 @@ void CTrackerState::ConnectionClosed(int conn) {
     for (auto& [tail, p] : m_peers) {
         if (p.tcpConn == conn) {
             p.tcpConn = -1;
+            p.lastViaTcp = false;
         }
     }
 }

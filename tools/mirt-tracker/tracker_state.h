@@ -72,6 +72,7 @@ private:
         uint16_t listenPort = 0;  // network order
         uint8_t natType = 0;
         int tcpConn = -1;
+        bool lastViaTcp = false;  // how its latest message came: notices go the same way
         platform::Tick lastSeen = 0;
         std::set<core::TaskHash> shares;
     };
