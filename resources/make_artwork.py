@@ -114,11 +114,15 @@ def hex_tiling(size, r, colour, width=1, offset=(0, 0)):
 
 
 def text(img, xy, s, size, colour, bold=False, anchor="la"):
-    d = ImageDraw.Draw(img)
+    # Drawn on a layer and composited: ImageDraw would write a translucent colour's alpha straight
+    # into the picture instead of blending it.
+    layer = Image.new("RGBA", img.size, (0, 0, 0, 0))
+    d = ImageDraw.Draw(layer)
     f = font(size)
     d.text(xy, s, font=f, fill=colour, anchor=anchor)
     if bold:
         d.text((xy[0] + 1, xy[1]), s, font=f, fill=colour, anchor=anchor)
+    img.alpha_composite(layer)
 
 
 def centred_text(img, box, s, size, colour, bold=False, shadow=None):
@@ -247,7 +251,8 @@ def make_img01():
         [(w * 0.68 - 38) * s, (h * 0.62 - 38) * s, (w * 0.68 + 38) * s, (h * 0.62 + 38) * s],
         fill=(255, 214, 120, 235))).filter(ImageFilter.GaussianBlur(1)))
     # Stars.
-    d = ImageDraw.Draw(img)
+    stars = Image.new("RGBA", (w, h), (0, 0, 0, 0))
+    d = ImageDraw.Draw(stars)
     seed = 7
     for _ in range(60):
         seed = (seed * 1103515245 + 12345) & 0x7FFFFFFF
@@ -255,6 +260,7 @@ def make_img01():
         seed = (seed * 1103515245 + 12345) & 0x7FFFFFFF
         y = seed % int(h * 0.35)
         d.point((x, y), fill=(255, 240, 220, 160 + (seed % 90)))
+    img.alpha_composite(stars)
     # Tessellated hills: hexagon cells filled darker towards the front.
     def hills(dd, s):
         r = 17
@@ -280,7 +286,9 @@ def make_img01():
     text(img, (41, 162), "多源加速  ·  断点续传  ·  校验可靠", 14, (255, 214, 150, 230))
     img = Image.alpha_composite(img, place(logo((84, 84)), (w, h), (w - 118, 34)))
     # Thin inner edge so the picture sits in its frame.
-    ImageDraw.Draw(img).rectangle([0, 0, w - 1, h - 1], outline=(0, 0, 0, 120))
+    edge = Image.new("RGBA", (w, h), (0, 0, 0, 0))
+    ImageDraw.Draw(edge).rectangle([0, 0, w - 1, h - 1], outline=(0, 0, 0, 120))
+    img.alpha_composite(edge)
     return img
 
 

@@ -54,9 +54,10 @@ void CSkinDialog::closeEvent(QCloseEvent* event) {
     m_closeResult = 0;
 }
 
-void CSkinDialog::showEvent(QShowEvent* event) {
-    InitDialog();
-    QDialog::showEvent(event);
+void CSkinDialog::setVisible(bool visible) {
+    if (visible)
+        InitDialog();
+    QDialog::setVisible(visible);
 }
 
 void CSkinDialog::mouseMoveEvent(QMouseEvent* event) {

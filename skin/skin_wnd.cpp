@@ -84,9 +84,10 @@ void CSkinWnd::closeEvent(QCloseEvent* event) {
     event->accept();
 }
 
-void CSkinWnd::showEvent(QShowEvent* event) {
-    Create();
-    QWidget::showEvent(event);
+void CSkinWnd::setVisible(bool visible) {
+    if (visible)
+        Create();
+    QWidget::setVisible(visible);
 }
 
 void CSkinWnd::mouseMoveEvent(QMouseEvent* event) {
