@@ -32,6 +32,8 @@ QFont CSkinMenuLook::Font() const {
 // so the items' pictures make the whole menu.
 class CSkinMenu::CStyle : public QProxyStyle {
 public:
+    static constexpr int kCheckMarkAllowance = 12;
+
     explicit CStyle(const CSkinMenu* owner) : m_owner(owner) {}
 
     int pixelMetric(PixelMetric metric, const QStyleOption* option, const QWidget* widget) const override {
@@ -66,8 +68,11 @@ public:
         if (item->menuItemType == QStyleOptionMenuItem::Separator)
             return QSize(1, look.separatorHeight);
         // The option carries the action's text; measuring needs nothing else.
-        CSkinMenuItem record{StripFirstAmpersand(item->text), 0};
-        return MeasureText(record.text);
+        // Desktop menus widen every owner-drawn item by the check mark's width beyond what the
+        // owner measured; the labels, drawn from the strip's edge plus 8, rely on that room.
+        QSize measured = MeasureText(StripFirstAmpersand(item->text));
+        measured.rwidth() += kCheckMarkAllowance;
+        return measured;
     }
 
     void drawControl(ControlElement element, const QStyleOption* option, QPainter* painter,

@@ -86,6 +86,18 @@ TEST(SkinMenu, MenuWidgetSizesItsItemsThroughTheLook) {
     const QSize hint = t.file->sizeHint();
     EXPECT_GE(hint.width(), 300);
     EXPECT_EQ(hint.height(), 6 * 24 + 10);
+    // A short menu is as wide as its widest label measures, plus the desktop's check-mark room, so
+    // the label drawn from 24 + 8 fits.
+    QMenu small;
+    QAction* exit = CSkinMenu::AddCommand(&small, QStringLiteral("退出下载器"), 32773);
+    t.menu.Load(&small);
+    const int measured = t.menu.MeasureItem(exit).width();
+    EXPECT_GE(small.sizeHint().width(), measured);
+    EXPECT_GE(
+        small.sizeHint().width(),
+        24 + 8 +
+            QFontMetrics(CSkinMenuLook::Instance().Font()).horizontalAdvance(QStringLiteral("退出下载器")));
+    EXPECT_EQ(small.sizeHint().height(), 24);
 }
 
 TEST(SkinMenu, ItemPicturesUseTheStripSelectionAndIcon) {

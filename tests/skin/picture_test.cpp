@@ -1,7 +1,11 @@
 // Pictures and texts: how much of an image is drawn where, and the text properties.
 #include <gtest/gtest.h>
 
+#include <QDir>
+
+#include "common/temp_dir.h"
 #include "skin/skin_image.h"
+#include "skin/skin_reader.h"
 #include "skin/skin_text.h"
 #include "skin_harness.h"
 
@@ -106,6 +110,50 @@ TEST(SkinPicture, WithoutAnImageOnlyTheChildrenAreDrawn) {
     QImage out = Draw(pic, 100, 100);
     EXPECT_EQ(out.pixel(12, 13), Columns().pixel(0, 0));
     EXPECT_EQ(out.pixel(11, 12), 0xFF000000u);
+}
+
+// A 1 x 1 animated GIF of two frames: red, then blue.
+QByteArray TwoFrameGif() {
+    const unsigned char bytes[] = {
+        'G',  'I',  'F', '8', '9', 'a',  1, 0, 1, 0, 0x80, 0, 0,           // screen 1 x 1, two global colours
+        0xFF, 0,    0,   0,   0,   0xFF,                                   // red, blue
+        0x21, 0xF9, 4,   0,   10,  0,    0, 0,                             // frame delay
+        0x2C, 0,    0,   0,   0,   1,    0, 1, 0, 0, 2,    2, 0x44, 1, 0,  // frame 1: colour 0
+        0x21, 0xF9, 4,   0,   10,  0,    0, 0,                             //
+        0x2C, 0,    0,   0,   0,   1,    0, 1, 0, 0, 2,    2, 0x4C, 1, 0,  // frame 2: colour 1
+        0x3B};
+    return QByteArray(reinterpret_cast<const char*>(bytes), sizeof bytes);
+}
+
+TEST(SkinGif, AdvancesOneFramePerRepaintFromTheSkinFolder) {
+    test::App();
+    tessali::test::TempDir dir;
+    CSkinPaths::Instance().SetAppFolder(QString::fromStdString(dir.Path()));
+    QDir().mkpath(QString::fromStdString(dir.Path()) + "skin/DefaultSkin");
+    tessali::test::WriteFile(dir.Path() + "skin/DefaultSkin/dots.gif", TwoFrameGif().toStdString());
+    CSkinGif gif;
+    gif.LoadFromNode(*Element("<gif id=\"g\" x=\"1\" y=\"1\" width=\"1\" height=\"1\" gif=\"dots.gif\"/>"),
+                     nullptr);
+    CSkinPaths::Instance().SetAppFolder(QString());
+    ASSERT_EQ(gif.FrameCount(), 2);
+    gif.Layout(10, 10);
+    // Each repaint draws the frame selected by the previous one, then selects the next.
+    std::vector<QRgb> shown;
+    for (int i = 0; i < 5; ++i) shown.push_back(Draw(gif, 4, 4).pixel(1, 1));
+    EXPECT_EQ(shown, (std::vector<QRgb>{0xFFFF0000u, 0xFFFF0000u, 0xFF0000FFu, 0xFFFF0000u, 0xFF0000FFu}));
+    gif.SetProperty("show", 0);
+    EXPECT_EQ(Draw(gif, 4, 4), Canvas(4, 4));
+}
+
+TEST(SkinGif, MissingFileGivesAnEmptyAnimation) {
+    test::App();
+    CSkinGif gif;
+    EXPECT_EQ(
+        gif.LoadFromNode(*Element("<gif id=\"g\" width=\"4\" height=\"4\" gif=\"nowhere.gif\"/>"), nullptr),
+        1);
+    EXPECT_EQ(gif.FrameCount(), 0);
+    gif.Layout(10, 10);
+    EXPECT_EQ(Draw(gif, 4, 4), Canvas(4, 4));
 }
 
 TEST(SkinText, WidthIsLimitedByTheLaidOutWidth) {

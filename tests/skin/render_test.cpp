@@ -153,6 +153,7 @@ void FillDialog(CSkinDialog& dlg) {
 
 TEST(SkinRender, VersionDialogShowsItsBackgroundButtonsAndCheckBoxes) {
     test::App();
+    CSkinIdTable::Instance().FillProgramRows();
     CBuiltinDialog dlg;
     const QImage bg = LoadPngResource("LIST_BOX_BG");
     test::Realise(dlg, bg.width(), bg.height());
