@@ -138,6 +138,15 @@ int CSkinSelectButton::CurrentFrame() const {
     return m_selected ? 1 : 0;
 }
 
+// "imagenum" is read like any button's, but this kind always draws from two frames.
+void CSkinSelectButton::Draw(QPainter& g) {
+    if (!m_shown)
+        return;
+    if (!m_image.isNull())
+        DrawFrame(g, CurrentFrame(), 2);
+    DrawChildren(g);
+}
+
 bool CSkinSelectButton::OnLButtonDown() {
     m_hover = 1;
     m_selected = 1;

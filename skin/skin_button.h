@@ -50,6 +50,7 @@ private:
 // that ends its id ("page3" gives 3).
 class CSkinSelectButton : public CSkinButton {
 public:
+    void Draw(QPainter& g) override;
     bool OnLButtonDown() override;
     bool OnLButtonUp() override;
     intptr_t SetProperty(const QString& name, const CSkinValue& value, intptr_t extra = 0) override;

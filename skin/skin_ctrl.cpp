@@ -52,7 +52,11 @@ CSkinCtrl* NewControl(const char* name) {
 
 CSkinCtrl::CSkinCtrl(int kind) : m_kind(kind) {}
 
-CSkinCtrl::~CSkinCtrl() = default;
+// A tree is normally emptied by ClearChildren before it is destroyed; clearing here too keeps a
+// control destroyed on its own from leaking its children.
+CSkinCtrl::~CSkinCtrl() {
+    CSkinCtrl::ClearChildren();
+}
 
 void CSkinCtrl::ClearChildren() {
     std::vector<CSkinCtrl*> children;

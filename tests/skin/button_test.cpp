@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "skin/skin_button.h"
+#include "skin/skin_reader.h"
 #include "skin/skin_text.h"
 #include "skin_harness.h"
 
@@ -133,6 +134,21 @@ TEST(SkinButton, SelectButtonSendsThePageNumberAndStaysSelected) {
     EXPECT_EQ(b.ctrl.CurrentFrame(), 1);
     b.ctrl.SetProperty("down", 0);
     EXPECT_EQ(b.ctrl.CurrentFrame(), 0);
+}
+
+TEST(SkinButton, SelectButtonAlwaysDrawsFromTwoFrames) {
+    // The skin gives "imagenum" 4 for a 2-frame strip; the kind ignores it.
+    Loaded<CSkinSelectButton> b(
+        "<selectbtn id=\"page1\" width=\"12\" height=\"12\" image=\"PAGE\" imagenum=\"4\"/>");
+    b.ctrl.SetProperty("down", 1);
+    QImage out(12, 12, QImage::Format_ARGB32);
+    out.fill(0u);
+    QPainter p(&out);
+    b.ctrl.Draw(p);
+    p.end();
+    const QImage strip = LoadPngResource("PAGE");
+    EXPECT_EQ(out.pixel(6, 6), test::FramePixel(strip, 2, 1, 6, 6));
+    EXPECT_EQ(out.pixel(11, 2), test::FramePixel(strip, 2, 1, 11, 2));
 }
 
 TEST(SkinButton, CheckBoxTogglesOnEachClickAndUsesTheTickedFrames) {

@@ -141,6 +141,20 @@ TEST(SkinWindow, DragNotificationOnlyOverTheBackgroundWithAKeyHeld) {
     EXPECT_EQ(f.wnd.Count(kNotifyDrag), 3);
 }
 
+TEST(SkinWindow, MinimizedWindowDoesNotLayOut) {
+    Fixture f;
+    ASSERT_EQ(f.wnd.GetRect().width(), 300);
+    f.wnd.setWindowState(Qt::WindowMinimized);
+    f.wnd.resize(400, 200);
+    f.wnd.OnSize();
+    EXPECT_EQ(f.wnd.GetRect().width(), 300);
+    EXPECT_FALSE(f.wnd.Buffer().isNull());  // the old picture stays
+    f.wnd.setWindowState(Qt::WindowNoState);
+    f.wnd.OnSize();
+    EXPECT_EQ(f.wnd.GetRect().width(), 400);
+    EXPECT_EQ(f.wnd.Buffer().width(), 400);
+}
+
 TEST(SkinWindow, PlainWindowsDoNotDrag) {
     Fixture f(kButtons, kKindWindow);
     f.wnd.OnMouseMove(kKeyLButton, 250, 150);
