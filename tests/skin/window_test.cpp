@@ -10,6 +10,10 @@
 #include "skin/skin_reader.h"
 #include "skin_harness.h"
 
+// Fontconfig keeps its caches for the life of the process (the test application is never
+// destroyed); the leak checker would report them on every run that draws text.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+
 namespace tessali::skin {
 namespace {
 
