@@ -9,7 +9,6 @@
 #include "skin/skin_button.h"
 #include "skin/skin_image.h"
 #include "skin/skin_reader.h"
-#include "skin/skin_resources.h"
 #include "skin/skin_text.h"
 #include "skin_harness.h"
 
@@ -227,14 +226,6 @@ TEST(SkinDocument, BuiltinDialogHasTheSkinsElementsInOrder) {
     EXPECT_EQ(dynamic_cast<CSkinButton*>(dlg.FindChild("ok"))->Frames(), 4);
     EXPECT_EQ(dlg.FindChild("ok")->Image().size(), QSize(4 * 106, 29));
     EXPECT_EQ(dlg.FindChild("close")->Image().size(), QSize(2 * 28, 28));
-}
-
-TEST(SkinDocument, BuiltinDocumentIsCompiledIn) {
-    test::App();
-    const QByteArray bytes = BuiltinSkinBytes();
-    ASSERT_FALSE(bytes.isEmpty());
-    EXPECT_TRUE(bytes.contains("<pyxdlmain bgcolor=\"0xffC8C8C8\">"));
-    EXPECT_TRUE(bytes.contains("<SelectVersionDlg bgcolor=\"0xf1f1f1f1\">"));
 }
 
 }  // namespace

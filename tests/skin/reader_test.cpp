@@ -117,14 +117,5 @@ TEST(SkinReader, PngResourcesResolveWithoutRegardToCase) {
     EXPECT_TRUE(LoadPngResource("").isNull());
 }
 
-TEST(SkinReader, SkinFilesLiveInTheSkinFolderOfTheAppFolder) {
-    CSkinPaths& paths = CSkinPaths::Instance();
-    const QString old = paths.AppFolder();
-    paths.SetAppFolder("/opt/tessali");
-    EXPECT_EQ(paths.SkinDocument(), "/opt/tessali/skin/DefaultSkin.xml");
-    EXPECT_EQ(paths.SkinFile("top.png"), "/opt/tessali/skin/DefaultSkin/top.png");
-    paths.SetAppFolder(old);
-}
-
 }  // namespace
 }  // namespace tessali::skin

@@ -12,7 +12,9 @@
 
 // Fontconfig keeps its caches for the life of the process (the test application is never
 // destroyed); the leak checker would report them on every run that draws text.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig.so\n";
+}
 
 namespace tessali::skin {
 namespace {
