@@ -96,7 +96,9 @@ LanDatagram ParseLanDatagram(std::span<const uint8_t> datagram) {
     d.hash = ReadHash(text);
     bool found = false;
     std::string_view id = ValueAfter(text, "ID:", kPeerIdBytes, found);
-    std::memcpy(d.peerId.data(), id.data(), id.size());
+    if (!id.empty()) {
+        std::memcpy(d.peerId.data(), id.data(), id.size());
+    }
     std::string_view ip = ValueAfter(text, "IP:", kMaxAddressChars, found);
     if (!found || !ParseDotted(ip, d.address)) {
         return d;  // kOther: an answer without a usable address cannot be connected to

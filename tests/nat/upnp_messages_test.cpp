@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "engine/nat/upnp_messages.h"
 
 namespace tessali::nat {
@@ -181,6 +183,28 @@ TEST(DeviceDescription, DescriptionsWithoutTheDevicesGiveNoUrl) {
     EXPECT_EQ(url, "unchanged");
     EXPECT_EQ(HttpBody("HTTP/1.1 200 OK\r\nA: b\r\n\r\n<root/>"), "<root/>");
     EXPECT_EQ(HttpBody("HTTP/1.1 200 OK\r\nA: b\r\n"), "");
+}
+
+TEST(SsdpTexts, NoiseAroundTheHeadersReadsWithinTheDatagram) {
+    // Random mixtures of the pieces an answer is made of, each read from a buffer of exactly
+    // its size (the sanitizer build checks every access).
+    const std::vector<std::string> pieces{"HTTP/1.1 200 OK", "\r\n", "LOCATION:", " ",    "http://",
+                                          "1.2.3.4",         ":",    "5000",      "/",    "ST:",
+                                          kWanIpService,     "x",    "\n",        "99999"};
+    std::mt19937 gen(5);
+    for (int i = 0; i < 3000; ++i) {
+        std::string text;
+        for (int k = gen() % 16; k >= 0; --k) {
+            text += pieces[gen() % pieces.size()];
+        }
+        std::vector<char> exact(text.begin(), text.end());
+        SsdpAnswer a;
+        if (ParseSsdpAnswer(std::string_view(exact.data(), exact.size()), a)) {
+            EXPECT_FALSE(a.host.empty()) << text;
+            EXPECT_NE(a.port, 0) << text;
+            EXPECT_LE(a.serviceType.size(), kMaxHeaderValue);
+        }
+    }
 }
 
 }  // namespace
