@@ -106,10 +106,10 @@ TEST(StunDetection, FallbackOnlyAfterBlockedOrFailure) {
 // A server on 127.0.0.1 with its "alternate address" on 127.0.0.2, answering per its policy.
 class FakeStunServer {
 public:
-    bool answerChangeIp = true;
-    bool answerChangePort = true;
-    bool mangleIds = false;  // keep the test number, change the rest of the ID
-    bool malformed = false;  // answer with a broken length field
+    std::atomic<bool> answerChangeIp{true};
+    std::atomic<bool> answerChangePort{true};
+    std::atomic<bool> mangleIds{false};  // keep the test number, change the rest of the ID
+    std::atomic<bool> malformed{false};  // answer with a broken length field
 
     FakeStunServer() {
         m_primary = Open("127.0.0.1", 0);

@@ -35,8 +35,17 @@ public:
     std::mutex lock;
     std::vector<std::string> actions;  // "Get TCP", "Delete UDP", "Add TCP", ...
     std::map<std::string, Held> held;  // protocol -> mapping
-    bool refuseAddUdp = false;
-    bool keepOpen = false;  // answer with Content-Length and leave the connection open
+    std::atomic<bool> refuseAddUdp{false};
+    std::atomic<bool> keepOpen{false};  // answer with Content-Length and leave the connection open
+
+    void Hold(const std::string& protocol, Held h) {
+        std::lock_guard l(lock);
+        held[protocol] = std::move(h);
+    }
+    Held HeldFor(const std::string& protocol) {
+        std::lock_guard l(lock);
+        return held[protocol];
+    }
 
     FakeRouter() {
         m_listen = socket(AF_INET, SOCK_STREAM, 0);
@@ -157,16 +166,16 @@ TEST(UpnpMapping, FreshPortIsDeletedThenAddedForBothProtocols) {
     EXPECT_TRUE(upnp.UdpMapped());
     EXPECT_EQ(Actions(router), (std::vector<std::string>{"Get TCP", "Delete TCP", "Add TCP", "Get UDP",
                                                          "Delete UDP", "Add UDP"}));
-    EXPECT_EQ(router.held["TCP"].client, "127.0.0.1");
-    EXPECT_EQ(router.held["UDP"].description, "Zorvanteque4.0");
+    EXPECT_EQ(router.HeldFor("TCP").client, "127.0.0.1");
+    EXPECT_EQ(router.HeldFor("UDP").description, "Zorvanteque4.0");
     EXPECT_TRUE(log.Contains("###tcp port mapping finish!!!\n"));
     EXPECT_TRUE(log.Contains("###udp port mapping finish!!!\n"));
 }
 
 TEST(UpnpMapping, OwnMappingIsLeftAloneAndAnotherHostsIsReplaced) {
     FakeRouter router;
-    router.held["TCP"] = {"127.0.0.1", "Zorvanteque4.0"};
-    router.held["UDP"] = {"127.0.0.9", "Zorvanteque4.0"};  // same description, other host
+    router.Hold("TCP", {"127.0.0.1", "Zorvanteque4.0"});
+    router.Hold("UDP", {"127.0.0.9", "Zorvanteque4.0"});  // same description, other host
     CUpnp upnp;
     upnp.SetMappingTarget(Loopback(), 6881);
     test::LogCapture log;
@@ -174,7 +183,7 @@ TEST(UpnpMapping, OwnMappingIsLeftAloneAndAnotherHostsIsReplaced) {
     EXPECT_TRUE(upnp.TcpMapped());
     EXPECT_TRUE(upnp.UdpMapped());
     EXPECT_EQ(Actions(router), (std::vector<std::string>{"Get TCP", "Get UDP", "Delete UDP", "Add UDP"}));
-    EXPECT_EQ(router.held["UDP"].client, "127.0.0.1");
+    EXPECT_EQ(router.HeldFor("UDP").client, "127.0.0.1");
     EXPECT_TRUE(log.Contains("###tcp port mapping ok!!!\n"));
     EXPECT_FALSE(log.Contains("###tcp port mapping finish!!!\n"));
 }
@@ -219,7 +228,7 @@ TEST(RouterExchange, StopsAtTheAnnouncedLengthAndAtItsBound) {
     router.keepOpen = true;  // a router that never closes must not hold the search
     std::string answer;
     SoapMapping m{1, 1, "TCP", "127.0.0.1", "d"};
-    router.held["TCP"] = {"127.0.0.1", std::string(1500, 'd')};
+    router.Hold("TCP", {"127.0.0.1", std::string(1500, 'd')});
     ASSERT_TRUE(RouterExchange(Loopback(), router.Port(),
                                BuildSoapRequest(SoapAction::kGetSpecificPortMappingEntry, "/c", "127.0.0.1",
                                                 router.Port(), kWanIpService, m),
