@@ -23,6 +23,7 @@ namespace {
 
 std::mutex g_initLock;
 bool g_initialised = false;
+core::CShareThread g_shareThread;
 
 bool CopyHostField(const std::string& value, char (&field)[core::kHostFieldBytes]) {
     if (value.size() >= core::kHostFieldBytes) {
@@ -94,6 +95,9 @@ int EngineInit() {
     nat::StartNat();
 
     core::StartRoutines();
+    core::ShareFlag() = true;
+    g_shareThread.Start(core::ShareQueue(), core::TaskMgr());
+    // The listen port is known now; mapping it may take about four seconds.
     nat::MapListenPort();
     return 0;
 }
@@ -103,6 +107,9 @@ void EngineUninit() {
     if (!g_initialised) {
         return;
     }
+    // A seed build in progress stops at its next piece once the share flag is clear.
+    core::ShareFlag() = false;
+    g_shareThread.Stop();
     core::StopRoutines();
     nat::StopNat();
     core::ShareQueue().Clear();

@@ -35,4 +35,10 @@ void LinkControlTrackers(const TaskHash& hash, int code) {
     }
 }
 
+void LinkMergeHttpDownload(const TaskHash& hash) {
+    if (IProtocolLink* link = g_link.load()) {
+        link->MergeHttpDownload(hash);
+    }
+}
+
 }  // namespace tessali::core

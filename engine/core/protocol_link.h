@@ -18,6 +18,9 @@ public:
     virtual void AddEngineTracker(const TaskHash& hash) {}
     // Tracker bookkeeping of a task control code: 1 start, 2 pause, 3 delete, 4 stop all then start.
     virtual void ControlTrackers(const TaskHash& hash, int code) {}
+    // Peers started sending piece data to a task that also has an HTTP download: load the
+    // HTTP-downloaded pieces into the task, then stop and erase that HTTP download.
+    virtual void MergeHttpDownload(const TaskHash& hash) {}
 };
 
 // Registers `link` (not owned; nullptr unregisters).
@@ -27,5 +30,6 @@ void LinkAnnounceSource(const TaskHash& hash);
 void LinkStopTaskSources(const TaskHash& hash);
 void LinkAddEngineTracker(const TaskHash& hash);
 void LinkControlTrackers(const TaskHash& hash, int code);
+void LinkMergeHttpDownload(const TaskHash& hash);
 
 }  // namespace tessali::core

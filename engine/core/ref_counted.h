@@ -73,6 +73,7 @@ public:
     T* operator->() const { return m_p; }
     T& operator*() const { return *m_p; }
     explicit operator bool() const { return m_p != nullptr; }
+    bool operator==(const Ref& o) const { return m_p == o.m_p; }
 
 private:
     T* m_p = nullptr;

@@ -1,15 +1,18 @@
 #include "engine/core/share_queue.h"
 
 #include "engine/core/engine_log.h"
+#include "engine/core/protocol_link.h"
+#include "engine/core/task_mgr_interface.h"
+#include "engine/platform/thread.h"
 
 namespace tessali::core {
 
 void CShareQueue::Add(const std::string& path) {
     {
         std::lock_guard lock(m_lock);
-        m_paths.push_back(path);
+        m_paths.insert(path);
     }
-    EngineLog(kLogDebug, "%s Task insert share queue!\n", path.c_str());
+    EngineLog(kLogError1, "%s Task insert share queue!\n", path.c_str());
 }
 
 std::optional<std::string> CShareQueue::Take() {
@@ -17,8 +20,8 @@ std::optional<std::string> CShareQueue::Take() {
     if (m_paths.empty()) {
         return std::nullopt;
     }
-    std::string p = std::move(m_paths.front());
-    m_paths.pop_front();
+    std::string p = *m_paths.begin();
+    m_paths.erase(m_paths.begin());
     return p;
 }
 
@@ -35,6 +38,51 @@ void CShareQueue::Clear() {
 CShareQueue& ShareQueue() {
     static CShareQueue queue;
     return queue;
+}
+
+std::atomic<bool>& ShareFlag() {
+    static std::atomic<bool> flag{true};  // cleared only by the engine's shut-down
+    return flag;
+}
+
+bool ShareQueueStep(CShareQueue& queue, CTaskMgrInterFace& taskMgr) {
+    std::optional<std::string> path = queue.Take();
+    if (!path) {
+        return false;
+    }
+    if (taskMgr.FindTaskByPath(*path)) {
+        EngineLog(kLogInfo, "%s has already shared!\n", path->c_str());
+        return true;
+    }
+    ShareFlag() = true;
+    TaskHash hash;
+    int r = taskMgr.CreateShareTask(*path, hash, nullptr, 0);
+    if (r == 0) {
+        LinkAnnounceSource(hash);
+    }
+    EngineLog(kLogError1, "Create Share Task!!Result:%d\n", r == 0 ? 0 : -1);
+    return true;
+}
+
+void CShareThread::Start(CShareQueue& queue, CTaskMgrInterFace& taskMgr) {
+    if (m_thread.joinable()) {
+        return;
+    }
+    m_run = true;
+    m_thread = std::thread([this, &queue, &taskMgr] {
+        platform::SetCurrentThreadName("ShareQueue");
+        while (m_run) {
+            ShareQueueStep(queue, taskMgr);
+            platform::SleepMs(100);
+        }
+    });
+}
+
+void CShareThread::Stop() {
+    m_run = false;
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
 }
 
 }  // namespace tessali::core

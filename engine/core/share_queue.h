@@ -1,17 +1,23 @@
-// The share queue: local files waiting to be turned into seeds and shared. Producers (the resume
-// decision, the HTTP agent) add paths from any thread; the share-queue thread takes them.
+// The share queue: local files waiting to be turned into seeds and shared, each path at most
+// once, taken in path order by the share thread every 100 ms. Producers (the resume decision, the
+// HTTP agent, ShareQueueAdd) add from any thread under the queue lock. The share flag lets the
+// engine's shut-down stop a long seed build at its next piece.
 #pragma once
 
-#include <deque>
+#include <atomic>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
+#include <thread>
 
 namespace tessali::core {
 
+class CTaskMgrInterFace;
+
 class CShareQueue {
 public:
-    // Appends `path` and logs "<path> Task insert share queue!".
+    // Inserts `path` (once) and logs "<path> Task insert share queue!".
     void Add(const std::string& path);
     std::optional<std::string> Take();
     size_t Size() const;
@@ -19,9 +25,29 @@ public:
 
 private:
     mutable std::mutex m_lock;
-    std::deque<std::string> m_paths;
+    std::set<std::string> m_paths;
 };
 
 CShareQueue& ShareQueue();
+// Set to 1 before each share-task creation, to 0 by the engine's shut-down.
+std::atomic<bool>& ShareFlag();
+
+// One pass of the share thread: takes a path and shares it unless a task already has that path.
+// True when a path was taken.
+bool ShareQueueStep(CShareQueue& queue, CTaskMgrInterFace& taskMgr);
+
+// The share thread: ShareQueueStep every 100 ms while running.
+class CShareThread {
+public:
+    ~CShareThread() { Stop(); }
+    void Start(CShareQueue& queue, CTaskMgrInterFace& taskMgr);
+    // Clears the run flag and waits for the thread without limit.
+    void Stop();
+    bool Running() const { return m_thread.joinable(); }
+
+private:
+    std::atomic<bool> m_run{false};
+    std::thread m_thread;
+};
 
 }  // namespace tessali::core

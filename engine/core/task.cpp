@@ -22,6 +22,12 @@ CTask::CTask(const TaskHash& hash, const std::string& destinationPath)
 
 CTask::~CTask() = default;
 
+void CTask::SetHash(const TaskHash& hash) {
+    std::lock_guard lock(m_taskLock);
+    m_hash = hash;
+    m_header.hash = hash;
+}
+
 void CTask::Start() {
     if (RunState() != kRunRunning) {
         m_startTime.store(NowSeconds());

@@ -16,6 +16,7 @@
 
 #include "engine/core/bitfield.h"
 #include "engine/core/connection_key.h"
+#include "engine/core/peer.h"
 #include "engine/core/ref_counted.h"
 #include "engine/core/task_hash.h"
 
@@ -74,7 +75,7 @@ public:
     virtual uint16_t FileCount() const { return 0; }
     virtual Bitfield PieceBitfield() const { return {}; }
     virtual size_t BitfieldLength() const { return 0; }
-    virtual uint32_t PeerCount() const { return 0; }
+    virtual uint32_t PeerCount() const { return m_peers.Count(); }
 
     // Seed arrival from peers and the raw seed bytes.
     virtual bool StoreSeedData(std::span<const uint8_t> seed) { return false; }
@@ -100,6 +101,12 @@ public:
     virtual int64_t HaveLength(int64_t position) const { return 0; }
     // Recomputes how many pieces may be in progress at once (memory cap).
     virtual void ComputePieceLimit() {}
+    // The peer left: its outstanding requests are released.
+    virtual void ReleasePeer(CPeer& peer) {}
+
+    // The task's peers, one per connection; created and destroyed with the task.
+    CPeerGroup& Peers() { return m_peers; }
+    const CPeerGroup& Peers() const { return m_peers; }
 
     const TaskHash& Hash() const { return m_hash; }
     // Folder (with trailing '/') and name, split at the last '/' of the destination path.
@@ -150,12 +157,15 @@ public:
 
 protected:
     ~CTask() override;
+    // A share task learns its hash from its seed during its load, before anyone else sees it.
+    void SetHash(const TaskHash& hash);
 
     mutable std::mutex m_taskLock;
     TaskHeader m_header;
+    CPeerGroup m_peers;
 
 private:
-    const TaskHash m_hash;
+    TaskHash m_hash;
     std::string m_folder;
     std::string m_name;
     std::atomic<uint8_t> m_runState{kRunRunning};

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "engine/core/engine_log.h"
+#include "engine/core/engine_task_factory.h"
 #include "engine/core/protocol_link.h"
 #include "engine/platform/file.h"
 #include "engine/platform/text_convert.h"
@@ -15,15 +16,6 @@ namespace tessali::core {
 namespace {
 
 std::atomic<ITaskFactory*> g_defaultFactory{nullptr};
-
-// Used while no real factory is registered: every creation fails cleanly.
-class CNoTaskFactory : public ITaskFactory {
-public:
-    Ref<CTask> MakeDownloadTask(const TaskHash&, const std::string&) override { return {}; }
-    int MakeShareTask(const std::string&, const TaskHeader*, int, Ref<CTask>&) override { return -1; }
-};
-
-CNoTaskFactory g_noFactory;
 
 int32_t RateOf(const std::atomic<int32_t>& counter) {
     return std::max<int32_t>(0, counter.load() / 10);
@@ -36,7 +28,7 @@ void PutU32BigEndian(uint8_t* p, uint32_t v) {
 
 }  // namespace
 
-CTaskMgr::CTaskMgr() = default;
+CTaskMgr::CTaskMgr() : m_engineFactory(std::make_unique<CEngineTaskFactory>(*this)) {}
 
 CTaskMgr::~CTaskMgr() {
     std::map<TaskHash, Ref<CTask>> tasks;
@@ -59,7 +51,7 @@ ITaskFactory& CTaskMgr::Factory() {
         return *m_factory;
     }
     ITaskFactory* def = g_defaultFactory.load();
-    return def != nullptr ? *def : g_noFactory;
+    return def != nullptr ? *def : *m_engineFactory;
 }
 
 Ref<CTask> CTaskMgr::Find(const TaskHash& hash) {
@@ -196,70 +188,190 @@ bool CTaskMgr::GetBitfield(const TaskHash& hash, std::span<uint8_t> buffer, size
     return true;
 }
 
-// Peer groups arrive with the peer layer; until then no task holds peers.
-int CTaskMgr::AddPeer(const TaskHash&, const ConnectionKey&, const PeerAttributes&) {
-    return -1;
-}
-int CTaskMgr::RemovePeer(const TaskHash&, const ConnectionKey&) {
-    return -1;
-}
-int CTaskMgr::SetPeerBitfield(const TaskHash&, const ConnectionKey&, std::span<const uint8_t>) {
-    return -1;
-}
-int CTaskMgr::SetPeerHave(const TaskHash&, const ConnectionKey&, uint32_t) {
-    return -1;
-}
-int CTaskMgr::SetPeerId(const TaskHash&, const ConnectionKey&, std::span<const uint8_t, 20>) {
-    return -1;
-}
-int CTaskMgr::SetPeerKind(const TaskHash&, const ConnectionKey&, uint8_t) {
-    return -1;
-}
-int CTaskMgr::GetPeerId(const TaskHash&, const ConnectionKey&, std::span<uint8_t, 20>) {
-    return -1;
-}
-int CTaskMgr::GetPeerKind(const TaskHash&, const ConnectionKey&) {
-    return -1;
-}
-uint8_t CTaskMgr::IsPeerViaUdp(const TaskHash&, const ConnectionKey&) {
+int CTaskMgr::AddPeer(const TaskHash& hash, const ConnectionKey& key, const PeerAttributes& attributes) {
+    Ref<CTask> t = Find(hash);
+    if (!t) {
+        return -1;
+    }
+    auto peer = Ref<CPeer>::Make(key);
+    peer->natType = attributes.natType;
+    peer->transport = attributes.transport;
+    peer->viaUdp = attributes.transport == 3 ? 1 : 0;
+    peer->kind = attributes.kind;
+    peer->flagB = attributes.flagB;
+    peer->flagD = attributes.flagD;
+    peer->extra = attributes.extra;
+    t->Peers().Add(peer);
     return 0;
 }
-uint8_t CTaskMgr::GetPeerFlagB(const TaskHash&, const ConnectionKey&) {
+
+int CTaskMgr::RemovePeer(const TaskHash& hash, const ConnectionKey& key) {
+    Ref<CTask> t = Find(hash);
+    if (!t) {
+        return -1;
+    }
+    Ref<CPeer> peer = t->Peers().Remove(key);
+    if (!peer) {
+        return -1;
+    }
+    t->uploadRateCount.fetch_sub(peer->uploadRateCount.load());
+    t->downloadRateCount.fetch_sub(peer->downloadRateCount.load());
+    t->ReleasePeer(*peer);
     return 0;
 }
-uint32_t CTaskMgr::GetPeerVersion(const TaskHash&, const ConnectionKey&) {
+
+// Looks up the task and its peer; both references stay valid outside every lock.
+bool CTaskMgr::FindPeer(const TaskHash& hash, const ConnectionKey& key, Ref<CTask>& task, Ref<CPeer>& peer) {
+    task = Find(hash);
+    if (!task) {
+        return false;
+    }
+    peer = task->Peers().Find(key);
+    return static_cast<bool>(peer);
+}
+
+int CTaskMgr::SetPeerBitfield(const TaskHash& hash, const ConnectionKey& key, std::span<const uint8_t> bits) {
+    Ref<CTask> t;
+    Ref<CPeer> p;
+    if (!FindPeer(hash, key, t, p)) {
+        return -1;
+    }
+    p->SetBitfield(bits);
     return 0;
 }
-uint8_t CTaskMgr::HasPeerLargeBlocks(const TaskHash&, const ConnectionKey&) {
+
+int CTaskMgr::SetPeerHave(const TaskHash& hash, const ConnectionKey& key, uint32_t piece) {
+    Ref<CTask> t;
+    Ref<CPeer> p;
+    if (!FindPeer(hash, key, t, p)) {
+        return -1;
+    }
+    p->SetHave(piece);  // an index past the bitfield touches nothing
     return 0;
 }
-uint8_t CTaskMgr::GetPeerFlagD(const TaskHash&, const ConnectionKey&) {
+
+int CTaskMgr::SetPeerId(const TaskHash& hash, const ConnectionKey& key, std::span<const uint8_t, 20> id) {
+    Ref<CTask> t;
+    Ref<CPeer> p;
+    if (!FindPeer(hash, key, t, p)) {
+        return -1;
+    }
+    p->SetId(id);
     return 0;
 }
+
+int CTaskMgr::SetPeerKind(const TaskHash& hash, const ConnectionKey& key, uint8_t kind) {
+    Ref<CTask> t;
+    Ref<CPeer> p;
+    if (!FindPeer(hash, key, t, p)) {
+        return -1;
+    }
+    p->kind = kind;
+    return 0;
+}
+
+int CTaskMgr::GetPeerId(const TaskHash& hash, const ConnectionKey& key, std::span<uint8_t, 20> id) {
+    Ref<CTask> t;
+    Ref<CPeer> p;
+    if (!FindPeer(hash, key, t, p)) {
+        return -1;
+    }
+    auto stored = p->Id();
+    std::copy(stored.begin(), stored.end(), id.begin());
+    return 0;
+}
+
+int CTaskMgr::GetPeerKind(const TaskHash& hash, const ConnectionKey& key) {
+    Ref<CTask> t;
+    Ref<CPeer> p;
+    return FindPeer(hash, key, t, p) ? p->kind.load() : -1;
+}
+
+uint8_t CTaskMgr::IsPeerViaUdp(const TaskHash& hash, const ConnectionKey& key) {
+    Ref<CTask> t;
+    Ref<CPeer> p;
+    return FindPeer(hash, key, t, p) ? p->viaUdp.load() : 0;
+}
+
+uint8_t CTaskMgr::GetPeerFlagB(const TaskHash& hash, const ConnectionKey& key) {
+    Ref<CTask> t;
+    Ref<CPeer> p;
+    return FindPeer(hash, key, t, p) ? p->flagB.load() : 0;
+}
+
+uint32_t CTaskMgr::GetPeerVersion(const TaskHash& hash, const ConnectionKey& key) {
+    Ref<CTask> t;
+    Ref<CPeer> p;
+    return FindPeer(hash, key, t, p) ? p->version.load() : 0;
+}
+
+uint8_t CTaskMgr::HasPeerLargeBlocks(const TaskHash& hash, const ConnectionKey& key) {
+    Ref<CTask> t;
+    Ref<CPeer> p;
+    return FindPeer(hash, key, t, p) ? p->largeBlocks.load() : 0;
+}
+
+uint8_t CTaskMgr::GetPeerFlagD(const TaskHash& hash, const ConnectionKey& key) {
+    Ref<CTask> t;
+    Ref<CPeer> p;
+    return FindPeer(hash, key, t, p) ? p->flagD.load() : 0;
+}
+
 uint32_t CTaskMgr::GetPeerCount(const TaskHash& hash) {
     Ref<CTask> t = Find(hash);
     return t ? t->PeerCount() : 0;
 }
-bool CTaskMgr::HasPeerAt(const TaskHash&, uint32_t, uint16_t) {
-    return false;
+
+bool CTaskMgr::HasPeerAt(const TaskHash& hash, uint32_t addr, uint16_t port) {
+    Ref<CTask> t = Find(hash);
+    return t && t->Peers().FindByAddress(addr, port);
 }
-int32_t CTaskMgr::GetPeerState(const TaskHash&, const ConnectionKey&) {
-    return -1;
+
+int32_t CTaskMgr::GetPeerState(const TaskHash& hash, const ConnectionKey& key) {
+    Ref<CTask> t;
+    Ref<CPeer> p;
+    return FindPeer(hash, key, t, p) ? p->state.load() : -1;
 }
-bool CTaskMgr::SetPeerState(const TaskHash&, const ConnectionKey&, int32_t) {
-    return false;
+
+bool CTaskMgr::SetPeerState(const TaskHash& hash, const ConnectionKey& key, int32_t state) {
+    Ref<CTask> t;
+    Ref<CPeer> p;
+    if (!FindPeer(hash, key, t, p)) {
+        return false;
+    }
+    p->state = state;
+    return true;
 }
-bool CTaskMgr::InitPeerBitfield(const TaskHash&, const ConnectionKey&) {
-    return false;
+
+bool CTaskMgr::InitPeerBitfield(const TaskHash& hash, const ConnectionKey& key) {
+    Ref<CTask> t;
+    Ref<CPeer> p;
+    if (!FindPeer(hash, key, t, p) || p->HasBitfield()) {
+        return false;
+    }
+    p->SetBitfield(std::vector<uint8_t>(t->BitfieldLength(), 0));
+    p->state = kPeerActive;
+    return true;
 }
-bool CTaskMgr::PeerNeedsHave(const TaskHash&, const ConnectionKey&, uint32_t) {
-    return false;
+
+bool CTaskMgr::PeerNeedsHave(const TaskHash& hash, const ConnectionKey& key, uint32_t piece) {
+    Ref<CTask> t;
+    Ref<CPeer> p;
+    if (!FindPeer(hash, key, t, p) || p->state == kPeerConnected) {
+        return false;
+    }
+    return p->kind == kPeerBitTorrent || !p->HasPiece(piece);
 }
-int32_t CTaskMgr::GetPeerRate(const TaskHash&, const ConnectionKey&) {
-    return 0;
+
+int32_t CTaskMgr::GetPeerRate(const TaskHash& hash, const ConnectionKey& key) {
+    Ref<CTask> t;
+    Ref<CPeer> p;
+    return FindPeer(hash, key, t, p) ? RateOf(p->downloadRateCount) : 0;
 }
-bool CTaskMgr::HasPeerWithId(const TaskHash&, std::span<const uint8_t, 20>) {
-    return false;
+
+bool CTaskMgr::HasPeerWithId(const TaskHash& hash, std::span<const uint8_t, 20> id) {
+    Ref<CTask> t = Find(hash);
+    return t && t->Peers().FindById(id);
 }
 
 void CTaskMgr::TickAllTasks() {
@@ -380,6 +492,9 @@ int CTaskMgr::CreateDownloadTask(const TaskHash& hash, const std::string& destin
                                  const TaskHeader* details, bool highPriority, int loadMode) {
     if (TaskExists(hash)) {
         return 2;
+    }
+    if (destinationPath.empty() || destinationPath.back() == '/') {
+        return -1;  // a destination must name a file
     }
     Ref<CTask> task = Factory().MakeDownloadTask(hash, destinationPath);
     if (!task) {
@@ -536,21 +651,34 @@ int CTaskMgr::CancelRequest(const TaskHash& hash, const ConnectionKey& peer, uin
     return t ? t->CancelRequest(peer, piece, offset, length) : -1;
 }
 
-int CTaskMgr::CountDownloaded(const TaskHash& hash, const ConnectionKey&, int32_t bytes) {
+int CTaskMgr::CountDownloaded(const TaskHash& hash, const ConnectionKey& key, int32_t bytes) {
     Ref<CTask> t = Find(hash);
     if (!t) {
         return -1;
     }
     t->downloadRateCount.fetch_add(bytes);
+    if (Ref<CPeer> p = t->Peers().Find(key)) {
+        p->downloadRateCount.fetch_add(bytes);
+        // The rate window takes bytes back with a negative count; the total only grows.
+        if (bytes > 0) {
+            p->downloadedTotal.fetch_add(bytes);
+        }
+    }
     return 0;
 }
 
-int CTaskMgr::CountUploaded(const TaskHash& hash, const ConnectionKey&, int32_t bytes) {
+int CTaskMgr::CountUploaded(const TaskHash& hash, const ConnectionKey& key, int32_t bytes) {
     Ref<CTask> t = Find(hash);
     if (!t) {
         return -1;
     }
     t->uploadRateCount.fetch_add(bytes);
+    if (Ref<CPeer> p = t->Peers().Find(key)) {
+        p->uploadRateCount.fetch_add(bytes);
+        if (bytes > 0) {
+            p->uploadedTotal.fetch_add(bytes);
+        }
+    }
     return 0;
 }
 

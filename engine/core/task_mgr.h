@@ -24,7 +24,7 @@ public:
     CTaskMgr(const CTaskMgr&) = delete;
     CTaskMgr& operator=(const CTaskMgr&) = delete;
 
-    // Replaces the task factory (not owned); nullptr restores the built-in one.
+    // Replaces the task factory (not owned); nullptr restores the engine's real one.
     void SetTaskFactory(ITaskFactory* factory);
 
     bool HasSeed(const TaskHash& hash) override;
@@ -122,6 +122,7 @@ public:
 
 private:
     Ref<CTask> Find(const TaskHash& hash);
+    bool FindPeer(const TaskHash& hash, const ConnectionKey& key, Ref<CTask>& task, Ref<CPeer>& peer);
     ITaskFactory& Factory();
 
     std::mutex m_tableLock;
@@ -133,14 +134,15 @@ private:
 
     std::mutex m_factoryLock;
     ITaskFactory* m_factory = nullptr;
+    std::unique_ptr<ITaskFactory> m_engineFactory;
 };
 
 // The process-wide task manager, created on first use; DestroyTaskMgr ends it (engine shut-down).
 CTaskMgr& TaskMgr();
 void DestroyTaskMgr();
 
-// Installs the factory used by task managers that have none of their own (not owned). The layer
-// that defines the real task classes registers it; until then task creation fails with -1.
+// Installs the factory used by task managers that have none of their own (not owned); nullptr
+// restores the engine's real one.
 void SetDefaultTaskFactory(ITaskFactory* factory);
 
 }  // namespace tessali::core

@@ -19,10 +19,10 @@ namespace tessali::core {
 
 // What a peer brings when it joins a task's peer group.
 struct PeerAttributes {
-    uint8_t kind = 1;    // 1 engine peer, 2 BitTorrent peer
-    uint8_t viaUdp = 0;  // reached over reliable UDP
+    uint8_t natType = 0;    // as the tracker reported it; 0 = reachable directly
+    uint8_t transport = 1;  // 1 TCP, 3 reliable UDP
+    uint8_t kind = 2;       // 1 engine peer, 2 BitTorrent peer (until its id says otherwise)
     uint8_t flagB = 0;
-    uint8_t largeBlocks = 0;
     uint8_t flagD = 0;
     uint32_t extra = 0;
 };

@@ -15,6 +15,7 @@ public:
     bool contentFiles = false;
     int64_t total = 0;
     int64_t verified = 0;
+    size_t bitfieldLength = 0;
     int ticks = 0;
     bool removed = false;
 
@@ -32,6 +33,7 @@ public:
     int64_t TotalSize() const override { return total; }
     int64_t VerifiedBytes() const override { return verified; }
     uint32_t PieceLength() const override { return contentFiles ? 1u << 20 : 0u; }
+    size_t BitfieldLength() const override { return bitfieldLength; }
 
 private:
     ~FakeTask() override = default;

@@ -50,10 +50,11 @@ TEST_F(TaskMgrTest, CreationResultsAndDuplicates) {
     EXPECT_TRUE(factory.last->HighPriority());
 }
 
-TEST_F(TaskMgrTest, WithoutAFactoryCreationFailsCleanly) {
-    CTaskMgr bare;
-    EXPECT_EQ(bare.CreateDownloadTask(H(1), "/dl/f", nullptr, false, 0), -1);
-    EXPECT_EQ(bare.TaskCount(), 0u);
+TEST_F(TaskMgrTest, ADestinationThatNamesNoFileIsRefused) {
+    EXPECT_EQ(mgr.CreateDownloadTask(H(1), "/dl/", nullptr, false, 0), -1);
+    EXPECT_EQ(mgr.CreateDownloadTask(H(1), "", nullptr, false, 0), -1);
+    EXPECT_EQ(factory.made, 0);
+    EXPECT_EQ(mgr.TaskCount(), 0u);
 }
 
 TEST_F(TaskMgrTest, ControlCodeFourStartsOneAndPausesTheOthersButHighPriorityAndPaused) {

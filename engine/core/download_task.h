@@ -1,0 +1,98 @@
+// CDownLoadTask: a task that fetches its content. On creation it decides from what it finds on
+// disk (finished file, ".!mt" file, seed, resume record) whether to resume, start over, refuse, or
+// hand the file to sharing; it takes its seed from peers when it has none, verifies and writes
+// pieces through CTaskPieces, finishes its content file on completion and, when deleted, removes
+// its files. The load runs before the task is visible; afterwards the setup fields below are only
+// changed under the task lock and the resume record under the record lock.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "engine/core/content_files.h"
+#include "engine/core/piece_storage.h"
+#include "engine/core/resume_record.h"
+#include "engine/core/seed.h"
+#include "engine/core/task.h"
+#include "engine/core/task_pieces.h"
+
+namespace tessali::core {
+
+class CDownLoadTask : public CTask, private IPieceStorage {
+public:
+    CDownLoadTask(const TaskHash& hash, const std::string& destinationPath);
+
+    int Load(int mode) override;
+    int64_t Read(std::span<uint8_t> out, uint32_t piece, uint32_t offset, bool countUpload) override;
+    int64_t WritePiece(std::span<const uint8_t> data, uint32_t piece, uint32_t offset) override;
+    void DeleteFiles(bool alsoFinished) override;
+    void Tick() override;
+
+    bool HasSeed() const override;
+    bool HasContentFiles() const override;
+    bool IsComplete() const override;
+    uint32_t PieceLength() const override;
+    uint32_t PieceCount() const override;
+    int64_t TotalSize() const override;
+    int64_t VerifiedBytes() const override;
+    uint16_t FileCount() const override;
+    Bitfield PieceBitfield() const override;
+    size_t BitfieldLength() const override;
+
+    bool StoreSeedData(std::span<const uint8_t> seed) override;
+    std::optional<std::vector<uint8_t>> SeedBytes() const override;
+
+    bool IsRequestedFrom(const ConnectionKey& peer, uint32_t piece, uint32_t offset) const override;
+    int64_t PutBlock(const ConnectionKey& peer, std::span<const uint8_t> data, uint32_t piece,
+                     uint32_t offset) override;
+    bool PickRequest(const ConnectionKey& peer, int64_t& position, uint32_t& length) override;
+    int CancelRequest(const ConnectionKey& peer, uint32_t piece, uint32_t offset, uint32_t length) override;
+    int FreeRequestSlots(const ConnectionKey& peer) const override;
+    int SelectFiles(uint32_t count) override;
+    bool SetReadPosition(int64_t position) override;
+    int64_t HaveLength(int64_t position) const override;
+    void ComputePieceLimit() override;
+    void ReleasePeer(CPeer& peer) override;
+    bool SetSequentialMode(bool on) override;
+
+    // The sequential choice of the next block (absolute position and length).
+    bool PickRequestSequential(const ConnectionKey& peer, int64_t& position, uint32_t& length);
+    // The pieces machinery, once the seed is known (null before).
+    std::shared_ptr<CTaskPieces> Pieces() const;
+    const std::string& Key() const { return m_key; }
+
+private:
+    ~CDownLoadTask() override;
+
+    // IPieceStorage
+    bool ExpectedPieceHash(uint32_t index, std::array<uint8_t, 20>& out) const override;
+    int64_t WriteContent(int64_t position, std::span<const uint8_t> data, int& error) override;
+    bool HasPiece(uint32_t index) const override;
+    Bitfield HaveBitfield() const override;
+    void RecordPiece(uint32_t index, int64_t length) override;
+    bool RecordComplete() const override;
+    void OnFirstComplete() override;
+    std::string LogName() const override;
+
+    bool TakeUpStoredSeed();
+    // Builds the single content file; with `finished`, the existing file without suffix.
+    bool InitFileList(bool finished);
+    // Creates the unfinished content file, opens it and sets up the pieces (seed arrival).
+    bool SetUpUnfinishedContent();
+    void SetUpPieces();
+    void WipeFile(const std::string& path);
+    void WipeSeedFile();
+    bool CheckKey() const;
+
+    const std::string m_key;
+    std::mutex m_setupLock;  // seed arrival: one setup at a time
+    CSeed m_seed;
+    mutable std::mutex m_recordLock;
+    CResumeRecord m_record;
+    CContentFiles m_files;
+    std::shared_ptr<CTaskPieces> m_pieces;
+    uint32_t m_selectedFiles = 0;
+};
+
+}  // namespace tessali::core

@@ -1,0 +1,73 @@
+// CPiece: one piece in progress, held in memory block by block until every 16 KiB block has
+// arrived; then it is hashed and written whole. Guarded by the owning task's piece lock.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "engine/core/ref_counted.h"
+#include "engine/platform/tick.h"
+
+namespace tessali::core {
+
+constexpr uint32_t kBlockSize = 16384;
+// A new piece is only started while the pieces in progress of a task hold less than this.
+constexpr int64_t kPiecesInProgressCap = 31457280;  // 30 MiB
+// A requested block that has not arrived after this long may be asked for again.
+constexpr uint32_t kRerequestMs = 9000;
+
+enum BlockState : uint8_t { kBlockFree = 0, kBlockReceived = 1, kBlockRequested = 2 };
+
+class CPiece : public RefCountedObject {
+public:
+    CPiece(uint32_t index, uint32_t length);
+
+    uint32_t Index() const { return m_index; }
+    uint32_t Length() const { return m_length; }
+    uint32_t BlockCount() const { return static_cast<uint32_t>(m_blocks.size()); }
+    uint32_t BlockLength(uint32_t block) const;
+
+    BlockState State(uint32_t block) const { return m_blocks[block].state; }
+    platform::Tick RequestTime(uint32_t block) const { return m_blocks[block].requestTime; }
+    void MarkRequested(uint32_t block, platform::Tick now);
+    void MarkFree(uint32_t block);
+    bool HasFreeBlock() const;
+    bool IsComplete() const;
+    // Bytes received: the real length of every received block.
+    int64_t ReceivedBytes() const;
+
+    // Copies the 16 KiB parts of `data` starting at block `firstBlock` into blocks that have no
+    // data yet; false (nothing stored) when the range would run past the piece.
+    bool Store(uint32_t begin, std::span<const uint8_t> data);
+    // The whole piece in one buffer (only meaningful when complete).
+    std::vector<uint8_t> Assemble() const;
+
+    struct Pick {
+        uint32_t firstBlock = 0;
+        uint32_t count = 0;
+        bool fullyRequested = false;
+    };
+    // The block picker: a run of up to `wanted` blocks starting at a free block (continuing over
+    // free or stale-requested ones), else the end-game re-request of one block.
+    bool PickBlocks(uint32_t wanted, platform::Tick now, Pick& out);
+    // Puts requested blocks older than the re-request time back to free; true when any did.
+    bool ExpireRequests(platform::Tick now);
+
+private:
+    ~CPiece() override;
+
+    struct Block {
+        BlockState state = kBlockFree;
+        platform::Tick requestTime = 0;
+        std::unique_ptr<uint8_t[]> data;
+    };
+    bool IsStale(const Block& b, platform::Tick now) const;
+
+    const uint32_t m_index;
+    const uint32_t m_length;
+    std::vector<Block> m_blocks;
+};
+
+}  // namespace tessali::core

@@ -1,0 +1,191 @@
+#include "engine/net/connect_mgr.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+
+#include "engine/core/engine_env.h"
+#include "engine/platform/thread.h"
+
+namespace tessali::net {
+
+using core::ConnectionKey;
+using core::Ref;
+using platform::GetTick;
+
+int CSocketSender::SendTo(int sock, uint32_t addr, uint16_t port, std::span<const uint8_t> bytes) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = addr;
+    to.sin_port = port;
+    ssize_t n =
+        ::sendto(sock, bytes.data(), bytes.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    if (n < 0) {
+        return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    }
+    return static_cast<int>(n);
+}
+
+CConnectMgr::CConnectMgr(CFragmentPool& events, IDatagramSender& out, ITrackerRelay* relay)
+    : m_events(events), m_out(out), m_relay(relay) {}
+
+CConnectMgr::~CConnectMgr() {
+    Stop();
+    std::lock_guard lock(m_lock);
+    m_conns.clear();
+}
+
+bool CConnectMgr::Start() {
+    if (m_running.exchange(true)) {
+        return true;
+    }
+    m_thread = std::thread([this] { PollLoop(); });
+    return true;
+}
+
+void CConnectMgr::StartWithoutThread() {
+    m_running = true;
+}
+
+void CConnectMgr::Stop() {
+    m_running = false;
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+}
+
+void CConnectMgr::PollLoop() {
+    platform::SetCurrentThreadName("RudpPoll");
+    while (m_running) {
+        Poll();
+        platform::SleepMs(kRudpPollMs);
+    }
+}
+
+void CConnectMgr::Poll() {
+    platform::Tick now = GetTick();
+    std::lock_guard lock(m_lock);
+    for (auto it = m_conns.begin(); it != m_conns.end();) {
+        if (it->second->State() == RudpState::kClosed) {
+            it = m_conns.erase(it);
+            continue;
+        }
+        it->second->Poll(now);
+        ++it;
+    }
+}
+
+bool CConnectMgr::Connect(uint32_t addr, uint16_t port, int sock) {
+    if (!m_running) {
+        return false;
+    }
+    ConnectionKey key{addr, port, sock};
+    std::lock_guard lock(m_lock);
+    if (m_conns.count(key)) {
+        return false;
+    }
+    platform::Tick now = GetTick();
+    auto conn = Ref<CConnection>::Make(m_out, m_events, addr, port, sock, now);
+    conn->StartConnect(now);
+    m_conns.emplace(key, std::move(conn));
+    return true;
+}
+
+bool CConnectMgr::Close(uint32_t addr, uint16_t port, int sock) {
+    Ref<CConnection> conn = Find(addr, port, sock);
+    if (!conn) {
+        return false;
+    }
+    conn->Close();
+    return true;
+}
+
+void CConnectMgr::OnDatagram(uint32_t addr, uint16_t port, int sock, const uint8_t* data, size_t len) {
+    if (!m_running) {
+        return;
+    }
+    std::span<const uint8_t> bytes(data, len);
+    ConnectionKey key{addr, port, sock};
+    platform::Tick now = GetTick();
+    std::lock_guard lock(m_lock);
+    auto it = m_conns.find(key);
+    if (it == m_conns.end()) {
+        std::optional<RudpHeader> h = DecodeRudpHeader(bytes);
+        if (!h || h->type != kRudpConnect || h->seq != 0 || h->ack != 0) {
+            return;
+        }
+        it = m_conns.emplace(key, Ref<CConnection>::Make(m_out, m_events, addr, port, sock, now)).first;
+    }
+    it->second->OnDatagram(bytes, now);
+}
+
+int CConnectMgr::Send(uint32_t addr, uint16_t port, int sock, const uint8_t* data, size_t len) {
+    Ref<CConnection> conn = Find(addr, port, sock);
+    if (!conn) {
+        return -1;
+    }
+    return conn->Send({data, len}, GetTick());
+}
+
+TakeResult CConnectMgr::TakeEvent(SocketEvent& out, std::span<uint8_t> buffer) {
+    return m_events.Take(out, buffer);
+}
+
+Ref<CConnection> CConnectMgr::Find(uint32_t addr, uint16_t port, int sock) const {
+    std::lock_guard lock(m_lock);
+    auto it = m_conns.find(ConnectionKey{addr, port, sock});
+    return it == m_conns.end() ? Ref<CConnection>() : it->second;
+}
+
+size_t CConnectMgr::ConnectionCount() const {
+    std::lock_guard lock(m_lock);
+    return m_conns.size();
+}
+
+void CConnectMgr::RelayRequest(ITrackerRelay& relay, int sock, std::span<const uint8_t, 20> remotePeerId,
+                               std::span<const uint8_t, 20> infoHash) {
+    std::array<uint8_t, 20> own = relay.OwnPeerId();
+    auto request = BuildRelayRequest(own, remotePeerId, infoHash);
+    relay.SendRelayRequest(sock, request);
+}
+
+bool CConnectMgr::ConnectThroughNat(int sock, uint32_t addr, uint16_t port, uint32_t remoteNatType,
+                                    std::span<const uint8_t, 20> remotePeerId,
+                                    std::span<const uint8_t, 20> infoHash) {
+    const uint32_t t = remoteNatType;
+    const uint32_t o = core::Host().natType.load();
+    ITrackerRelay* relay = m_relay.load();
+    if (!relay || !relay->LoggedIn()) {
+        return t == 1 && Connect(addr, port, sock);
+    }
+    if (o == 0) {
+        RelayRequest(*relay, relay->AgentSocket(), remotePeerId, infoHash);
+        return false;
+    }
+    if (t == 1) {
+        return Connect(addr, port, sock);
+    }
+    if (o == 1) {
+        RelayRequest(*relay, relay->AgentSocket(), remotePeerId, infoHash);
+        return false;
+    }
+    if (t == 2 || (t == 3 && o <= 3)) {
+        RelayRequest(*relay, sock, remotePeerId, infoHash);
+        return Connect(addr, port, sock);
+    }
+    if (t > 3 && o == 2) {
+        // Opens our side of the mapping towards the peer before the tracker tells it to call.
+        static const uint8_t kPunch[1] = {'0'};
+        m_out.SendTo(relay->AgentSocket(), addr, port, kPunch);
+        RelayRequest(*relay, relay->AgentSocket(), remotePeerId, infoHash);
+        return false;
+    }
+    if (t == 7) {
+        RelayRequest(*relay, sock, remotePeerId, infoHash);
+        return Connect(addr, port, sock);
+    }
+    return false;
+}
+
+}  // namespace tessali::net

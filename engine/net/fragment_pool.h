@@ -1,0 +1,56 @@
+// CFragmentPool: a FIFO of socket events with a wake descriptor that stays readable while events
+// may be queued (a manual-reset signal a poll() loop can wait on). Two process-wide instances:
+// queue 1 for ordinary sockets, queue 2 for reliable-UDP connections. Safe from any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <span>
+
+#include "engine/net/socket_event.h"
+#include "engine/platform/event.h"
+
+namespace tessali::net {
+
+enum class TakeResult {
+    kTaken,     // event copied out, data in the caller's buffer
+    kEmpty,     // nothing queued
+    kTooSmall,  // the buffer is shorter than the event's data; out.length says how long it must be
+};
+
+class CFragmentPool {
+public:
+    CFragmentPool() = default;
+    CFragmentPool(const CFragmentPool&) = delete;
+    CFragmentPool& operator=(const CFragmentPool&) = delete;
+
+    // Queues a copy of the event and of `data` (ev.length is set from it). False when the copy
+    // could not be allocated; nothing is queued then.
+    bool Post(SocketEvent ev, std::span<const uint8_t> data = {});
+    // Takes the oldest event. The event stays queued when its data does not fit `buffer`.
+    TakeResult Take(SocketEvent& out, std::span<uint8_t> buffer);
+    size_t Size() const;
+    // Frees every queued event.
+    void Clear();
+
+    // Readable while events may be queued; drained only when a Take finds the queue empty.
+    int WaitFd() const { return m_wake.Fd(); }
+    // Waits up to timeoutMs for the queue to be signalled; true when it is.
+    bool Wait(int timeoutMs) const;
+    // Waits on two queues at once; true when either is signalled.
+    static bool WaitAny(const CFragmentPool& a, const CFragmentPool& b, int timeoutMs);
+
+private:
+    struct Item {
+        SocketEvent ev;
+        std::unique_ptr<uint8_t[]> data;
+    };
+    mutable std::mutex m_lock;
+    std::deque<Item> m_items;
+    platform::WakeFd m_wake;
+};
+
+}  // namespace tessali::net

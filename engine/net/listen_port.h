@@ -1,0 +1,27 @@
+// Choosing the engine's listening TCP port at start-up: the configured port when the host is
+// reachable, else ports derived from the local address, else random ones (4096-8191). Run once,
+// from the engine's start-up thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+namespace tessali::net {
+
+class CThreadMgr;
+
+constexpr int kListenAttempts = 6;
+
+// A random listening port: (random & 0xFFF) | 0x1000.
+uint16_t RandomListenPort(uint32_t random);
+
+// Tries ports with `tryListen` in the order of the rules; the port that worked, or 0.
+uint16_t SelectListenPort(uint32_t natType, uint16_t configuredPort, uint32_t localAddr,
+                          const std::function<bool(uint16_t)>& tryListen,
+                          const std::function<uint32_t()>& random);
+
+// Opens and starts the TCP listener through `mgr`, stores the port in the host facts and logs
+// the outcome. The port, or 0 when every attempt failed.
+uint16_t OpenListenPort(CThreadMgr& mgr, uint16_t configuredPort);
+
+}  // namespace tessali::net
