@@ -141,6 +141,12 @@ void CLanSearch::SetHooks(Hooks hooks) {
     m_hooks = WithDefaults(std::move(hooks));
 }
 
+void CLanSearch::SetPeerIdSource(std::function<std::string()> peerId) {
+    Hooks h = m_hooks;
+    h.peerId = std::move(peerId);
+    m_hooks = WithDefaults(std::move(h));
+}
+
 bool CLanSearch::Start() {
     return Start(core::Host().localAddress.load());
 }

@@ -59,7 +59,10 @@ public:
     static void Destroy();
 
     void SetHooks(Hooks hooks);
+    // Set by the layers that own them once they exist: the peer layer's connect operation and
+    // the tracker agent's peer id.
     void SetPeerSink(ILanPeerSink* sink) { m_hooks.sink = sink; }
+    void SetPeerIdSource(std::function<std::string()> peerId);
 
     // Opens the socket on the host's local address (or `localAddress`, network order). Only the
     // first call may succeed; any later call returns false.
