@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -245,9 +246,13 @@ TEST_F(UpnpIntegration, MappingHeldByAnotherHostIsReplaced) {
     EXPECT_EQ(s_net->MappingAt(6990, "UDP"), std::string(kHostAddr) + " Zorvanteque4.0");
 }
 
-// Answers every search itself: from its own address, naming first itself and then the real
-// gateway as the LOCATION host. Counts the connections anyone makes to its HTTP port.
-struct RogueResponder {
+// A scripted SSDP and HTTP responder on `address` (port 1900 and 5001): answers every search,
+// naming in turn each of `locationHosts` as the LOCATION host, and answers each HTTP request
+// with what `http` returns for it (nothing: the connection is just closed).
+struct ScriptedResponder {
+    const char* address;
+    std::vector<const char*> locationHosts;
+    std::function<std::string(const std::string&)> http;
     int udp = -1, tcp = -1;
     std::atomic<bool> stop{false};
     std::atomic<int> answers{0}, connections{0};
@@ -264,7 +269,7 @@ struct RogueResponder {
             bind(udp, reinterpret_cast<sockaddr*>(&a), sizeof(a));
             ip_mreq group{};
             group.imr_multiaddr.s_addr = Addr(kSsdpAddress);
-            group.imr_interface.s_addr = Addr(kRogueAddr);
+            group.imr_interface.s_addr = Addr(address);
             setsockopt(udp, IPPROTO_IP, IP_ADD_MEMBERSHIP, &group, sizeof(group));
             tcp = socket(AF_INET, SOCK_STREAM, 0);
             setsockopt(tcp, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
@@ -273,6 +278,33 @@ struct RogueResponder {
             listen(tcp, 8);
         }) && udp >= 0 &&
                tcp >= 0;
+    }
+
+    void Serve(int c) {
+        std::string req;
+        char buf[2048];
+        while (true) {
+            pollfd p{c, POLLIN, 0};
+            if (poll(&p, 1, 1000) <= 0) {
+                break;
+            }
+            ssize_t n = recv(c, buf, sizeof(buf), 0);
+            if (n <= 0) {
+                break;
+            }
+            req.append(buf, static_cast<size_t>(n));
+            size_t head = req.find("\r\n\r\n");
+            if (head == std::string::npos) {
+                continue;
+            }
+            std::string len;
+            if (!FindHeaderValue(req.substr(0, head + 2), "Content-Length:", len) ||
+                req.size() >= head + 4 + std::stoul(len)) {
+                break;
+            }
+        }
+        std::string answer = http ? http(req) : "";
+        send(c, answer.data(), answer.size(), MSG_NOSIGNAL);
     }
 
     void Run() {
@@ -285,6 +317,7 @@ struct RogueResponder {
                 if (fds[1].revents & POLLIN) {
                     int c = accept(tcp, nullptr, nullptr);
                     ++connections;
+                    Serve(c);
                     close(c);
                 }
                 if (fds[0].revents & POLLIN) {
@@ -294,7 +327,7 @@ struct RogueResponder {
                     if (recvfrom(udp, buf, sizeof(buf), 0, reinterpret_cast<sockaddr*>(&from), &len) <= 0) {
                         continue;
                     }
-                    const char* host = (answers++ % 2 == 0) ? kRogueAddr : kRouterAddr;
+                    const char* host = locationHosts[static_cast<size_t>(answers++) % locationHosts.size()];
                     std::string reply = std::string("HTTP/1.1 200 OK\r\nST: ") + kWanIpService +
                                         "\r\nLOCATION: http://" + host + ":5001/rootDesc.xml\r\n\r\n";
                     sendto(udp, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
@@ -303,7 +336,7 @@ struct RogueResponder {
         });
     }
 
-    ~RogueResponder() {
+    ~ScriptedResponder() {
         stop = true;
         if (worker.joinable()) {
             worker.join();
@@ -315,7 +348,8 @@ struct RogueResponder {
 
 TEST_F(UpnpIntegration, AnswerWhoseLocationIsNotTheGatewayIsIgnored) {
     s_net->StopMiniupnpd();  // only the rogue host answers
-    RogueResponder rogue;
+    // From its own address it names first itself, then the real gateway, as LOCATION host.
+    ScriptedResponder rogue{kRogueAddr, {kRogueAddr, kRouterAddr}, nullptr};
     ASSERT_TRUE(rogue.Open(s_net->rogue));
     rogue.Run();
 
@@ -324,6 +358,52 @@ TEST_F(UpnpIntegration, AnswerWhoseLocationIsNotTheGatewayIsIgnored) {
     EXPECT_GE(rogue.answers, 2);
     EXPECT_TRUE(log.Contains(std::string("router:") + kRogueAddr + "!!\r\n"));  // heard, then dropped
     EXPECT_EQ(rogue.connections, 0) << "the engine fetched a description from a host that is not its gateway";
+}
+
+TEST_F(UpnpIntegration, RouterThatRefusesUdpStillGivesATcpMappingAndSuccess) {
+    // A gateway of its own making answers in miniupnpd's place: it offers WANIPConnection, has
+    // no mapping yet, and accepts the TCP mapping but refuses the UDP one.
+    s_net->StopMiniupnpd();
+    std::atomic<int> udpRefusals{0};
+    auto http = [&](const std::string& req) -> std::string {
+        auto reply = [](const char* status, const std::string& body) {
+            return std::string("HTTP/1.1 ") + status + "\r\nContent-Length: " + std::to_string(body.size()) +
+                   "\r\n\r\n" + body;
+        };
+        if (req.rfind("GET /rootDesc.xml", 0) == 0) {
+            return reply(
+                "200 OK",
+                "<?xml version=\"1.0\"?><root><device><deviceType>urn:schemas-upnp-org:device:"
+                "InternetGatewayDevice:1</deviceType><deviceList><device><deviceType>urn:schemas-upnp-org:"
+                "device:WANDevice:1</deviceType><deviceList><device><deviceType>urn:schemas-upnp-org:"
+                "device:WANConnectionDevice:1</deviceType><serviceList><service><serviceType>" +
+                    std::string(kWanIpService) +
+                    "</serviceType><controlURL>/ctl/IPConn</controlURL></service></serviceList></device>"
+                    "</deviceList></device></deviceList></device></root>");
+        }
+        if (req.find("#GetSpecificPortMappingEntry\"") != std::string::npos) {
+            return reply("500 Internal Server Error", "<NoSuchEntryInArray/>");
+        }
+        if (req.find("#DeletePortMapping\"") != std::string::npos) {
+            return reply("500 Internal Server Error", "<NoSuchEntryInArray/>");
+        }
+        if (req.find("<NewProtocol>UDP</NewProtocol>") != std::string::npos) {
+            ++udpRefusals;
+            return reply("500 Internal Server Error", "<ConflictInMappingEntry/>");
+        }
+        return reply("200 OK", "<u:AddPortMappingResponse/>");
+    };
+    ScriptedResponder gateway{kRouterAddr, {kRouterAddr}, http};
+    ASSERT_TRUE(gateway.Open(s_net->router));
+    gateway.Run();
+
+    test::LogCapture log;
+    EXPECT_EQ(s_net->Search(6992), 0);
+    EXPECT_GE(udpRefusals, 1);
+    EXPECT_TRUE(log.Contains("###tcp port mapping finish!!!\n"));
+    EXPECT_TRUE(log.Contains("AddPortMapping Fail!!\n"));
+    EXPECT_FALSE(log.Contains("###udp port mapping finish!!!\n"));
+    EXPECT_TRUE(log.Contains("*****port mapping ok!!\n"));
 }
 
 }  // namespace
