@@ -108,8 +108,9 @@ class FakeStunServer {
 public:
     std::atomic<bool> answerChangeIp{true};
     std::atomic<bool> answerChangePort{true};
-    std::atomic<bool> mangleIds{false};  // keep the test number, change the rest of the ID
-    std::atomic<bool> malformed{false};  // answer with a broken length field
+    std::atomic<bool> mangleIds{false};   // keep the test number, change the rest of the ID
+    std::atomic<bool> malformed{false};   // answer with a broken length field
+    std::atomic<bool> omitMapped{false};  // answer without MAPPED-ADDRESS
 
     FakeStunServer() {
         m_primary = Open("127.0.0.1", 0);
@@ -177,7 +178,7 @@ private:
         if (mangleIds) {
             res.id[5] ^= 0xFF;
         }
-        res.mapped = {true, ntohs(from.sin_port), from.sin_addr.s_addr};
+        res.mapped = {!omitMapped, ntohs(from.sin_port), from.sin_addr.s_addr};
         uint32_t alt = 0;
         inet_pton(AF_INET, "127.0.0.2", &alt);
         res.changed = {true, static_cast<uint16_t>(m_port), alt};
@@ -256,6 +257,13 @@ TEST_F(StunProcedure, AnswersThatDoNotEchoTheWholeIdOrDoNotParseCountAsSilence) 
     broken.malformed = true;
     EXPECT_EQ(Run(broken) & 7, kNatUdpBlocked);
     EXPECT_NE(m_diag.str().find("Message header length doesn't match message size: "), std::string::npos);
+
+    // Without a mapped address there is nothing to compare with this host's own: taking the
+    // answer would bind the empty address, which always works, and claim an open Internet.
+    FakeStunServer bare;
+    ASSERT_TRUE(bare.Ready());
+    bare.omitMapped = true;
+    EXPECT_EQ(Run(bare) & 7, kNatUdpBlocked);
 }
 
 TEST_F(StunProcedure, BusyNeighbourPortFailsWithItsMessages) {
