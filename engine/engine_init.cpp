@@ -14,6 +14,8 @@
 #include "engine/core/routines.h"
 #include "engine/core/share_queue.h"
 #include "engine/core/task_mgr.h"
+#include "engine/nat/firewall.h"
+#include "engine/nat/nat_setup.h"
 #include "engine/platform/deploy_config.h"
 
 namespace tessali {
@@ -40,6 +42,8 @@ bool EngineStartNetwork() {
     // The half-open connection limit is a property of one Windows TCP stack; Linux has none, so
     // it stays 0 (no limit).
     core::Host().halfOpenLimit = 0;
+    // No per-program firewall to register with on Linux; the call documents the step.
+    nat::AuthorizeApplication("");
     return true;
 }
 
@@ -88,10 +92,13 @@ int EngineInit() {
     // NAT type: fixed by the deployment file, else left at "UDP blocked" until detection runs.
     core::Host().natType = deploy.natType ? static_cast<uint32_t>(*deploy.natType) : 6u;
     core::Host().listenPort = deploy.listenPort;
+    nat::StartNat();
 
     core::StartRoutines();
     core::ShareFlag() = true;
     g_shareThread.Start(core::ShareQueue(), core::TaskMgr());
+    // The listen port is known now; mapping it may take about four seconds.
+    nat::MapListenPort();
     return 0;
 }
 
@@ -104,6 +111,7 @@ void EngineUninit() {
     core::ShareFlag() = false;
     g_shareThread.Stop();
     core::StopRoutines();
+    nat::StopNat();
     core::ShareQueue().Clear();
     core::DestroyTaskMgr();
     g_initialised = false;
