@@ -10,6 +10,7 @@
 
 #include "app/http_fetch.h"
 #include "app/http_request.h"
+#include "common/ports.h"
 #include "common/gzip_text.h"
 #include "common/scripted_http_server.h"
 #include "common/temp_dir.h"
@@ -25,17 +26,7 @@ using test::ScriptedReply;
 
 constexpr const char* kOldCache = "<old cache/>";
 
-uint16_t ClosedPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof(sin));
-    socklen_t len = sizeof(sin);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len);
-    ::close(fd);
-    return ntohs(sin.sin_port);
-}
+uint16_t ClosedPort() { return test::FreeLoopbackPort(); }
 
 class ManifestFetchTest : public ::testing::Test {
 protected:

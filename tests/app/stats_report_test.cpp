@@ -8,6 +8,7 @@
 
 #include "app/http_request.h"
 #include "app/stats_report.h"
+#include "common/ports.h"
 #include "common/scripted_http_server.h"
 #include "common/temp_dir.h"
 #include "engine/platform/deploy_config.h"
@@ -83,15 +84,7 @@ TEST_F(StatsReportTest, TwoPatchesFinishingTogetherGiveTwoReports) {
 }
 
 TEST_F(StatsReportTest, NoNetworkIsSilent) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof(sin));
-    socklen_t len = sizeof(sin);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len);
-    ::close(fd);
-    std::string closed = "127.0.0.1:" + std::to_string(ntohs(sin.sin_port));
+    std::string closed = "127.0.0.1:" + std::to_string(test::FreeLoopbackPort());
     EXPECT_FALSE(SendReport(closed, kReportLaunch));
     EXPECT_FALSE(SendReport("", kReportLaunch));
     SendStartupReports(closed, m_record);  // returns, reports nothing, creates nothing

@@ -1,5 +1,7 @@
 #include "nginx_server.h"
 
+#include "ports.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -18,17 +20,6 @@ constexpr const char* kNginx = "/usr/sbin/nginx";
 constexpr int kStartAttempts = 3;
 constexpr int kStartWaitMs = 5000;
 
-uint16_t FreeLoopbackPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof(sin));
-    socklen_t len = sizeof(sin);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len);
-    ::close(fd);
-    return ntohs(sin.sin_port);
-}
 
 bool Connects(uint16_t port) {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
