@@ -70,8 +70,9 @@ bool KeyValue(std::string_view line, std::string_view& key, std::string_view& va
 }
 
 std::string CleanValue(std::string_view value) {
+    // The value was trimmed, so a comment right after "key =" starts at 0.
     for (size_t i = 0; i < value.size(); ++i) {
-        if (value[i] == ';' && i > 0 && std::isspace(static_cast<unsigned char>(value[i - 1]))) {
+        if (value[i] == ';' && (i == 0 || std::isspace(static_cast<unsigned char>(value[i - 1])))) {
             value = Trim(value.substr(0, i));
             break;
         }

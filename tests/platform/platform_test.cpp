@@ -206,8 +206,11 @@ TEST(DeployConfig, ReadsEveryKeyAndKeepsDefaultsForMissingOnes) {
     EXPECT_EQ(c.logFile, "/tmp/x.log");
     EXPECT_EQ(c.logLevel, 3);
 
-    test::WriteFile(dir.File("e.ini"), "[engine]\nnat_type =\n");
+    test::WriteFile(dir.File("e.ini"), "[engine]\nnat_type =\nlog_file =    ; a comment, not a path\n");
     EXPECT_FALSE(LoadDeployConfig(dir.File("e.ini")).natType.has_value());  // empty: detect
+    EXPECT_EQ(LoadDeployConfig(dir.File("e.ini")).logFile, "");
+    // The file the programs ship with sends no log anywhere.
+    EXPECT_EQ(LoadDeployConfig(std::string(TESSALI_SOURCE_DIR) + "/resources/deploy.ini").logFile, "");
     EXPECT_TRUE(LoadDeployConfig(dir.File("missing.ini")).path.empty());
 }
 
