@@ -15,6 +15,8 @@
 #include "engine/core/share_queue.h"
 #include "engine/core/task_mgr.h"
 #include "engine/platform/deploy_config.h"
+#include "engine/sources/http_agent.h"
+#include "engine/sources/http_source_link.h"
 
 namespace tessali {
 namespace {
@@ -22,6 +24,9 @@ namespace {
 std::mutex g_initLock;
 bool g_initialised = false;
 core::CShareThread g_shareThread;
+// Answers the HTTP-source operations of the protocol link; the tracker layer's link, once it is
+// registered, becomes its next link.
+sources::CHttpProtocolLink g_httpLink(sources::HttpSourceHooks(), nullptr);
 
 bool CopyHostField(const std::string& value, char (&field)[core::kHostFieldBytes]) {
     if (value.size() >= core::kHostFieldBytes) {
@@ -85,6 +90,9 @@ int EngineInit() {
     }
 
     core::Host().localAddress = core::DetectLocalAddress();
+    sources::HttpAgent().Start();
+    core::SetHttpStatusSource(&sources::HttpSourceHooks());
+    core::SetProtocolLink(&g_httpLink);
     // NAT type: fixed by the deployment file, else left at "UDP blocked" until detection runs.
     core::Host().natType = deploy.natType ? static_cast<uint32_t>(*deploy.natType) : 6u;
     core::Host().listenPort = deploy.listenPort;
@@ -103,7 +111,11 @@ void EngineUninit() {
     // A seed build in progress stops at its next piece once the share flag is clear.
     core::ShareFlag() = false;
     g_shareThread.Stop();
+    core::SetProtocolLink(nullptr);
+    core::SetHttpStatusSource(nullptr);
+    sources::HttpAgent().Stop();
     core::StopRoutines();
+    sources::DestroyHttpAgent();
     core::ShareQueue().Clear();
     core::DestroyTaskMgr();
     g_initialised = false;
