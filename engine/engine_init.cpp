@@ -15,6 +15,7 @@
 #include "engine/core/share_queue.h"
 #include "engine/core/task_mgr.h"
 #include "engine/platform/deploy_config.h"
+#include "engine/sources/bt_tracker_client.h"
 #include "engine/sources/http_agent.h"
 #include "engine/sources/http_source_link.h"
 
@@ -98,6 +99,7 @@ int EngineInit() {
     core::Host().listenPort = deploy.listenPort;
 
     core::StartRoutines();
+    sources::BtTrackerClient().Start();
     core::ShareFlag() = true;
     g_shareThread.Start(core::ShareQueue(), core::TaskMgr());
     return 0;
@@ -115,6 +117,8 @@ void EngineUninit() {
     core::SetHttpStatusSource(nullptr);
     sources::HttpAgent().Stop();
     core::StopRoutines();
+    sources::BtTrackerClient().Stop();
+    sources::DestroyBtTrackerClient();
     sources::DestroyHttpAgent();
     core::ShareQueue().Clear();
     core::DestroyTaskMgr();

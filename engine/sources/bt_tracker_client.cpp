@@ -333,4 +333,23 @@ size_t CTrackHandle::ConnectPeers(const core::TaskHash& hash, std::span<const ui
     return asked;
 }
 
+namespace {
+std::mutex g_clientLock;
+CBtTrackerClient* g_client = nullptr;
+}  // namespace
+
+CBtTrackerClient& BtTrackerClient() {
+    std::lock_guard lock(g_clientLock);
+    if (g_client == nullptr) {
+        g_client = new CBtTrackerClient(BtTrackerSettings{});
+    }
+    return *g_client;
+}
+
+void DestroyBtTrackerClient() {
+    std::lock_guard lock(g_clientLock);
+    delete g_client;
+    g_client = nullptr;
+}
+
 }  // namespace tessali::sources

@@ -117,4 +117,10 @@ private:
     core::CTaskMgrInterFace& m_tasks;
 };
 
+// The engine's client, created on first use; DestroyBtTrackerClient ends it (engine shut-down).
+// Whoever owns the tracker list sets its settings (own peer id, listening port, own addresses)
+// and its answered callback before the first announce.
+CBtTrackerClient& BtTrackerClient();
+void DestroyBtTrackerClient();
+
 }  // namespace tessali::sources
