@@ -93,6 +93,10 @@ int EngineInit() {
     core::Host().localAddress = core::DetectLocalAddress();
     sources::HttpAgent().Start();
     core::SetHttpStatusSource(&sources::HttpSourceHooks());
+    // A link registered before the start (the tracker layer's) keeps its operations behind ours.
+    if (core::CurrentProtocolLink() != &g_httpLink) {
+        g_httpLink.SetNext(core::CurrentProtocolLink());
+    }
     core::SetProtocolLink(&g_httpLink);
     // NAT type: fixed by the deployment file, else left at "UDP blocked" until detection runs.
     core::Host().natType = deploy.natType ? static_cast<uint32_t>(*deploy.natType) : 6u;
@@ -113,7 +117,9 @@ void EngineUninit() {
     // A seed build in progress stops at its next piece once the share flag is clear.
     core::ShareFlag() = false;
     g_shareThread.Stop();
-    core::SetProtocolLink(nullptr);
+    if (core::CurrentProtocolLink() == &g_httpLink) {
+        core::SetProtocolLink(g_httpLink.Next());
+    }
     core::SetHttpStatusSource(nullptr);
     sources::HttpAgent().Stop();
     core::StopRoutines();

@@ -49,6 +49,7 @@ public:
     // `next` (not owned, may be null) gets every operation this link does not answer alone.
     CHttpProtocolLink(CHttpSourceHooks& hooks, core::IProtocolLink* next) : m_hooks(hooks), m_next(next) {}
     void SetNext(core::IProtocolLink* next) { m_next = next; }
+    core::IProtocolLink* Next() const { return m_next; }
 
     void AnnounceSource(const core::TaskHash& hash) override;
     void StopTaskSources(const core::TaskHash& hash) override;
