@@ -57,7 +57,10 @@ timed() {
 }
 round() {
   timed curl curl -s -o "$WORK/out.curl" "$URL"
+  # From the work folder: whatever the engine writes beside its working directory stays there.
+  cd "$WORK"
   timed mirt env XDG_DATA_HOME="$WORK/data" "$MIRT" fetch "$URL" "$WORK/out.mirt"
+  cd - > /dev/null
 }
 
 WARM=1 round

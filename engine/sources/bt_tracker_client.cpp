@@ -115,6 +115,13 @@ void CBtTrackerClient::Dispatch(Exchange& ex, uint8_t id, std::span<const uint8_
         std::lock_guard lock(m_lock);
         settings = m_settings;
     }
+    // Unset facts are the engine's own, read now: the listening port is chosen after start-up.
+    if (settings.listenPort == 0) {
+        settings.listenPort = core::Host().listenPort;
+    }
+    if (settings.ownAddresses.empty() && core::Host().localAddress != 0) {
+        settings.ownAddresses.push_back(core::Host().localAddress);
+    }
     CTrackHandle handle(*this, settings, m_tasks != nullptr ? *m_tasks : core::TaskMgr());
     if (!handle.Handle(ex, id, payload)) {
         ex.connected = false;

@@ -37,8 +37,9 @@ constexpr uint32_t kBtExchangeTimeoutMs = 30000;
 
 struct BtTrackerSettings {
     std::array<uint8_t, 20> peerId{};
-    uint16_t listenPort = 0;  // host order
+    uint16_t listenPort = 0;  // host order; 0: the engine's listening port at each announce
     // Our own addresses (network order): entries at one of them with our listening port are us.
+    // Empty: the engine's local address.
     std::vector<uint32_t> ownAddresses;
 };
 
