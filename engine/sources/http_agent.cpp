@@ -53,15 +53,18 @@ CHttpAgent::CHttpAgent(core::CTaskMgrInterFace* taskMgr) : m_taskMgr(taskMgr) {}
 
 CHttpAgent::~CHttpAgent() {
     Stop();
-    std::lock_guard lock(m_recordLock);
-    for (auto& [key, info] : m_records) {
+    std::map<HttpKey, core::Ref<CAgentInfo>> records;
+    {
+        std::lock_guard lock(m_recordLock);
+        records.swap(m_records);
+    }
+    for (auto& [key, info] : records) {
         std::lock_guard infoLock(info->lock);
         if (info->fileFd >= 0) {
             ::close(info->fileFd);
             info->fileFd = -1;
         }
     }
-    m_records.clear();
 }
 
 core::CTaskMgrInterFace& CHttpAgent::Tasks() {
@@ -201,7 +204,7 @@ int CHttpAgent::Add(const std::string& url, const HttpKey& key, int64_t part, co
         return kHttpAddFailed;
     }
     core::Ref<CAgentInfo> info = core::Ref<CAgentInfo>::Make();
-    std::lock_guard lock(info->lock);
+    std::unique_lock lock(info->lock);
     info->url = url;
     info->part = part;
     info->targetPath = targetPath;
@@ -223,6 +226,8 @@ int CHttpAgent::Add(const std::string& url, const HttpKey& key, int64_t part, co
         return kHttpAddFailed;
     }
     info->state = CAgentInfo::kInUse;
+    // The record's lock is never held while the map's is taken.
+    lock.unlock();
     {
         std::lock_guard mapLock(m_recordLock);
         m_records[key] = info;
