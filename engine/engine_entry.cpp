@@ -7,6 +7,8 @@
 #include "engine/core/protocol_link.h"
 #include "engine/core/share_queue.h"
 #include "engine/core/task_mgr.h"
+#include "engine/sources/http_agent.h"
+#include "engine/sources/http_source_link.h"
 
 namespace tessali {
 namespace {
@@ -26,8 +28,7 @@ bool AddSeedTask(std::string_view sourceUrl, std::string_view hashText, std::str
     if (core::TaskMgr().FindTask(hash, task) && task->VerifiedBytes() > 0) {
         return true;
     }
-    // HTTP sources are not part of this engine build yet: the job cannot be added.
-    return false;
+    return sources::AddHttpSeedJob(sources::HttpAgent(), core::TaskMgr(), sourceUrl, hash, destinationPath);
 }
 
 int AddHashTask(std::string_view hashText, std::string_view destinationPath) {

@@ -17,6 +17,9 @@
 #include "engine/nat/firewall.h"
 #include "engine/nat/nat_setup.h"
 #include "engine/platform/deploy_config.h"
+#include "engine/sources/bt_tracker_client.h"
+#include "engine/sources/http_agent.h"
+#include "engine/sources/http_source_link.h"
 
 namespace tessali {
 namespace {
@@ -24,6 +27,9 @@ namespace {
 std::mutex g_initLock;
 bool g_initialised = false;
 core::CShareThread g_shareThread;
+// Answers the HTTP-source operations of the protocol link; the tracker layer's link, once it is
+// registered, becomes its next link.
+sources::CHttpProtocolLink g_httpLink(sources::HttpSourceHooks(), nullptr);
 
 bool CopyHostField(const std::string& value, char (&field)[core::kHostFieldBytes]) {
     if (value.size() >= core::kHostFieldBytes) {
@@ -89,12 +95,20 @@ int EngineInit() {
     }
 
     core::Host().localAddress = core::DetectLocalAddress();
+    sources::HttpAgent().Start();
+    core::SetHttpStatusSource(&sources::HttpSourceHooks());
+    // A link registered before the start (the tracker layer's) keeps its operations behind ours.
+    if (core::CurrentProtocolLink() != &g_httpLink) {
+        g_httpLink.SetNext(core::CurrentProtocolLink());
+    }
+    core::SetProtocolLink(&g_httpLink);
     // NAT type: fixed by the deployment file, else left at "UDP blocked" until detection runs.
     core::Host().natType = deploy.natType ? static_cast<uint32_t>(*deploy.natType) : 6u;
     core::Host().listenPort = deploy.listenPort;
     nat::StartNat();
 
     core::StartRoutines();
+    sources::BtTrackerClient().Start();
     core::ShareFlag() = true;
     g_shareThread.Start(core::ShareQueue(), core::TaskMgr());
     // The listen port is known now; mapping it may take about four seconds.
@@ -110,8 +124,16 @@ void EngineUninit() {
     // A seed build in progress stops at its next piece once the share flag is clear.
     core::ShareFlag() = false;
     g_shareThread.Stop();
+    if (core::CurrentProtocolLink() == &g_httpLink) {
+        core::SetProtocolLink(g_httpLink.Next());
+    }
+    core::SetHttpStatusSource(nullptr);
+    sources::HttpAgent().Stop();
     core::StopRoutines();
     nat::StopNat();
+    sources::BtTrackerClient().Stop();
+    sources::DestroyBtTrackerClient();
+    sources::DestroyHttpAgent();
     core::ShareQueue().Clear();
     core::DestroyTaskMgr();
     g_initialised = false;

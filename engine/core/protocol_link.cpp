@@ -11,6 +11,10 @@ void SetProtocolLink(IProtocolLink* link) {
     g_link.store(link);
 }
 
+IProtocolLink* CurrentProtocolLink() {
+    return g_link.load();
+}
+
 void LinkAnnounceSource(const TaskHash& hash) {
     if (IProtocolLink* link = g_link.load()) {
         link->AnnounceSource(hash);

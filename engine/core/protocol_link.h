@@ -25,6 +25,8 @@ public:
 
 // Registers `link` (not owned; nullptr unregisters).
 void SetProtocolLink(IProtocolLink* link);
+// The registered link (nullptr when none), so that a layer may wrap it.
+IProtocolLink* CurrentProtocolLink();
 // Null-safe forwarding helpers.
 void LinkAnnounceSource(const TaskHash& hash);
 void LinkStopTaskSources(const TaskHash& hash);

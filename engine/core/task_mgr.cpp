@@ -8,6 +8,7 @@
 
 #include "engine/core/engine_log.h"
 #include "engine/core/engine_task_factory.h"
+#include "engine/core/http_status.h"
 #include "engine/core/protocol_link.h"
 #include "engine/platform/file.h"
 #include "engine/platform/text_convert.h"
@@ -436,14 +437,29 @@ void CTaskMgr::FillTaskInfo(const Ref<CTask>& task, TaskInfoRecord& record) {
     };
 
     if (task->IsHttpTask()) {
-        // HTTP-source progress comes from the HTTP agent; until a task carries content files the
-        // engine reports what the task itself knows.
-        SplitHighLow(task->TotalSize(), record.totalHigh, record.totalLow);
-        SplitHighLow(task->VerifiedBytes(), record.haveHigh, record.haveLow);
+        // HTTP-source progress comes from the HTTP agent; without one the engine reports what the
+        // task itself knows.
+        HttpTaskStatus http;
+        if (QueryHttpStatus(task->HttpJobHash(), http)) {
+            SplitHighLow(http.contentLength, record.totalHigh, record.totalLow);
+            SplitHighLow(http.bytesWritten, record.haveHigh, record.haveLow);
+            record.downloadRate = http.rate;
+        } else {
+            http.bytesWritten = task->VerifiedBytes();
+            SplitHighLow(task->TotalSize(), record.totalHigh, record.totalLow);
+            SplitHighLow(http.bytesWritten, record.haveHigh, record.haveLow);
+            record.downloadRate = static_cast<uint32_t>(RateOf(task->downloadRateCount));
+        }
         record.downloaded = record.haveLow;
-        record.downloadRate = static_cast<uint32_t>(RateOf(task->downloadRateCount));
-        writeDestination();
-        EngineLog(kLogDebug, "HTTP=>download len:%lld,%d\n", static_cast<long long>(task->VerifiedBytes()),
+        if (http.path.empty()) {
+            writeDestination();
+        } else {
+            std::u16string dest = platform::Utf8ToUtf16(http.path);
+            size_t n = std::min(dest.size(), kTaskInfoPathChars - 1);
+            std::copy_n(dest.begin(), n, record.destination);
+            record.destination[n] = 0;
+        }
+        EngineLog(kLogDebug, "HTTP=>download len:%lld,%d\n", static_cast<long long>(http.bytesWritten),
                   static_cast<int>(record.downloadRate));
         return;
     }

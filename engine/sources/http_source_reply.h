@@ -1,0 +1,29 @@
+// Reading the head of an HTTP source's answer: whether the answer is usable, its content length
+// and where its body starts. The head is bounded (kMaxHttpHeadBytes) so that a server that never
+// ends its headers cannot make the engine buffer without end. Pure functions; any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace tessali::sources {
+
+// A head (status line and headers) longer than this is refused.
+constexpr size_t kMaxHttpHeadBytes = 16384;
+// The length recorded when the server gives none: the download runs until it is stopped.
+constexpr int64_t kUnknownContentLength = 0x7FFFFFFFFFFFFFFF;
+
+struct HttpSourceHead {
+    enum Verdict { kIncomplete, kAccepted, kRefused };
+    Verdict verdict = kIncomplete;
+    int64_t contentLength = kUnknownContentLength;
+    size_t bodyOffset = 0;  // where the body starts in the bytes given
+};
+
+// `bytes` holds everything received so far from the start of the answer. Accepted needs an
+// "HTTP/1." status line with "200 " or "206 ", the end of the head, and a first body that is not
+// an error page or redirect ("<?xml" or "Location").
+HttpSourceHead ReadHttpSourceHead(std::string_view bytes);
+
+}  // namespace tessali::sources

@@ -1,0 +1,223 @@
+// End-to-end cases that need the peer layer: two engines whose seed lists an opentracker announce
+// URL find each other through it, and a task fed by both an HTTP source and a peer loads the HTTP
+// prefix piece by piece when peer data arrives, then stops the HTTP download. Both skip while no
+// peer connector is registered by the engine.
+
+#include <arpa/inet.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "common/nginx_server.h"
+#include "common/temp_dir.h"
+#include "engine/core/engine_api.h"
+#include "engine/core/task_key.h"
+#include "engine/core/task_mgr.h"
+#include "engine/net/peer_connector.h"
+#include "engine/platform/deploy_config.h"
+#include "engine/platform/file.h"
+#include "engine/sources/http_agent.h"
+#include "engine/sources/http_source_link.h"
+#include "integration/opentracker_process.h"
+#include "sources/http_source_test_util.h"
+
+namespace tessali::sources {
+namespace {
+
+using test::TempDir;
+using test::WaitUntil;
+
+std::string Pattern(size_t n) {
+    std::string s(n, '\0');
+    uint32_t x = 7;
+    for (char& c : s) {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<char>(x >> 16);
+    }
+    return s;
+}
+
+std::string Mirt() {
+    return std::string(TESSALI_BINARY_DIR) + "/tools/mirt";
+}
+
+std::string RunOutput(const std::string& command) {
+    std::string out;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, pipe) != nullptr) {
+        out += buf;
+    }
+    ::pclose(pipe);
+    return out;
+}
+
+std::string DeployFile(const TempDir& dir, const std::string& name, uint16_t listenPort) {
+    std::string path = dir.File(name);
+    test::WriteFile(path, "[engine]\nlisten_port = " + std::to_string(listenPort) +
+                              "\nnat_type = 0\nlog_level = 0\nlog_file = " + dir.File(name + ".log") + "\n");
+    return path;
+}
+
+// A background process started through the shell, stopped with SIGTERM.
+class CProcess {
+public:
+    explicit CProcess(const std::string& command) {
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::setpgid(0, 0);
+            ::execl("/bin/sh", "sh", "-c", ("exec " + command).c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+    }
+    ~CProcess() { Stop(); }
+    void Stop() {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGTERM);
+            ::waitpid(m_pid, &m_status, 0);
+            m_pid = -1;
+        }
+    }
+    // Exit code once it ended by itself within `timeoutMs`; -1 otherwise.
+    int Wait(int timeoutMs) {
+        bool ended = WaitUntil([&] { return ::waitpid(m_pid, &m_status, WNOHANG) == m_pid; }, timeoutMs);
+        if (!ended) {
+            return -1;
+        }
+        m_pid = -1;
+        return WEXITSTATUS(m_status);
+    }
+
+private:
+    pid_t m_pid = -1;
+    int m_status = 0;
+};
+
+// True when the engine of this process registers a peer connector once started.
+bool PeerLayerPresent() {
+    TempDir dir;
+    test::ScopedEnv data("XDG_DATA_HOME", dir.Path());
+    platform::DeployConfig c;
+    c.natType = 0;
+    platform::SetDeploy(c);
+    bool present = false;
+    if (EngineInit() == 0) {
+        net::SourcePeer nobody;
+        nobody.addr = htonl(INADDR_LOOPBACK);
+        nobody.port = htons(9);
+        present = net::ConnectToSource(core::TaskHash::FromText("01"), nobody);
+    }
+    EngineUninit();
+    platform::SetDeploy({});
+    return present;
+}
+
+// Builds a seed for `file` (with `tracker` when given); "<HASH>" or empty.
+std::string BuildSeed(const std::string& file, const std::string& seed, const std::string& tracker) {
+    std::string out =
+        RunOutput(Mirt() + " seed build " + file + (tracker.empty() ? "" : " --tracker " + tracker) +
+                  " --out " + seed + " 2>/dev/null");
+    return out.size() >= 40 ? out.substr(0, 40) : std::string();
+}
+
+// Places a seed where an engine with data home `dataHome` looks for the task of `path`.
+void PlaceSeed(const std::string& seed, const std::string& dataHome, const std::string& path) {
+    std::string folder = dataHome + "Tessali/Data/";
+    ASSERT_EQ(std::system(("mkdir -p " + folder).c_str()), 0);
+    test::WriteFile(folder + core::TaskKey(path) + ".torrent", test::ReadFile(seed));
+}
+
+TEST(HttpMergeSwarmTest, TwoEnginesFindEachOtherThroughOpentracker) {
+    if (!test::COpentracker::Available()) {
+        GTEST_SKIP() << "opentracker is not installed";
+    }
+    if (!PeerLayerPresent()) {
+        GTEST_SKIP() << "the engine registers no peer connector yet";
+    }
+    TempDir dir;
+    const std::string content = Pattern(6 << 20);
+    std::string file = dir.File("pack.bin");
+    test::WriteFile(file, content);
+    uint16_t port = test::FreeTcpUdpPort();
+    std::string announce = "udp://127.0.0.1:" + std::to_string(port) + "/announce";
+    std::string hash = BuildSeed(file, dir.File("pack.torrent"), announce);
+    ASSERT_EQ(hash.size(), 40u);
+    test::COpentracker tracker(port, hash);
+    ASSERT_TRUE(tracker.WaitReady());
+
+    std::string dataA = dir.Path() + "a/";
+    std::string dataB = dir.Path() + "b/";
+    std::string dest = dir.File("got.bin");
+    PlaceSeed(dir.File("pack.torrent"), dataA, file);
+    PlaceSeed(dir.File("pack.torrent"), dataB, dest);
+    CProcess seeder("XDG_DATA_HOME=" + dataA + " TESSALI_DEPLOY=" + DeployFile(dir, "a.ini", 17101) + " " +
+                    Mirt() + " share " + file + " >/dev/null 2>&1");
+    CProcess getter("XDG_DATA_HOME=" + dataB + " TESSALI_DEPLOY=" + DeployFile(dir, "b.ini", 17102) + " " +
+                    Mirt() + " get " + hash + " " + dest + " >/dev/null 2>&1");
+    EXPECT_EQ(getter.Wait(55000), 0) << "the downloader did not complete through the tracker";
+    EXPECT_EQ(test::ReadFile(dest), content);
+}
+
+TEST(HttpMergeSwarmTest, HttpPrefixIsLoadedPieceByPieceWhenPeerDataArrives) {
+    if (!test::CNginxServer::Available()) {
+        GTEST_SKIP() << "nginx is not available";
+    }
+    if (!PeerLayerPresent()) {
+        GTEST_SKIP() << "the engine registers no peer connector yet";
+    }
+    TempDir dir;
+    const std::string content = Pattern(8 << 20);
+    std::string file = dir.File("patch.bin");
+    test::WriteFile(file, content);
+    std::string hash = BuildSeed(file, dir.File("patch.torrent"), "");
+    ASSERT_EQ(hash.size(), 40u);
+
+    // A slow HTTP source, so that peer data arrives while it is still running.
+    test::CNginxServer nginx("location /slow/ { limit_rate 256k; }");
+    ASSERT_EQ(std::system(("mkdir -p " + nginx.DocRoot() + "slow").c_str()), 0);
+    test::WriteFile(nginx.DocRoot() + "slow/patch.bin", content);
+    ASSERT_TRUE(nginx.Start()) << nginx.ErrorLog();
+
+    CProcess seeder("XDG_DATA_HOME=" + dir.Path() + "a/ TESSALI_DEPLOY=" + DeployFile(dir, "a.ini", 17111) +
+                    " " + Mirt() + " share " + file + " >/dev/null 2>&1");
+
+    std::string dataB = dir.Path() + "b/";
+    std::string dest = dir.File("merged.bin");
+    PlaceSeed(dir.File("patch.torrent"), dataB, dest);
+    test::ScopedEnv data("XDG_DATA_HOME", dataB);
+    platform::SetDeploy(platform::LoadDeployConfig(DeployFile(dir, "b.ini", 17112)));
+    ASSERT_EQ(EngineInit(), 0);
+    core::TaskHash task = core::TaskHash::FromText(hash);
+    ASSERT_EQ(AddHashTask(hash, dest), 0);
+    std::string url = nginx.Url("/slow/patch.bin");
+    ASSERT_TRUE(AddSeedTask(url, hash, dest));
+    HttpKey key = HttpJobKey(url);
+    uint32_t pieceLength = core::TaskMgr().GetPieceLength(task);
+    ASSERT_GT(pieceLength, 0u);
+    ASSERT_TRUE(WaitUntil([&] { return HttpAgent().BytesWritten(key) >= 2 * int64_t{pieceLength}; }, 30000));
+
+    net::SourcePeer peer;
+    peer.addr = htonl(INADDR_LOOPBACK);
+    peer.port = htons(17111);
+    ASSERT_TRUE(WaitUntil([&] { return net::ConnectToSource(task, peer); }, 10000));
+    EXPECT_TRUE(WaitUntil([&] { return HttpAgent().State(key) == 0; }, 30000))
+        << "the HTTP download was not merged";
+    EXPECT_TRUE(WaitUntil([&] { return core::TaskMgr().IsComplete(task); }, 50000));
+    EngineUninit();
+    platform::SetDeploy({});
+    EXPECT_EQ(test::ReadFile(dest), content);
+    EXPECT_FALSE(platform::FileExists(dest + ".!hmt"));
+    std::string log = test::ReadFile(dir.File("b.ini.log"));
+    EXPECT_NE(log.find("LoadHttpDownload,len:" + std::to_string(pieceLength) + ",index:1"),
+              std::string::npos);
+}
+
+}  // namespace
+}  // namespace tessali::sources
