@@ -15,6 +15,7 @@
 #include "engine/core/share_queue.h"
 #include "engine/core/task_mgr.h"
 #include "engine/platform/deploy_config.h"
+#include "engine/sources/engine_tracker.h"
 
 namespace tessali {
 namespace {
@@ -22,6 +23,32 @@ namespace {
 std::mutex g_initLock;
 bool g_initialised = false;
 core::CShareThread g_shareThread;
+
+// The work of the engine routines, forwarded to the subsystem that owns each part.
+class CEngineRoutineWork : public core::IRoutineWork {
+public:
+    bool WaitTrackerReceive(uint32_t timeoutMs) override {
+        if (sources::CEngineTracker* t = sources::EngineTracker()) {
+            return t->WaitReceive(timeoutMs);
+        }
+        return IRoutineWork::WaitTrackerReceive(timeoutMs);
+    }
+    std::optional<size_t> TakeTrackerDatagram(std::span<uint8_t> buffer) override {
+        sources::CEngineTracker* t = sources::EngineTracker();
+        return t != nullptr ? t->TakeDatagram(buffer) : std::nullopt;
+    }
+    void HandleTrackerMessage(std::span<const uint8_t> message) override {
+        if (sources::CEngineTracker* t = sources::EngineTracker()) {
+            t->HandleMessage(message);
+        }
+    }
+    void SecondTick() override {
+        if (sources::CEngineTracker* t = sources::EngineTracker()) {
+            t->AnnouncePass(platform::GetTick());
+        }
+    }
+};
+CEngineRoutineWork g_routineWork;
 
 bool CopyHostField(const std::string& value, char (&field)[core::kHostFieldBytes]) {
     if (value.size() >= core::kHostFieldBytes) {
@@ -89,6 +116,11 @@ int EngineInit() {
     core::Host().natType = deploy.natType ? static_cast<uint32_t>(*deploy.natType) : 6u;
     core::Host().listenPort = deploy.listenPort;
 
+    if (!sources::StartEngineTracker()) {
+        core::EngineLog(core::kLogDebug, "Init TrackerInterface failed!!\n");
+        return -1;
+    }
+    core::SetRoutineWork(&g_routineWork);
     core::StartRoutines();
     core::ShareFlag() = true;
     g_shareThread.Start(core::ShareQueue(), core::TaskMgr());
@@ -104,6 +136,7 @@ void EngineUninit() {
     core::ShareFlag() = false;
     g_shareThread.Stop();
     core::StopRoutines();
+    sources::StopEngineTracker();
     core::ShareQueue().Clear();
     core::DestroyTaskMgr();
     g_initialised = false;
