@@ -251,6 +251,8 @@ void CTrackerAgent::RefreshLogin(std::vector<uint8_t>& bytes) {
     login.listenPort = htons(f.listenPort);
     login.natType = static_cast<uint8_t>(f.natType);
     bytes = Encode(login);
+    m_loginPort = f.listenPort;
+    m_loginNat = f.natType;
 }
 
 void CTrackerAgent::SendToTracker(std::vector<uint8_t> bytes) {
@@ -438,6 +440,14 @@ void CTrackerAgent::UdpLoop() {
         }
         if (silence > kKeepAliveAfterMs && !m_queue.LoginOrKeepAliveAtFront()) {
             m_queue.Queue(Encode(KeepAliveRequest{0, OwnPeerId()}), true, OwnPeerId(), now);
+        }
+        // The listening port is opened after the agent starts, and the NAT type may be found
+        // again: the tracker must hand out what holds now.
+        if (m_loggedIn) {
+            LoginFacts f = m_settings.facts();
+            if (f.listenPort != m_loginPort.load() || f.natType != m_loginNat.load()) {
+                Login();
+            }
         }
         for (std::vector<uint8_t>& m : m_queue.TakeUdpSends(now, m_loggedIn.load())) {
             SendToTracker(std::move(m));

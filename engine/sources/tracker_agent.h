@@ -146,6 +146,9 @@ private:
     std::atomic<bool> m_natType6{false};
     std::atomic<uint32_t> m_externalAddr{0};
     std::atomic<platform::Tick> m_lastReply{0};
+    // What the last login sent said.
+    std::atomic<uint16_t> m_loginPort{0};
+    std::atomic<uint32_t> m_loginNat{0};
 
     mutable std::mutex m_stateLock;
     PeerId m_peerId;                      // under m_stateLock

@@ -53,7 +53,9 @@ std::vector<CTrackerRequestQueue::Bytes> CTrackerRequestQueue::TakeUdpSends(Tick
     std::lock_guard lock(m_lock);
     std::vector<Bytes> out;
     for (Request& r : m_awaiting) {
-        if (out.size() >= kMaxSendsPerPass) {
+        // Until the login is answered only the front request (the login or keep-alive) may go
+        // out: anything behind it would be refused as "not logged in" and count as answered.
+        if (out.size() >= kMaxSendsPerPass || (!loggedIn && &r != &m_awaiting.front())) {
             return out;
         }
         if (TickElapsed(now, r.lastUdpSend) <= kRetransmitMs) {
@@ -61,11 +63,6 @@ std::vector<CTrackerRequestQueue::Bytes> CTrackerRequestQueue::TakeUdpSends(Tick
         }
         r.lastUdpSend = now;
         out.push_back(r.bytes);
-        // Until the login is answered only the front request (the login) goes out: anything
-        // else would be refused as "not logged in".
-        if (!loggedIn) {
-            return out;
-        }
     }
     while (loggedIn && out.size() < kMaxSendsPerPass && !m_pending.empty()) {
         Request r = std::move(m_pending.front());

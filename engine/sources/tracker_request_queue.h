@@ -34,9 +34,9 @@ public:
     // front. Returns the sequence value given.
     uint32_t Queue(Bytes message, bool urgent, const PeerId& id, platform::Tick now);
 
-    // What goes out over UDP now: awaiting entries not sent for more than 5 s (stopping after
-    // the first one sent while not logged in), then, while logged in, pending entries moved to
-    // awaiting. At most 10 in all; each is stamped as sent.
+    // What goes out over UDP now: awaiting entries not sent for more than 5 s (only the front
+    // one while not logged in), then, while logged in, pending entries moved to awaiting. At
+    // most 10 in all; each is stamped as sent.
     std::vector<Bytes> TakeUdpSends(platform::Tick now, bool loggedIn);
     // True when some awaiting request has waited more than 16 s since it was queued and more
     // than 5 s since its last relay send: the relay connection is needed.
