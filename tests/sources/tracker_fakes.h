@@ -2,6 +2,8 @@
 // a peer connector and a datagram sender that record their calls.
 #pragma once
 
+#include <atomic>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -62,18 +64,28 @@ public:
         uint8_t shared = 0;
     };
     bool WantsPeers(const core::TaskHash& h) override {
+        std::lock_guard lock(m_lock);
         auto it = tasks.find(h);
         return it != tasks.end() && it->second.wantsPeers;
     }
     bool IsDownloading(const core::TaskHash& h) override {
+        std::lock_guard lock(m_lock);
         auto it = tasks.find(h);
         return it != tasks.end() && it->second.wantsPeers && it->second.runState == 1;
     }
     bool HasPeerWithId(const core::TaskHash& h, const sources::PeerId& id) override {
+        std::lock_guard lock(m_lock);
         auto it = tasks.find(h);
         return it != tasks.end() && it->second.peers.contains(id);
     }
-    void SetSharedFlag(const core::TaskHash& h, uint8_t v) override { tasks[h].shared = v; }
+    void SetSharedFlag(const core::TaskHash& h, uint8_t v) override {
+        std::lock_guard lock(m_lock);
+        tasks[h].shared = v;
+    }
+    uint8_t Shared(const core::TaskHash& h) {
+        std::lock_guard lock(m_lock);
+        return tasks[h].shared;
+    }
     void AnnounceAllSources() override {
         ++announceAll;
         if (onAnnounceAll) {
@@ -81,9 +93,13 @@ public:
         }
     }
 
+    // Tests that share the fake with other threads change `tasks` only before those start.
     std::map<core::TaskHash, Task> tasks;
-    int announceAll = 0;
+    std::atomic<int> announceAll{0};
     std::function<void()> onAnnounceAll;
+
+private:
+    std::mutex m_lock;
 };
 
 class FakeConnector : public net::IPeerConnector {
