@@ -268,6 +268,49 @@ TEST(TrackerAgent, TheAgentListIsDownloadedWhenNoAgentWasUsedBefore) {
     EXPECT_EQ(server.Requests().size(), 1u);
 }
 
+TEST(TrackerAgent, RelayRequestsFromItsSocketAreQueuedFromAnotherAreSentThere) {
+    AgentFixture f;
+    CTrackerAgent agent(f.Settings());
+    ASSERT_TRUE(agent.Start());
+    CFakeTrackerSocket::Datagram d;
+    LoginRequest login = ExpectLogin(f.tracker, &d);
+    core::TaskHash h;
+    h.bytes.fill(9);
+    PeerId remote = GeneratePeerId(kEngineVersion, 77);
+    std::vector<uint8_t> request = Encode(RelayRequest{0, login.peerId, remote, h});
+    // Queued behind the login: it waits for the login to be answered.
+    agent.Relay().SendRelayRequest(agent.UdpSocket(), request);
+    EXPECT_FALSE(f.tracker.ReceiveCommand(kCmdRelay, 300));
+    Answer(f.tracker, d, login, kLoginAccepted);
+    std::optional<CFakeTrackerSocket::Datagram> queued = f.tracker.ReceiveCommand(kCmdRelay);
+    ASSERT_TRUE(queued);
+    EXPECT_EQ(ntohs(queued->from.sin_port), agent.BoundPort());
+    RelayRequest got;
+    ASSERT_TRUE(Decode(queued->bytes, got));
+    EXPECT_EQ(got.remotePeerId, remote);
+    EXPECT_EQ(got.hash, h);
+    // Answered by its 785 reply, it is not sent again.
+    f.tracker.SendTo(queued->from, Encode(RelayReply{got.sequence, kRelayNoticeSent}));
+    ASSERT_TRUE(WaitFor([&] { return agent.Queue().Empty(); }));
+
+    // From a fresh carrier socket the request leaves from that socket, as it is.
+    CFakeTrackerSocket carrier;
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    socklen_t len = sizeof sa;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+    agent.Relay().SendRelayRequest(fd, request);
+    std::optional<CFakeTrackerSocket::Datagram> direct = f.tracker.ReceiveCommand(kCmdRelay);
+    ASSERT_TRUE(direct);
+    EXPECT_EQ(direct->from.sin_port, sa.sin_port);
+    EXPECT_EQ(direct->bytes, request);
+    EXPECT_TRUE(agent.Queue().Empty());
+    close(fd);
+}
+
 TEST(AgentListDownload, AShortOrRefusedAnswerLeavesTheTargetAsItWas) {
     test::TempDir dir;
     const std::string target = dir.File(kAgentListFile);
