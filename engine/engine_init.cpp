@@ -18,6 +18,7 @@
 #include "engine/nat/nat_setup.h"
 #include "engine/platform/deploy_config.h"
 #include "engine/sources/bt_tracker_client.h"
+#include "engine/sources/engine_tracker.h"
 #include "engine/sources/http_agent.h"
 #include "engine/sources/http_source_link.h"
 
@@ -30,6 +31,32 @@ core::CShareThread g_shareThread;
 // Answers the HTTP-source operations of the protocol link; the tracker layer's link, once it is
 // registered, becomes its next link.
 sources::CHttpProtocolLink g_httpLink(sources::HttpSourceHooks(), nullptr);
+
+// The work of the engine routines, forwarded to the subsystem that owns each part.
+class CEngineRoutineWork : public core::IRoutineWork {
+public:
+    bool WaitTrackerReceive(uint32_t timeoutMs) override {
+        if (sources::CEngineTracker* t = sources::EngineTracker()) {
+            return t->WaitReceive(timeoutMs);
+        }
+        return IRoutineWork::WaitTrackerReceive(timeoutMs);
+    }
+    std::optional<size_t> TakeTrackerDatagram(std::span<uint8_t> buffer) override {
+        sources::CEngineTracker* t = sources::EngineTracker();
+        return t != nullptr ? t->TakeDatagram(buffer) : std::nullopt;
+    }
+    void HandleTrackerMessage(std::span<const uint8_t> message) override {
+        if (sources::CEngineTracker* t = sources::EngineTracker()) {
+            t->HandleMessage(message);
+        }
+    }
+    void SecondTick() override {
+        if (sources::CEngineTracker* t = sources::EngineTracker()) {
+            t->AnnouncePass(platform::GetTick());
+        }
+    }
+};
+CEngineRoutineWork g_routineWork;
 
 bool CopyHostField(const std::string& value, char (&field)[core::kHostFieldBytes]) {
     if (value.size() >= core::kHostFieldBytes) {
@@ -97,16 +124,22 @@ int EngineInit() {
     core::Host().localAddress = core::DetectLocalAddress();
     sources::HttpAgent().Start();
     core::SetHttpStatusSource(&sources::HttpSourceHooks());
-    // A link registered before the start (the tracker layer's) keeps its operations behind ours.
-    if (core::CurrentProtocolLink() != &g_httpLink) {
-        g_httpLink.SetNext(core::CurrentProtocolLink());
-    }
-    core::SetProtocolLink(&g_httpLink);
     // NAT type: fixed by the deployment file, else left at "UDP blocked" until detection runs.
     core::Host().natType = deploy.natType ? static_cast<uint32_t>(*deploy.natType) : 6u;
     core::Host().listenPort = deploy.listenPort;
     nat::StartNat();
 
+    if (!sources::StartEngineTracker()) {
+        core::EngineLog(core::kLogDebug, "Init TrackerInterface failed!!\n");
+        return -1;
+    }
+    // The HTTP sources answer their operations of the protocol link and hand every other one to
+    // the link registered before them (the engine tracker's, or a test's).
+    if (core::CurrentProtocolLink() != &g_httpLink) {
+        g_httpLink.SetNext(core::CurrentProtocolLink());
+    }
+    core::SetProtocolLink(&g_httpLink);
+    core::SetRoutineWork(&g_routineWork);
     core::StartRoutines();
     sources::BtTrackerClient().Start();
     core::ShareFlag() = true;
@@ -130,6 +163,7 @@ void EngineUninit() {
     core::SetHttpStatusSource(nullptr);
     sources::HttpAgent().Stop();
     core::StopRoutines();
+    sources::StopEngineTracker();
     nat::StopNat();
     sources::BtTrackerClient().Stop();
     sources::DestroyBtTrackerClient();

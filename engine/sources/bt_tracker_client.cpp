@@ -122,7 +122,7 @@ void CBtTrackerClient::Dispatch(Exchange& ex, uint8_t id, std::span<const uint8_
     if (settings.ownAddresses.empty() && core::Host().localAddress != 0) {
         settings.ownAddresses.push_back(core::Host().localAddress);
     }
-    CTrackHandle handle(*this, settings, m_tasks != nullptr ? *m_tasks : core::TaskMgr());
+    CBtTrackHandle handle(*this, settings, m_tasks != nullptr ? *m_tasks : core::TaskMgr());
     if (!handle.Handle(ex, id, payload)) {
         ex.connected = false;
         ::close(ex.fd);
@@ -274,7 +274,7 @@ void CBtTrackerClient::Worker() {
     }
 }
 
-bool CTrackHandle::Handle(CBtTrackerClient::Exchange& ex, uint8_t id, std::span<const uint8_t> payload) {
+bool CBtTrackHandle::Handle(CBtTrackerClient::Exchange& ex, uint8_t id, std::span<const uint8_t> payload) {
     uint32_t tick = platform::GetTick();
     switch (id) {
         case kMsgBtHttpConnected: {
@@ -311,7 +311,7 @@ bool CTrackHandle::Handle(CBtTrackerClient::Exchange& ex, uint8_t id, std::span<
     }
 }
 
-size_t CTrackHandle::ConnectPeers(const core::TaskHash& hash, std::span<const uint8_t> compact,
+size_t CBtTrackHandle::ConnectPeers(const core::TaskHash& hash, std::span<const uint8_t> compact,
                                   const BtTrackerSettings& settings, core::CTaskMgrInterFace& tasks) {
     std::vector<BtPeerEntry> entries = SplitCompactPeers(compact);
     if (entries.size() > kMaxPeersPerReply) {

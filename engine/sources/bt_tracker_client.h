@@ -1,7 +1,7 @@
 // CBtTrackerClient: announces tasks to BitTorrent trackers over HTTP or UDP (BEP 15) and hands the
 // peers they list to the peer connector. One exchange per announce, from the connection it opens
 // to the peer list that closes it; replies become the synthetic messages 20-23, handled by
-// CTrackHandle as they would be on the peer thread. The exchanges run on the client's own worker
+// CBtTrackHandle as they would be on the peer thread. The exchanges run on the client's own worker
 // thread; Announce is safe from any thread.
 #pragma once
 
@@ -72,7 +72,7 @@ public:
     size_t OpenExchanges();
 
 private:
-    friend class CTrackHandle;
+    friend class CBtTrackHandle;
     struct Exchange {
         int fd = -1;
         bool udp = false;
@@ -102,9 +102,9 @@ private:
 };
 
 // The handler of the synthetic tracker messages of one exchange.
-class CTrackHandle {
+class CBtTrackHandle {
 public:
-    CTrackHandle(CBtTrackerClient& client, const BtTrackerSettings& settings, core::CTaskMgrInterFace& tasks)
+    CBtTrackHandle(CBtTrackerClient& client, const BtTrackerSettings& settings, core::CTaskMgrInterFace& tasks)
         : m_client(client), m_settings(settings), m_tasks(tasks) {}
     // Returns false when the exchange is over (peers handled, or nothing more can come).
     bool Handle(CBtTrackerClient::Exchange& ex, uint8_t id, std::span<const uint8_t> payload);

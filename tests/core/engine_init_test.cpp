@@ -94,8 +94,9 @@ TEST_F(EngineInitTest, EntryFunctionsCreateQueryAndControlTasks) {
             calls.emplace_back(h.ToText(), code);
         }
     } recorder;
-    core::SetProtocolLink(&recorder);
     ASSERT_EQ(EngineInit(), 0);
+    // After the start, which registers the engine's own link.
+    core::SetProtocolLink(&recorder);
 
     const std::string a = "00112233445566778899AABBCCDDEEFF00112233";
     const std::string b = "FFEEDDCCBBAA99887766554433221100FFEEDDCC";

@@ -172,7 +172,7 @@ TEST(BtTrackerPeersTest, EachNewPeerIsConnectedOnceAndWeAreSkipped) {
                        PeerBytes(0x7F000001, 15001) +  // another engine here
                        "\x01\x02\x03";                 // a cut entry
     auto bytes = std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(list.data()), list.size());
-    EXPECT_EQ(CTrackHandle::ConnectPeers(SomeHash(), bytes, settings, tasks), 2u);
+    EXPECT_EQ(CBtTrackHandle::ConnectPeers(SomeHash(), bytes, settings, tasks), 2u);
     ASSERT_EQ(connector.calls.size(), 2u);
     EXPECT_EQ(connector.calls[0].second.addr, htonl(0x0A000001));
     EXPECT_EQ(connector.calls[0].second.port, htons(6881));
@@ -187,7 +187,7 @@ TEST(BtTrackerPeersTest, EachNewPeerIsConnectedOnceAndWeAreSkipped) {
     }
     connector.calls.clear();
     auto manyBytes = std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(many.data()), many.size());
-    EXPECT_EQ(CTrackHandle::ConnectPeers(SomeHash(), manyBytes, settings, tasks), kMaxPeersPerReply);
+    EXPECT_EQ(CBtTrackHandle::ConnectPeers(SomeHash(), manyBytes, settings, tasks), kMaxPeersPerReply);
 }
 
 // A loopback UDP tracker that answers connect requests and then announces with scripted datagrams.

@@ -1,0 +1,97 @@
+// The protocol link of the engine tracker side: what announcing a source, stopping a task's
+// sources and the task control codes do to the tracker list and the request queue.
+#include "engine/sources/engine_tracker.h"
+
+#include <gtest/gtest.h>
+
+#include "sources/tracker_fakes.h"
+
+namespace tessali::sources {
+namespace {
+
+using core::TaskHash;
+
+TaskHash HashOf(uint8_t b) {
+    TaskHash h;
+    h.bytes.fill(b);
+    return h;
+}
+
+const std::string kUrl = "http://127.0.0.1:6970";
+
+struct Fixture {
+    test::FakeTrackerAgent agent;
+    test::FakeTrackTasks tasks;
+    test::FakeConnector connector;
+    test::RecordingSender sender;
+    CEngineTracker tracker{agent,
+                           tasks,
+                           [this](const TaskHash& h) -> std::optional<TrackerTaskFacts> {
+                               if (!tasks.WantsPeers(h)) {
+                                   return std::nullopt;
+                               }
+                               TrackerTaskFacts f;
+                               f.wantsPeers = true;
+                               f.runState = 1;
+                               return f;
+                           },
+                           connector,
+                           sender,
+                           TrackHandleEnv{},
+                           kUrl};
+};
+
+TEST(EngineTrackerLink, ADownloadIsAskedForOnTheNextPassAsAnUrgentSourceRequest) {
+    Fixture f;
+    f.tasks.tasks[HashOf(1)];
+    f.tracker.AddEngineTracker(HashOf(1));
+    f.tracker.AnnouncePass(1000);
+    ASSERT_EQ(f.agent.QueuedCommands(), std::vector<uint16_t>{kCmdSourceList});
+    EXPECT_TRUE(f.agent.queued[0].urgent);
+    SourceListRequest req;
+    ASSERT_TRUE(Decode(f.agent.queued[0].bytes, req));
+    EXPECT_EQ(req.hash, HashOf(1));
+}
+
+TEST(EngineTrackerLink, ACompletedDownloadBecomesASourceAndDeletingItStopsSharing) {
+    Fixture f;
+    f.tasks.tasks[HashOf(2)];
+    f.tracker.AddEngineTracker(HashOf(2));
+    f.tracker.AnnounceSource(HashOf(2));
+    EXPECT_EQ(f.agent.QueuedCommands(), std::vector<uint16_t>{kCmdShare});
+    EXPECT_FALSE(f.agent.queued[0].urgent);
+    std::optional<TrackerEntry> e = f.tracker.List().Find(HashOf(2), kUrl);
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->kind, kTrackerEngineShare);
+    f.tracker.AnnouncePass(1000);  // a source is never asked for sources
+    EXPECT_EQ(f.agent.queued.size(), 1u);
+
+    f.tracker.ControlTrackers(HashOf(2), 3);
+    EXPECT_EQ(f.agent.QueuedCommands(), (std::vector<uint16_t>{kCmdShare, kCmdStopShare}));
+    EXPECT_EQ(f.tracker.List().Size(), 0u);
+    // A download that was never a source is not unshared.
+    f.tracker.AddEngineTracker(HashOf(3));
+    f.tracker.StopTaskSources(HashOf(3));
+    EXPECT_EQ(f.agent.queued.size(), 2u);
+    EXPECT_EQ(f.tracker.List().Size(), 0u);
+}
+
+TEST(EngineTrackerLink, StartActivatesOrAddsTheEngineTrackerAndPauseKeepsIt) {
+    Fixture f;
+    f.tasks.tasks[HashOf(4)];
+    f.tracker.AddEngineTracker(HashOf(4));
+    f.tracker.AnnouncePass(1000);
+    f.tracker.ControlTrackers(HashOf(4), 2);
+    EXPECT_EQ(f.tracker.List().Size(), 1u);
+    f.tracker.ControlTrackers(HashOf(4), 1);
+    f.tracker.AnnouncePass(2000);  // activated: asked again at once
+    EXPECT_EQ(f.agent.QueuedCommands(), (std::vector<uint16_t>{kCmdSourceList, kCmdSourceList}));
+    f.tasks.tasks[HashOf(5)];
+    f.tracker.ControlTrackers(HashOf(5), 4);
+    EXPECT_TRUE(f.tracker.List().Find(HashOf(5), kUrl));
+    f.tracker.ControlTrackers(HashOf(6), 1);  // no such task
+    EXPECT_FALSE(f.tracker.List().Find(HashOf(6), kUrl));
+}
+
+}  // namespace
+}  // namespace tessali::sources
