@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <mutex>
+#include <random>
 
 #include "engine/core/engine_api.h"
 #include "engine/core/engine_config.h"
@@ -14,7 +15,10 @@
 #include "engine/core/routines.h"
 #include "engine/core/share_queue.h"
 #include "engine/core/task_mgr.h"
+#include "engine/net/peer_connector.h"
+#include "engine/net/peer_engine.h"
 #include "engine/platform/deploy_config.h"
+#include "engine/sources/peer_id.h"
 
 namespace tessali {
 namespace {
@@ -89,6 +93,15 @@ int EngineInit() {
     core::Host().natType = deploy.natType ? static_cast<uint32_t>(*deploy.natType) : 6u;
     core::Host().listenPort = deploy.listenPort;
 
+    // The peer layer: dispatch manager (with reliable UDP), then the routines and listening sockets.
+    net::CPeerEngine* peers = net::CreatePeerEngine();
+    peers->Start();
+    sources::PeerId ownId = sources::GeneratePeerId(
+        sources::kEngineVersion, std::random_device{}() | uint64_t{std::random_device{}()} << 32);
+    peers->Handler().SetOwnPeerId(ownId.bytes);
+    core::SetRoutineWork(peers);
+    net::SetPeerConnector(&peers->Handler());
+
     core::StartRoutines();
     core::ShareFlag() = true;
     g_shareThread.Start(core::ShareQueue(), core::TaskMgr());
@@ -103,7 +116,13 @@ void EngineUninit() {
     // A seed build in progress stops at its next piece once the share flag is clear.
     core::ShareFlag() = false;
     g_shareThread.Stop();
+    net::SetPeerConnector(nullptr);
     core::StopRoutines();
+    if (net::CPeerEngine* peers = net::PeerEngine()) {
+        peers->Stop();
+    }
+    core::SetRoutineWork(nullptr);
+    net::DestroyPeerEngine();
     core::ShareQueue().Clear();
     core::DestroyTaskMgr();
     g_initialised = false;
