@@ -147,6 +147,9 @@ void CDispatchMgr::Close(const core::ConnectionKey& key) {
             m_entries.erase(it);
         }
     }
+    if (transport == 0) {
+        return;
+    }
     if (transport == 3) {
         m_rudp.Close(key.addr, key.port, key.sock);
         // An incoming connection's carrier is the shared listening socket: it stays open.
@@ -156,6 +159,12 @@ void CDispatchMgr::Close(const core::ConnectionKey& key) {
         return;
     }
     m_sockets.Close(key.sock);
+}
+
+void CDispatchMgr::Discard(int sock) {
+    if (sock >= 0) {
+        m_sockets.Close(sock);
+    }
 }
 
 int CDispatchMgr::Send(const core::ConnectionKey& key, std::span<const uint8_t> message) {
@@ -300,6 +309,9 @@ void CDispatchMgr::HandleEvent(const SocketEvent& ev, std::span<const uint8_t> d
             }
             return;
         }
+        static const char* kNames[] = {"unknown", "http", "scrambled", "plain"};
+        core::EngineLog(core::kLogDebug, "stream from %s framed as %s\n", entry.key.Text().c_str(),
+                        entry.type <= kDispatchPlain ? kNames[entry.type] : "tracker");
     }
     int framed = DispatcherOf(entry.type).Frame(entry);
     if (framed == -1 && entry.type == kDispatchPlain && !entry.closing) {

@@ -40,6 +40,7 @@ public:
     // IPeerLink
     int Send(const core::ConnectionKey& key, std::span<const uint8_t> message) override;
     void Close(const core::ConnectionKey& key) override;
+    void Discard(int sock) override;
     int CreateTcp(uint32_t addr, uint16_t port) override;
     bool RegisterTcp(uint8_t type, const core::ConnectionKey& key) override;
     int CreateUdpCarrier(uint32_t addr, uint16_t port) override;

@@ -271,7 +271,8 @@ void CMsgHandle::OnHandshake(const MessageRecord& r) {
         bool mappedAlready = m_pool.IsMapped(key);
         if (!m_tasks.TaskExists(hash) || m_tasks.GetRunState(hash) == core::kRunDeleting ||
             (!mappedAlready && !m_pool.MapConnection(key, hash)) ||
-            (m_tasks.GetPeerState(hash, key) < 0 && m_tasks.HasPeerWithId(hash, id))) {
+            (m_tasks.GetPeerState(hash, key) < 0 && m_tasks.HasPeerWithId(hash, id)) ||
+            IsBannedId(hash, id)) {
             if (!mappedAlready) {
                 m_pool.Forget(key);
             }
@@ -389,15 +390,30 @@ void CMsgHandle::OnPiece(const TaskHash& hash, const MessageRecord& r) {
     std::span<const uint8_t> data = std::span<const uint8_t>(r.bytes).subspan(13);
     m_pieceBytes.fetch_add(static_cast<int64_t>(data.size()));
     CountTransfer(hash, r.key, static_cast<int64_t>(data.size()), SpeedKind::kDownload);
+    CBlockWitness& witness = m_witness[hash];
+    witness.Record(piece, begin, r.key, data);
     int64_t put = m_tasks.PutBlock(hash, r.key, data, piece, begin);
     if (put < 0) {
         EngineLog(core::kLogFail, "write block of piece %u failed, task paused\n", piece);
         m_tasks.ControlTaskState(hash, core::kRunPaused);
         return;
     }
-    // Only a piece that passed its check and was written is announced.
-    if (put == 1 && task->PieceBitfield().Test(piece)) {
-        BroadcastHave(hash, piece);
+    if (put == 1) {
+        std::vector<ConnectionKey> liars;
+        if (task->PieceBitfield().Test(piece)) {
+            // Only a piece that passed its check and was written is announced.
+            BroadcastHave(hash, piece);
+            uint32_t pieceLength = task->PieceLength();
+            liars = witness.PieceVerified(piece, [&](uint32_t at, std::span<uint8_t> out) {
+                return m_tasks.ReadAt(hash, out, int64_t{piece} * pieceLength + at, false) ==
+                       static_cast<int64_t>(out.size());
+            });
+        } else {
+            liars = witness.PieceFailed(piece);
+        }
+        for (const ConnectionKey& liar : liars) {
+            BanPeer(hash, liar);
+        }
     }
     if (m_tasks.GetRunState(hash) != core::kRunRunning || m_tasks.IsComplete(hash)) {
         return;
@@ -406,6 +422,39 @@ void CMsgHandle::OnPiece(const TaskHash& hash, const MessageRecord& r) {
         return;
     }
     ScheduleRequests(hash, r.key);
+}
+
+void CMsgHandle::BanPeer(const TaskHash& hash, const ConnectionKey& key) {
+    std::optional<TaskHash> mapped = m_pool.HashOf(key);
+    if (!mapped || *mapped != hash) {
+        return;  // already gone (named again by an older block)
+    }
+    std::array<uint8_t, 20> id{};
+    bool hasId = m_tasks.GetPeerId(hash, key, id) == 0;
+    {
+        std::lock_guard lock(m_banLock);
+        m_bannedAddrs.insert({hash, uint64_t{key.addr} << 16 | key.port});
+        if (hasId) {
+            std::array<uint8_t, 12> tail;
+            std::copy(id.begin() + 8, id.end(), tail.begin());
+            m_bannedIds.insert({hash, tail});
+        }
+    }
+    EngineLog(core::kLogFail, "peer %s:%u sent wrong blocks, dropped for good\n", Addr(key).c_str(),
+              Port(key));
+    DropPeer(hash, key);
+}
+
+bool CMsgHandle::IsBanned(const TaskHash& hash, uint32_t addr, uint16_t port) const {
+    std::lock_guard lock(m_banLock);
+    return m_bannedAddrs.count({hash, uint64_t{addr} << 16 | port}) != 0;
+}
+
+bool CMsgHandle::IsBannedId(const TaskHash& hash, std::span<const uint8_t, 20> id) const {
+    std::array<uint8_t, 12> tail;
+    std::copy(id.begin() + 8, id.end(), tail.begin());
+    std::lock_guard lock(m_banLock);
+    return m_bannedIds.count({hash, tail}) != 0;
 }
 
 void CMsgHandle::OnMetaRequest(const TaskHash& hash, const MessageRecord& r) {
@@ -575,7 +624,8 @@ bool CMsgHandle::ConnectToSource(const TaskHash& hash, const SourcePeer& source)
             return false;
         }
     }
-    if (!m_tasks.TaskExists(hash) || m_tasks.HasPeerAt(hash, source.addr, source.port)) {
+    if (!m_tasks.TaskExists(hash) || m_tasks.HasPeerAt(hash, source.addr, source.port) ||
+        IsBanned(hash, source.addr, source.port) || IsBannedId(hash, id)) {
         return false;
     }
     core::PeerAttributes attributes;
@@ -600,7 +650,7 @@ bool CMsgHandle::ConnectToSource(const TaskHash& hash, const SourcePeer& source)
         attributes.transport = 3;
     }
     if (!m_pool.MapConnection(key, hash)) {
-        m_link.Close(key);
+        m_link.Discard(key.sock);
         return false;
     }
     m_tasks.AddPeer(hash, key, attributes);
@@ -615,7 +665,7 @@ bool CMsgHandle::ConnectToSource(const TaskHash& hash, const SourcePeer& source)
     if (!registered) {
         m_tasks.RemovePeer(hash, key);
         m_pool.Forget(key);
-        m_link.Close(key);
+        m_link.Discard(key.sock);
         return false;
     }
     return true;

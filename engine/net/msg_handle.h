@@ -10,9 +10,14 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <mutex>
+#include <set>
 #include <span>
+#include <utility>
 
 #include "engine/core/task_mgr_interface.h"
+#include "engine/net/block_witness.h"
 #include "engine/net/message_record.h"
 #include "engine/net/msg_limit_layer.h"
 #include "engine/net/msg_pool.h"
@@ -61,6 +66,11 @@ public:
     // Rate window: expired samples are taken off the counters.
     void RateWindowStep() { m_speed.Expire(); }
 
+    // A peer that sent wrong blocks: dropped, and never connected again for this task.
+    void BanPeer(const core::TaskHash& hash, const core::ConnectionKey& key);
+    bool IsBanned(const core::TaskHash& hash, uint32_t addr, uint16_t port) const;
+    bool IsBannedId(const core::TaskHash& hash, std::span<const uint8_t, 20> id) const;
+
     CSpeedCounter& Speed() { return m_speed; }
     // Piece bytes received (the data part of piece messages) since the start.
     int64_t PieceBytesReceived() const { return m_pieceBytes.load(); }
@@ -95,6 +105,10 @@ private:
     mutable std::mutex m_idLock;
     std::array<uint8_t, 20> m_ownId{};
     std::atomic<int64_t> m_pieceBytes{0};
+    std::map<core::TaskHash, CBlockWitness> m_witness;  // peer thread only
+    mutable std::mutex m_banLock;
+    std::set<std::pair<core::TaskHash, uint64_t>> m_bannedAddrs;               // address << 16 | port
+    std::set<std::pair<core::TaskHash, std::array<uint8_t, 12>>> m_bannedIds;  // id characters 9-20
 };
 
 }  // namespace tessali::net

@@ -15,7 +15,11 @@ public:
     virtual ~IPeerLink() = default;
     // Sends one message (handshake or length-prefixed); bytes sent (above 0) or -1.
     virtual int Send(const core::ConnectionKey& key, std::span<const uint8_t> message) = 0;
+    // Closes a registered connection; a key without a connection entry is left alone (its
+    // socket number may already belong to another connection).
     virtual void Close(const core::ConnectionKey& key) = 0;
+    // Closes a socket that was created but never registered.
+    virtual void Discard(int sock) = 0;
     // Creates an outgoing TCP socket (address network order, port network order); its handle or -1.
     virtual int CreateTcp(uint32_t addr, uint16_t port) = 0;
     // Adds the connection entry with its dispatcher type and starts the socket.

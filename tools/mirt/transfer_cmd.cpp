@@ -16,6 +16,7 @@
 #include "engine/net/peer_connector.h"
 #include "engine/net/peer_engine.h"
 #include "engine/platform/file.h"
+#include "engine/platform/tick.h"
 #include "tools/mirt/commands.h"
 
 namespace tessali::mirt {
@@ -121,13 +122,21 @@ int RunGet(const std::vector<std::string>& args) {
     std::vector<std::string> positional;
     std::vector<std::string> peers;
     std::string framing = "plain";
+    int progressMs = 1000;
     for (size_t i = 0; i < args.size(); ++i) {
-        if ((args[i] == "--peer" || args[i] == "--framing") && i + 1 >= args.size()) {
+        if ((args[i] == "--peer" || args[i] == "--framing" || args[i] == "--progress-ms") &&
+            i + 1 >= args.size()) {
             PrintError(args[i] + " needs a value");
             return 2;
         }
         if (args[i] == "--peer") {
             peers.push_back(args[++i]);
+        } else if (args[i] == "--progress-ms") {
+            progressMs = std::atoi(args[++i].c_str());
+            if (progressMs < 10 || progressMs > 60000) {
+                PrintError("--progress-ms is 10 to 60000");
+                return 2;
+            }
         } else if (args[i] == "--framing") {
             framing = args[++i];
             if (framing != "plain" && framing != "http" && framing != "scrambled" && framing != "udp") {
@@ -172,10 +181,14 @@ int RunGet(const std::vector<std::string>& args) {
     }
     core::TaskHash hash = core::TaskHash::FromText(hashText);
     int exitCode = 3;  // interrupted
+    platform::Tick lastTry = platform::GetTick() - 1000;
     while (true) {
         // A peer that is not connected (yet, or any more) is tried again every second.
-        for (const net::SourcePeer& source : sources) {
-            net::ConnectToSource(hash, source);
+        if (platform::TickElapsed(platform::GetTick(), lastTry) >= 1000) {
+            lastTry = platform::GetTick();
+            for (const net::SourcePeer& source : sources) {
+                net::ConnectToSource(hash, source);
+            }
         }
         core::TaskInfoRecord info{};
         if (!QueryTask(hashText, &info)) {
@@ -197,7 +210,7 @@ int RunGet(const std::vector<std::string>& args) {
             exitCode = 0;
             break;
         }
-        if (WaitForStop(1000)) {
+        if (WaitForStop(progressMs)) {
             break;
         }
     }
@@ -209,10 +222,11 @@ MirtCommandRegistrar g_share(
     {"share",
      "share FILE...               share each file, print \"<HASH> <FILE>\", run until SIGINT/SIGTERM",
      RunShare});
-MirtCommandRegistrar g_get({"get",
-                            "get HASH DEST [--peer ADDR:PORT]... [--framing plain|http|scrambled|udp]\n"
-                            "                             download task HASH into DEST; exit 0 once complete",
-                            RunGet});
+MirtCommandRegistrar g_get(
+    {"get",
+     "get HASH DEST [--peer ADDR:PORT]... [--framing plain|http|scrambled|udp] [--progress-ms N]\n"
+     "                             download task HASH into DEST; exit 0 once complete",
+     RunGet});
 
 }  // namespace
 }  // namespace tessali::mirt
