@@ -7,9 +7,7 @@ namespace {
 std::atomic<IPeerConnector*> g_connector{nullptr};
 }
 
-void SetPeerConnector(IPeerConnector* connector) {
-    g_connector.store(connector);
-}
+void SetPeerConnector(IPeerConnector* connector) { g_connector.store(connector); }
 
 bool ConnectToSource(const core::TaskHash& hash, const SourcePeer& peer) {
     IPeerConnector* c = g_connector.load();
