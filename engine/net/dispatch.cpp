@@ -220,7 +220,10 @@ int CMirtHttpDispatch::Frame(CConnEntry& entry) {
         entry.Consume(pos);
         return 0;
     }
-    return entry.buffer.size() >= kHandshakeBytes && !entry.handshakeSeen ? -1 : 0;
+    // Nothing consumed: an incomplete head or message is waited for; 68 bytes that are neither
+    // a head nor a handshake cannot be framed here.
+    bool head = StartsWith(entry.buffer, kPost);
+    return !head && !entry.handshakeSeen && entry.buffer.size() >= kHandshakeBytes ? -1 : 0;
 }
 
 int CMirtHttpDispatch::Send(const CConnEntry& entry, std::span<const uint8_t> message) {
