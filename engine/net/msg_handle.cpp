@@ -346,6 +346,13 @@ void CMsgHandle::OnHave(const TaskHash& hash, const MessageRecord& r) {
         DropPeer(hash, r.key);
         return;
     }
+    // A peer that skipped its bitfield (it had nothing) starts from an empty one.
+    core::Ref<core::CTask> task;
+    if (m_tasks.FindTask(hash, task)) {
+        if (core::Ref<core::CPeer> peer = task->Peers().Find(r.key); peer && !peer->HasBitfield()) {
+            peer->SetBitfield(std::vector<uint8_t>(task->BitfieldLength(), 0));
+        }
+    }
     m_tasks.SetPeerHave(hash, r.key, piece);
     if (!m_tasks.IsComplete(hash)) {
         ScheduleRequests(hash, r.key);
