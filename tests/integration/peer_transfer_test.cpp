@@ -3,11 +3,14 @@
 // fetches it by hash with --peer over each wire form and over reliable UDP; a killed download
 // resumes without fetching verified pieces again; two seeders are both used while a third,
 // whose file went bad after it was shared, has its pieces rejected.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <openssl/evp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +18,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -30,10 +34,26 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* kMirt = TESSALI_BINARY_DIR "/tools/mirt";
 
-// A free TCP port that is also free for UDP (both listeners use it).
+// A port free for both TCP and UDP (an engine listens on both); the kernel picks it.
 uint16_t FreePort() {
-    static std::mt19937 rng(static_cast<uint32_t>(getpid()) * 7919u);
-    return static_cast<uint16_t>(20000 + rng() % 30000);
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        int tcp = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(tcp, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        socklen_t len = sizeof a;
+        getsockname(tcp, reinterpret_cast<sockaddr*>(&a), &len);
+        a.sin_addr.s_addr = htonl(INADDR_ANY);
+        int udp = socket(AF_INET, SOCK_DGRAM, 0);
+        bool free = bind(udp, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        close(udp);
+        close(tcp);
+        if (free) {
+            return ntohs(a.sin_port);
+        }
+    }
+    return 0;
 }
 
 std::string Sha1Of(const std::string& path) {
