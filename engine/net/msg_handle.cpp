@@ -614,6 +614,18 @@ void CMsgHandle::BroadcastHave(const TaskHash& hash, uint32_t piece) {
     }
 }
 
+void CMsgHandle::ScheduleTaskRequests(const TaskHash& hash) {
+    for (const ConnectionKey& key : m_pool.ConnectionsOf(hash)) {
+        ScheduleRequests(hash, key);
+    }
+}
+
+void CMsgHandle::DropTaskConnections(const TaskHash& hash) {
+    for (const ConnectionKey& key : m_pool.ConnectionsOf(hash)) {
+        DropPeer(hash, key);
+    }
+}
+
 bool CMsgHandle::ConnectToSource(const TaskHash& hash, const SourcePeer& source) {
     const core::HostFacts& host = core::Host();
     if (source.addr == host.localAddress.load() && ntohs(source.port) == host.listenPort.load()) {

@@ -56,6 +56,10 @@ public:
                       std::span<const uint8_t, 17> request, bool fromWire);
     void RefuseRequest(const core::ConnectionKey& key, std::span<const uint8_t, 17> request);
     void BroadcastHave(const core::TaskHash& hash, uint32_t piece);
+    // Per-task passes over a task's connections: schedule requests on each (a task started
+    // again), and drop them all (a task paused or deleted).
+    void ScheduleTaskRequests(const core::TaskHash& hash);
+    void DropTaskConnections(const core::TaskHash& hash);
     // Removes the peer from its task, closes the connection and forgets it.
     void DropPeer(const core::TaskHash& hash, const core::ConnectionKey& key);
 

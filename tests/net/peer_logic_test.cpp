@@ -389,6 +389,19 @@ TEST_F(PeerLogic, HaveIsBroadcastOnlyForAPieceThatPassedItsCheck) {
     EXPECT_EQ(haves[0], BuildHave(0));
 }
 
+TEST_F(PeerLogic, ATaskPassReachesEveryConnectionOfItsTask) {
+    Connect(key);
+    ConnectionKey other{0x0100007F, 0x3333, 10};
+    Connect(other, "MIRT0066BBBBBBBBBBBB");
+    handle.ScheduleTaskRequests(hash);
+    EXPECT_EQ(link.OfId(key, kMsgRequest).size(), 2u);
+    EXPECT_EQ(link.OfId(other, kMsgRequest).size(), 2u);
+    handle.DropTaskConnections(hash);
+    EXPECT_EQ(pool.ConnectionCount(), 0u);
+    EXPECT_EQ(tasks.GetPeerCount(hash), 0u);
+    EXPECT_EQ(link.closed.size(), 2u);
+}
+
 TEST(UploadAdmission, LowLimitsKeepTheQueueOfNewPeersShort) {
     EXPECT_TRUE(AdmitUpload(8, 1));
     EXPECT_FALSE(AdmitUpload(8, 2));
