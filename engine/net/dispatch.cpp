@@ -278,6 +278,14 @@ int CMirtDispatch::Frame(CConnEntry& entry) {
         }
         UnscrambleFrame(rest.first(frame));
         std::span<const uint8_t> body = rest.subspan(kScrambleHeadBytes + head->padding, message);
+        // A frame of a length our senders never make (short and not a multiple of 4) decodes
+        // its tail differently from the head we peeked at; it is not one of ours.
+        if (std::memcmp(body.data(), head->firstBytes.data(), 4) != 0 ||
+            std::memcmp(rest.data() + 9 + head->padding, rest.data(), 8) != 0) {
+            core::EngineLog(core::kLogFail, "CMirtDispatch ProcessPhase decode1 Error!!!!\n");
+            m_host.FramingError(entry);
+            return -1;
+        }
         if (!entry.handshakeSeen) {
             if (!Contains(body, "MIRT protocol")) {
                 m_host.FramingError(entry);
