@@ -677,7 +677,8 @@ bool CMsgHandle::ConnectToSource(const TaskHash& hash, const SourcePeer& source)
     bool registered = false;
     if (direct) {
         registered = m_link.RegisterTcp(
-            source.bitTorrent ? kDispatchPlain : FramingForVersion(source.versionType), key);
+            source.bitTorrent ? static_cast<uint8_t>(kDispatchPlain) : FramingForVersion(source.versionType),
+            key);
     } else {
         registered = m_link.RegisterReliableUdp(3, key, source.natType, id, hash.bytes);
     }
