@@ -49,8 +49,10 @@ bool CDispatchMgr::Start() {
 }
 
 void CDispatchMgr::Stop() {
-    m_sockets.StopAll();
+    // Reliable UDP first: its polling thread sends through the carrier sockets, whose
+    // descriptors close with the sockets.
     m_rudp.Stop();
+    m_sockets.StopAll();
     m_queue1.Clear();
     m_queue2.Clear();
     m_pool.Clear();

@@ -32,7 +32,7 @@ public:
     ~CDispatchMgr() override;
 
     bool Start();
-    // Stops all sockets and the reliable-UDP manager, empties both queues and forgets every entry.
+    // Stops the reliable-UDP manager, then all sockets; empties both queues and forgets every entry.
     void Stop();
     // A listening socket (port host order); its handle or -1.
     int Listen(uint8_t transport, uint16_t port);
