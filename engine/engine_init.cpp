@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <mutex>
+#include <random>
 
 #include "engine/core/engine_api.h"
 #include "engine/core/engine_config.h"
@@ -16,11 +17,14 @@
 #include "engine/core/task_mgr.h"
 #include "engine/nat/firewall.h"
 #include "engine/nat/nat_setup.h"
+#include "engine/net/peer_connector.h"
+#include "engine/net/peer_engine.h"
 #include "engine/platform/deploy_config.h"
 #include "engine/sources/bt_tracker_client.h"
 #include "engine/sources/engine_tracker.h"
 #include "engine/sources/http_agent.h"
 #include "engine/sources/http_source_link.h"
+#include "engine/sources/peer_id.h"
 
 namespace tessali {
 namespace {
@@ -35,6 +39,54 @@ sources::CHttpProtocolLink g_httpLink(sources::HttpSourceHooks(), nullptr);
 // The work of the engine routines, forwarded to the subsystem that owns each part.
 class CEngineRoutineWork : public core::IRoutineWork {
 public:
+    core::IRoutineWork* peers = nullptr;
+    void PrepareTrackerAgent() override {
+        if (peers) {
+            peers->PrepareTrackerAgent();
+        }
+    }
+    void StartLanSearch() override {
+        if (peers) {
+            peers->StartLanSearch();
+        }
+    }
+    uint16_t OpenListenSockets() override { return peers ? peers->OpenListenSockets() : 0; }
+    void SendPass() override {
+        if (peers) {
+            peers->SendPass();
+        }
+    }
+    void P2pPass(uint32_t timeoutMs) override {
+        if (peers) {
+            peers->P2pPass(timeoutMs);
+        } else {
+            IRoutineWork::P2pPass(timeoutMs);
+        }
+    }
+    void LanSearchStep() override {
+        if (peers) {
+            peers->LanSearchStep();
+        }
+    }
+    void RateWindowStep() override {
+        if (peers) {
+            peers->RateWindowStep();
+        }
+    }
+    void TickAllTasks() override {
+        if (peers) {
+            peers->TickAllTasks();
+        } else {
+            IRoutineWork::TickAllTasks();
+        }
+    }
+    double DownloadRate() override { return peers ? peers->DownloadRate() : 0; }
+    double UploadRate() override { return peers ? peers->UploadRate() : 0; }
+    void NatRecheck() override {
+        if (peers) {
+            peers->NatRecheck();
+        }
+    }
     bool WaitTrackerReceive(uint32_t timeoutMs) override {
         if (sources::CEngineTracker* t = sources::EngineTracker()) {
             return t->WaitReceive(timeoutMs);
@@ -51,6 +103,9 @@ public:
         }
     }
     void SecondTick() override {
+        if (peers) {
+            peers->SecondTick();
+        }
         if (sources::CEngineTracker* t = sources::EngineTracker()) {
             t->AnnouncePass(platform::GetTick());
         }
@@ -139,7 +194,15 @@ int EngineInit() {
         g_httpLink.SetNext(core::CurrentProtocolLink());
     }
     core::SetProtocolLink(&g_httpLink);
+    // The peer layer: dispatch manager (with reliable UDP), then the routines and listening sockets.
+    net::CPeerEngine* peers = net::CreatePeerEngine();
+    peers->Start();
+    sources::PeerId ownId = sources::GeneratePeerId(
+        sources::kEngineVersion, std::random_device{}() | uint64_t{std::random_device{}()} << 32);
+    peers->Handler().SetOwnPeerId(ownId.bytes);
+    g_routineWork.peers = peers;
     core::SetRoutineWork(&g_routineWork);
+    net::SetPeerConnector(&peers->Handler());
     core::StartRoutines();
     sources::BtTrackerClient().Start();
     core::ShareFlag() = true;
@@ -162,7 +225,14 @@ void EngineUninit() {
     }
     core::SetHttpStatusSource(nullptr);
     sources::HttpAgent().Stop();
+    net::SetPeerConnector(nullptr);
     core::StopRoutines();
+    if (net::CPeerEngine* peers = net::PeerEngine()) {
+        peers->Stop();
+    }
+    core::SetRoutineWork(nullptr);
+    g_routineWork.peers = nullptr;
+    net::DestroyPeerEngine();
     sources::StopEngineTracker();
     nat::StopNat();
     sources::BtTrackerClient().Stop();

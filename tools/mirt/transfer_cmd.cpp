@@ -2,6 +2,7 @@
 // print one flushed line per event, and stop through the engine's shut-down on SIGINT/SIGTERM,
 // so no resume record is left half-written.
 
+#include <arpa/inet.h>
 #include <limits.h>
 #include <stdlib.h>
 
@@ -10,8 +11,12 @@
 
 #include "engine/core/engine_api.h"
 #include "engine/core/protocol_link.h"
+#include "engine/core/task.h"
 #include "engine/core/task_mgr.h"
+#include "engine/net/peer_connector.h"
+#include "engine/net/peer_engine.h"
 #include "engine/platform/file.h"
+#include "engine/platform/tick.h"
 #include "tools/mirt/commands.h"
 
 namespace tessali::mirt {
@@ -28,6 +33,33 @@ std::string AbsolutePath(const std::string& path) {
         return {};
     }
     return platform::WithTrailingSlash(resolved) + platform::BaseName(path);
+}
+
+// "ADDR:PORT" as a source-list entry. The id tail is made from the address and port, so that
+// two peers given by hand never look like one peer to the duplicate check.
+bool ParsePeer(const std::string& text, const std::string& framing, net::SourcePeer& out) {
+    size_t colon = text.rfind(':');
+    if (colon == std::string::npos) {
+        return false;
+    }
+    in_addr addr{};
+    if (inet_pton(AF_INET, text.substr(0, colon).c_str(), &addr) != 1) {
+        return false;
+    }
+    char* end = nullptr;
+    long port = std::strtol(text.c_str() + colon + 1, &end, 10);
+    if (*end != '\0' || port <= 0 || port > 65535) {
+        return false;
+    }
+    out = net::SourcePeer{};
+    out.addr = addr.s_addr;
+    out.port = htons(static_cast<uint16_t>(port));
+    char tail[13];
+    std::snprintf(tail, sizeof tail, "%08X%04X", ntohl(out.addr), static_cast<unsigned>(port));
+    std::copy_n(tail, 12, out.idTail.begin());
+    out.natType = framing == "udp" ? 1 : 0;
+    out.versionType = framing == "http" ? 2 : framing == "scrambled" ? 3 : 1;
+    return true;
 }
 
 bool StartEngine() {
@@ -68,17 +100,43 @@ int RunShare(const std::vector<std::string>& args) {
     return shared > 0 ? 0 : 1;
 }
 
+// What this run received: piece data in all, and from each peer still connected.
+void ReportPeers(const core::TaskHash& hash) {
+    if (net::CPeerEngine* peers = net::PeerEngine()) {
+        PrintLine("received " + std::to_string(peers->Handler().PieceBytesReceived()) + " bytes");
+    }
+    core::Ref<core::CTask> task;
+    if (!core::TaskMgr().FindTask(hash, task)) {
+        return;
+    }
+    for (const core::Ref<core::CPeer>& p : task->Peers().All()) {
+        in_addr a{p->Key().addr};
+        char text[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &a, text, sizeof text);
+        PrintLine(std::string("from ") + text + ":" + std::to_string(ntohs(p->Key().port)) + " " +
+                  std::to_string(p->downloadedTotal.load()) + " bytes");
+    }
+}
+
 int RunGet(const std::vector<std::string>& args) {
     std::vector<std::string> positional;
     std::vector<std::string> peers;
     std::string framing = "plain";
+    int progressMs = 1000;
     for (size_t i = 0; i < args.size(); ++i) {
-        if ((args[i] == "--peer" || args[i] == "--framing") && i + 1 >= args.size()) {
+        if ((args[i] == "--peer" || args[i] == "--framing" || args[i] == "--progress-ms") &&
+            i + 1 >= args.size()) {
             PrintError(args[i] + " needs a value");
             return 2;
         }
         if (args[i] == "--peer") {
             peers.push_back(args[++i]);
+        } else if (args[i] == "--progress-ms") {
+            progressMs = std::atoi(args[++i].c_str());
+            if (progressMs < 10 || progressMs > 60000) {
+                PrintError("--progress-ms is 10 to 60000");
+                return 2;
+            }
         } else if (args[i] == "--framing") {
             framing = args[++i];
             if (framing != "plain" && framing != "http" && framing != "scrambled" && framing != "udp") {
@@ -111,12 +169,27 @@ int RunGet(const std::vector<std::string>& args) {
         EngineUninit();
         return 1;
     }
-    if (!peers.empty()) {
-        PrintLine("note: direct peer connections are not part of this engine build yet");
+    std::vector<net::SourcePeer> sources;
+    for (const std::string& p : peers) {
+        net::SourcePeer source;
+        if (!ParsePeer(p, framing, source)) {
+            PrintError("--peer wants ADDR:PORT, not " + p);
+            EngineUninit();
+            return 2;
+        }
+        sources.push_back(source);
     }
     core::TaskHash hash = core::TaskHash::FromText(hashText);
     int exitCode = 3;  // interrupted
+    platform::Tick lastTry = platform::GetTick() - 1000;
     while (true) {
+        // A peer that is not connected (yet, or any more) is tried again every second.
+        if (platform::TickElapsed(platform::GetTick(), lastTry) >= 1000) {
+            lastTry = platform::GetTick();
+            for (const net::SourcePeer& source : sources) {
+                net::ConnectToSource(hash, source);
+            }
+        }
         core::TaskInfoRecord info{};
         if (!QueryTask(hashText, &info)) {
             PrintError("the task disappeared");
@@ -132,11 +205,12 @@ int RunGet(const std::vector<std::string>& args) {
                       info.downloadRate, info.peerCount);
         PrintLine(line);
         if (core::TaskMgr().IsComplete(hash)) {
+            ReportPeers(hash);
             PrintLine("complete " + dest);
             exitCode = 0;
             break;
         }
-        if (WaitForStop(1000)) {
+        if (WaitForStop(progressMs)) {
             break;
         }
     }
@@ -148,10 +222,11 @@ MirtCommandRegistrar g_share(
     {"share",
      "share FILE...               share each file, print \"<HASH> <FILE>\", run until SIGINT/SIGTERM",
      RunShare});
-MirtCommandRegistrar g_get({"get",
-                            "get HASH DEST [--peer ADDR:PORT]... [--framing plain|http|scrambled|udp]\n"
-                            "                             download task HASH into DEST; exit 0 once complete",
-                            RunGet});
+MirtCommandRegistrar g_get(
+    {"get",
+     "get HASH DEST [--peer ADDR:PORT]... [--framing plain|http|scrambled|udp] [--progress-ms N]\n"
+     "                             download task HASH into DEST; exit 0 once complete",
+     RunGet});
 
 }  // namespace
 }  // namespace tessali::mirt

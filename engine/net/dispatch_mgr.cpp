@@ -1,0 +1,349 @@
+#include "engine/net/dispatch_mgr.h"
+
+#include <arpa/inet.h>
+
+#include <chrono>
+#include <random>
+#include <thread>
+
+#include "engine/core/engine_log.h"
+#include "engine/net/peer_wire.h"
+#include "engine/net/sock.h"
+
+namespace tessali::net {
+namespace {
+
+std::function<uint32_t()> DefaultRandom() {
+    auto rng = std::make_shared<std::mt19937>(std::random_device{}());
+    auto lock = std::make_shared<std::mutex>();
+    return [rng, lock] {
+        std::lock_guard g(*lock);
+        return static_cast<uint32_t>((*rng)());
+    };
+}
+
+// A reliable-UDP send accepts at most what fits its window queue; the rest is offered again
+// for a while before the connection counts as stuck.
+constexpr int kRudpSendAttempts = 2000;
+
+}  // namespace
+
+CDispatchMgr::CDispatchMgr(CThreadMgr& sockets, CTudpInterface& rudp, CFragmentPool& queue1,
+                           CFragmentPool& queue2, std::function<uint32_t()> random)
+    : m_sockets(sockets),
+      m_rudp(rudp),
+      m_queue1(queue1),
+      m_queue2(queue2),
+      m_unknown(*this),
+      m_http(*this),
+      m_scrambled(*this, random ? std::move(random) : DefaultRandom()),
+      m_plain(*this),
+      m_httpTracker(*this),
+      m_udpTracker(*this),
+      m_eventBuffer(kRecvBufferBytes) {}
+
+CDispatchMgr::~CDispatchMgr() = default;
+
+bool CDispatchMgr::Start() {
+    return m_rudp.Start();
+}
+
+void CDispatchMgr::Stop() {
+    // Reliable UDP first: its polling thread sends through the carrier sockets, whose
+    // descriptors close with the sockets.
+    m_rudp.Stop();
+    m_sockets.StopAll();
+    m_queue1.Clear();
+    m_queue2.Clear();
+    m_pool.Clear();
+    std::lock_guard lock(m_lock);
+    m_entries.clear();
+}
+
+int CDispatchMgr::Listen(uint8_t transport, uint16_t port) {
+    int sock =
+        transport == 1 ? m_sockets.CreateTcpListen(port) : m_sockets.CreateUdpListen(port, transport == 3);
+    if (sock >= 0 && !m_sockets.Start(sock)) {
+        m_sockets.Close(sock);
+        return -1;
+    }
+    return sock;
+}
+
+int CDispatchMgr::CreateTcp(uint32_t addr, uint16_t port) {
+    return m_sockets.CreateTcpSock(addr, ntohs(port));
+}
+
+int CDispatchMgr::CreateUdpCarrier(uint32_t addr, uint16_t port) {
+    int sock = m_sockets.CreateUdpSock(addr, ntohs(port), true);
+    if (sock >= 0 && !m_sockets.Start(sock)) {
+        m_sockets.Close(sock);
+        return -1;
+    }
+    return sock;
+}
+
+bool CDispatchMgr::AddEntry(uint8_t type, uint8_t transport, const core::ConnectionKey& key) {
+    std::lock_guard lock(m_lock);
+    CConnEntry entry;
+    entry.key = key;
+    entry.type = type;
+    entry.transport = transport;
+    return m_entries.emplace(key, std::move(entry)).second;
+}
+
+void CDispatchMgr::RemoveEntry(const core::ConnectionKey& key) {
+    std::lock_guard lock(m_lock);
+    m_entries.erase(key);
+}
+
+bool CDispatchMgr::RegisterTcp(uint8_t type, const core::ConnectionKey& key) {
+    // The entry exists before the socket can report anything.
+    if (!AddEntry(type, 1, key)) {
+        return false;
+    }
+    if (!m_sockets.Start(key.sock)) {
+        RemoveEntry(key);
+        return false;
+    }
+    return true;
+}
+
+bool CDispatchMgr::RegisterUdp(uint8_t type, const core::ConnectionKey& key) {
+    if (!AddEntry(type, 2, key)) {
+        return false;
+    }
+    if (!m_sockets.Start(key.sock)) {
+        RemoveEntry(key);
+        return false;
+    }
+    return true;
+}
+
+bool CDispatchMgr::RegisterReliableUdp(uint8_t type, const core::ConnectionKey& key, uint32_t remoteNatType,
+                                       std::span<const uint8_t, 20> remotePeerId,
+                                       std::span<const uint8_t, 20> infoHash) {
+    if (!AddEntry(type, 3, key)) {
+        return false;
+    }
+    {
+        std::lock_guard lock(m_lock);
+        m_entries[key].ownCarrier = true;
+    }
+    if (!m_rudp.ConnectThroughNat(key.sock, key.addr, key.port, remoteNatType, remotePeerId, infoHash)) {
+        RemoveEntry(key);
+        return false;
+    }
+    return true;
+}
+
+void CDispatchMgr::Close(const core::ConnectionKey& key) {
+    uint8_t transport = 0;
+    bool ownCarrier = false;
+    {
+        std::lock_guard lock(m_lock);
+        auto it = m_entries.find(key);
+        if (it != m_entries.end()) {
+            transport = it->second.transport;
+            ownCarrier = it->second.ownCarrier;
+            m_entries.erase(it);
+        }
+    }
+    if (transport == 0) {
+        return;
+    }
+    if (transport == 3) {
+        m_rudp.Close(key.addr, key.port, key.sock);
+        // An incoming connection's carrier is the shared listening socket: it stays open.
+        if (ownCarrier) {
+            m_sockets.Close(key.sock);
+        }
+        return;
+    }
+    m_sockets.Close(key.sock);
+}
+
+void CDispatchMgr::Discard(int sock) {
+    if (sock >= 0) {
+        m_sockets.Close(sock);
+    }
+}
+
+int CDispatchMgr::Send(const core::ConnectionKey& key, std::span<const uint8_t> message) {
+    CDispatch* d = nullptr;
+    CConnEntry copy;
+    {
+        std::lock_guard lock(m_lock);
+        auto it = m_entries.find(key);
+        if (it == m_entries.end() || it->second.closing) {
+            return -1;
+        }
+        copy.key = it->second.key;
+        copy.transport = it->second.transport;
+        copy.type = it->second.type;
+        d = &DispatcherOf(copy.type);
+    }
+    return d->Send(copy, message);
+}
+
+int CDispatchMgr::SendRaw(const core::ConnectionKey& key, uint8_t transport, std::span<const uint8_t> bytes) {
+    if (transport != 3) {
+        return m_sockets.Send(key.sock, bytes.data(), bytes.size());
+    }
+    size_t done = 0;
+    for (int attempt = 0; done < bytes.size() && attempt < kRudpSendAttempts; ++attempt) {
+        int r = m_rudp.Send(key.addr, key.port, key.sock, bytes.data() + done, bytes.size() - done);
+        if (r < 0) {
+            return -1;
+        }
+        done += static_cast<size_t>(r);
+        if (done < bytes.size()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    return done == bytes.size() ? static_cast<int>(done) : -1;
+}
+
+CDispatch& CDispatchMgr::DispatcherOf(uint8_t type) {
+    switch (type) {
+        case kDispatchHttp:
+            return m_http;
+        case kDispatchScrambled:
+            return m_scrambled;
+        case kDispatchPlain:
+            return m_plain;
+        case kDispatchBtHttpTracker:
+            return m_httpTracker;
+        case kDispatchBtUdpTracker:
+            return m_udpTracker;
+        default:
+            return m_unknown;
+    }
+}
+
+void CDispatchMgr::Emit(const CConnEntry& entry, std::span<const uint8_t> message) {
+    MessageRecord r;
+    r.key = entry.key;
+    r.transport = entry.transport;
+    r.valid = DispatcherOf(entry.type).Marker();
+    r.bytes.assign(message.begin(), message.end());
+    m_pool.Push(std::move(r));
+}
+
+void CDispatchMgr::PostSynthetic(const CConnEntry& entry, uint8_t id) {
+    auto bytes = BuildSynthetic(id);
+    Emit(entry, bytes);
+}
+
+void CDispatchMgr::FramingError(CConnEntry& entry) {
+    if (entry.closing) {
+        return;
+    }
+    entry.closing = true;
+    entry.buffer.clear();
+    entry.buffer.shrink_to_fit();
+    DispatcherOf(entry.type).OnClosed(entry);
+}
+
+bool CDispatchMgr::Wait(int timeoutMs) const {
+    return CFragmentPool::WaitAny(m_queue1, m_queue2, timeoutMs);
+}
+
+void CDispatchMgr::ProcessQueues() {
+    ProcessQueue(m_queue1, 1);
+    ProcessQueue(m_queue2, 3);
+}
+
+void CDispatchMgr::ProcessQueue(CFragmentPool& queue, uint8_t newTransport) {
+    while (true) {
+        SocketEvent ev;
+        TakeResult r = queue.Take(ev, m_eventBuffer);
+        if (r == TakeResult::kEmpty) {
+            return;
+        }
+        if (r == TakeResult::kTooSmall) {
+            m_eventBuffer.resize(ev.length);
+            continue;
+        }
+        HandleEvent(
+            ev,
+            std::span<const uint8_t>(m_eventBuffer.data(), ev.kind == SockEventKind::kData ? ev.length : 0),
+            newTransport);
+    }
+}
+
+void CDispatchMgr::HandleEvent(const SocketEvent& ev, std::span<const uint8_t> data, uint8_t newTransport) {
+    std::lock_guard lock(m_lock);
+    auto it = m_entries.find(ev.Key());
+    if (it == m_entries.end()) {
+        if (ev.kind == SockEventKind::kAccepted) {
+            CConnEntry entry;
+            entry.key = ev.Key();
+            entry.transport = newTransport;
+            m_entries.emplace(entry.key, std::move(entry));
+        }
+        return;
+    }
+    CConnEntry& entry = it->second;
+    switch (ev.kind) {
+        case SockEventKind::kConnected:
+            DispatcherOf(entry.type).OnConnected(entry);
+            return;
+        case SockEventKind::kClosed:
+            DispatcherOf(entry.type).OnClosed(entry);
+            return;
+        case SockEventKind::kAccepted:
+            return;
+        case SockEventKind::kData:
+            break;
+    }
+    if (entry.closing) {
+        return;
+    }
+    entry.Append(data);
+    if (entry.type == kDispatchUnknown) {
+        entry.type = DetectForm(entry.buffer, entry.transport);
+        if (entry.type == kDispatchUnknown) {
+            if (entry.buffer.size() > kMaxUndetectedBytes) {
+                core::EngineLog(core::kLogFail, "unrecognised stream from %s dropped\n",
+                                entry.key.Text().c_str());
+                FramingError(entry);
+            }
+            return;
+        }
+        static const char* kNames[] = {"unknown", "http", "scrambled", "plain"};
+        core::EngineLog(core::kLogDebug, "stream from %s framed as %s\n", entry.key.Text().c_str(),
+                        entry.type <= kDispatchPlain ? kNames[entry.type] : "tracker");
+    }
+    int framed = DispatcherOf(entry.type).Frame(entry);
+    if (framed == -1 && entry.type == kDispatchPlain && !entry.closing) {
+        uint8_t other = DetectFallbackForm(entry.buffer, entry.transport);
+        if (other != kDispatchUnknown && other != entry.type) {
+            entry.type = other;
+            DispatcherOf(other).Frame(entry);
+        }
+    }
+    if (!entry.closing && entry.buffer.size() > kMaxBufferedBytes) {
+        core::EngineLog(core::kLogFail, "connection %s holds %zu unframed bytes, dropped\n",
+                        entry.key.Text().c_str(), entry.buffer.size());
+        FramingError(entry);
+    }
+}
+
+size_t CDispatchMgr::EntryCount() const {
+    std::lock_guard lock(m_lock);
+    return m_entries.size();
+}
+
+bool CDispatchMgr::HasEntry(const core::ConnectionKey& key) const {
+    std::lock_guard lock(m_lock);
+    return m_entries.count(key) != 0;
+}
+
+int CDispatchMgr::TypeOf(const core::ConnectionKey& key) const {
+    std::lock_guard lock(m_lock);
+    auto it = m_entries.find(key);
+    return it == m_entries.end() ? -1 : it->second.type;
+}
+
+}  // namespace tessali::net

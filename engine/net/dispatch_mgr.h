@@ -1,0 +1,98 @@
+// CDispatchMgr: one entry per connection, keyed by connection key. It takes the socket events of
+// both event queues, collects each connection's bytes, finds out which wire form an inbound
+// stream uses, lets that form's dispatcher cut it into message records for the peer thread (the
+// data pool), and sends messages back in the same form. Framing runs on the peer thread; the
+// entry map is under the manager's lock; sends may come from any thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "engine/net/dispatch.h"
+#include "engine/net/fragment_pool.h"
+#include "engine/net/message_record.h"
+#include "engine/net/peer_link.h"
+#include "engine/net/thread_mgr.h"
+#include "engine/net/tudp_interface.h"
+
+namespace tessali::net {
+
+// No connection holds more unframed bytes than one largest message plus one receive.
+constexpr size_t kMaxBufferedBytes = 512000 + 66560 + 4096;
+
+class CDispatchMgr : public IPeerLink, private IDispatchHost {
+public:
+    // `random` feeds the scrambled frames' keys and padding; empty = a random device.
+    CDispatchMgr(CThreadMgr& sockets, CTudpInterface& rudp, CFragmentPool& queue1, CFragmentPool& queue2,
+                 std::function<uint32_t()> random = {});
+    ~CDispatchMgr() override;
+
+    bool Start();
+    // Stops the reliable-UDP manager, then all sockets; empties both queues and forgets every entry.
+    void Stop();
+    // A listening socket (port host order); its handle or -1.
+    int Listen(uint8_t transport, uint16_t port);
+
+    // IPeerLink
+    int Send(const core::ConnectionKey& key, std::span<const uint8_t> message) override;
+    void Close(const core::ConnectionKey& key) override;
+    void Discard(int sock) override;
+    int CreateTcp(uint32_t addr, uint16_t port) override;
+    bool RegisterTcp(uint8_t type, const core::ConnectionKey& key) override;
+    int CreateUdpCarrier(uint32_t addr, uint16_t port) override;
+    bool RegisterReliableUdp(uint8_t type, const core::ConnectionKey& key, uint32_t remoteNatType,
+                             std::span<const uint8_t, 20> remotePeerId,
+                             std::span<const uint8_t, 20> infoHash) override;
+    bool RegisterUdp(uint8_t type, const core::ConnectionKey& key);
+
+    // Waits up to timeoutMs for either queue; true when one is signalled.
+    bool Wait(int timeoutMs) const;
+    // Frames every pending event of queue 1 (ordinary sockets) and queue 2 (reliable UDP).
+    void ProcessQueues();
+    // Takes the oldest message record.
+    bool TakeRecord(MessageRecord& out) { return m_pool.Take(out); }
+    CDataPool& Pool() { return m_pool; }
+
+    size_t EntryCount() const;
+    bool HasEntry(const core::ConnectionKey& key) const;
+    // The dispatcher type of a connection, or -1.
+    int TypeOf(const core::ConnectionKey& key) const;
+
+    // Feeds one socket event as if taken from a queue (tests).
+    void HandleEvent(const SocketEvent& ev, std::span<const uint8_t> data, uint8_t newTransport);
+
+private:
+    void ProcessQueue(CFragmentPool& queue, uint8_t newTransport);
+    CDispatch& DispatcherOf(uint8_t type);
+    bool AddEntry(uint8_t type, uint8_t transport, const core::ConnectionKey& key);
+    void RemoveEntry(const core::ConnectionKey& key);
+
+    // IDispatchHost
+    void Emit(const CConnEntry& entry, std::span<const uint8_t> message) override;
+    void PostSynthetic(const CConnEntry& entry, uint8_t id) override;
+    int SendRaw(const core::ConnectionKey& key, uint8_t transport, std::span<const uint8_t> bytes) override;
+    void FramingError(CConnEntry& entry) override;
+
+    CThreadMgr& m_sockets;
+    CTudpInterface& m_rudp;
+    CFragmentPool& m_queue1;
+    CFragmentPool& m_queue2;
+    CDataPool m_pool;
+
+    CDispatch m_unknown;
+    CMirtHttpDispatch m_http;
+    CMirtDispatch m_scrambled;
+    CBtDispatch m_plain;
+    CBtHttpTrackDispatch m_httpTracker;
+    CBtUdpTrackDispatch m_udpTracker;
+
+    mutable std::mutex m_lock;
+    std::map<core::ConnectionKey, CConnEntry> m_entries;
+    std::vector<uint8_t> m_eventBuffer;
+};
+
+}  // namespace tessali::net

@@ -1,0 +1,751 @@
+#include "engine/net/msg_handle.h"
+
+#include <arpa/inet.h>
+
+#include <cstring>
+#include <vector>
+
+#include "engine/core/engine_env.h"
+#include "engine/core/engine_log.h"
+#include "engine/core/protocol_link.h"
+#include "engine/core/task.h"
+#include "engine/net/dispatch.h"
+
+namespace tessali::net {
+namespace {
+
+using core::ConnectionKey;
+using core::EngineLog;
+using core::TaskHash;
+
+TaskHash HashAt(const uint8_t* p) {
+    TaskHash h;
+    std::memcpy(h.bytes.data(), p, 20);
+    return h;
+}
+
+std::string Addr(const ConnectionKey& key) {
+    return core::AddressText(key.addr);
+}
+unsigned Port(const ConnectionKey& key) {
+    return ntohs(key.port);
+}
+
+bool IdStartsWith(std::span<const uint8_t, 20> id, const char* prefix) {
+    return std::memcmp(id.data(), prefix, std::strlen(prefix)) == 0;
+}
+
+}  // namespace
+
+CMsgHandle::CMsgHandle(core::CTaskMgrInterFace& tasks, IPeerLink& link, CMsgPool& pool,
+                       CMsgLimitLayer& limits)
+    : m_tasks(tasks),
+      m_link(link),
+      m_pool(pool),
+      m_limits(limits),
+      m_speed(
+          [this](const SpeedSample& s) {
+              if (s.kind == SpeedKind::kHttp) {
+                  return;
+              }
+              Direction d = s.kind == SpeedKind::kDownload ? Direction::kDownload : Direction::kUpload;
+              m_pool.AddBytes(d, s.bytes);
+              ConnectionKey key = s.key.value_or(ConnectionKey{});
+              if (d == Direction::kDownload) {
+                  m_tasks.CountDownloaded(s.hash, key, static_cast<int32_t>(s.bytes));
+              } else {
+                  m_tasks.CountUploaded(s.hash, key, static_cast<int32_t>(s.bytes));
+              }
+          },
+          [this](const SpeedSample& s) {
+              if (s.kind == SpeedKind::kHttp) {
+                  return;
+              }
+              Direction d = s.kind == SpeedKind::kDownload ? Direction::kDownload : Direction::kUpload;
+              m_pool.ReleaseBytes(d, s.bytes);
+              ConnectionKey key = s.key.value_or(ConnectionKey{});
+              if (d == Direction::kDownload) {
+                  m_tasks.CountDownloaded(s.hash, key, -static_cast<int32_t>(s.bytes));
+              } else {
+                  m_tasks.CountUploaded(s.hash, key, -static_cast<int32_t>(s.bytes));
+              }
+          }),
+      m_isLan(core::IsSpecialAddress) {
+    m_ownId.fill('0');
+    std::memcpy(m_ownId.data(), "MIRT0066", 8);
+}
+
+void CMsgHandle::SetOwnPeerId(std::span<const uint8_t, 20> id) {
+    std::lock_guard lock(m_idLock);
+    std::copy(id.begin(), id.end(), m_ownId.begin());
+}
+
+std::array<uint8_t, 20> CMsgHandle::OwnPeerId() const {
+    std::lock_guard lock(m_idLock);
+    return m_ownId;
+}
+
+bool CMsgHandle::IsLan(uint32_t addr) const {
+    return m_isLan && m_isLan(addr);
+}
+
+int CMsgHandle::SendTo(const ConnectionKey& key, std::span<const uint8_t> message) {
+    return m_link.Send(key, message);
+}
+
+void CMsgHandle::CountTransfer(const TaskHash& hash, const ConnectionKey& key, int64_t bytes,
+                               SpeedKind kind) {
+    m_speed.Count(hash, key, bytes, kind);
+}
+
+void CMsgHandle::DropPeer(const TaskHash& hash, const ConnectionKey& key) {
+    m_tasks.RemovePeer(hash, key);
+    m_link.Close(key);
+    m_pool.Forget(key);
+}
+
+void CMsgHandle::ProtocolError(const TaskHash& hash, const MessageRecord& r, const char* format) {
+    EngineLog(core::kLogFail, format, static_cast<int>(r.Length()), static_cast<int>(r.Id()));
+    DropPeer(hash, r.key);
+}
+
+void CMsgHandle::Handle(const MessageRecord& r) {
+    if (IsHandshake(r.bytes)) {
+        OnHandshake(r);
+        return;
+    }
+    if (r.bytes.size() < 5) {
+        return;  // keep-alive
+    }
+    const uint8_t id = r.Id();
+    if (id >= kMsgTrackerFirst && id <= kMsgTrackerLast) {
+        if (m_trackerSink) {
+            m_trackerSink(r);
+        }
+        return;
+    }
+    std::optional<TaskHash> mapped = m_pool.HashOf(r.key);
+    if (!mapped) {
+        if (id == kMsgClosed) {
+            m_link.Close(r.key);  // an inbound connection that never got as far as a handshake
+        }
+        return;
+    }
+    const TaskHash hash = *mapped;
+    LengthRules rules;
+    rules.seedLoaded = m_tasks.HasSeed(hash);
+    if (rules.seedLoaded) {
+        int n = m_tasks.GetBitfieldLength(hash);
+        rules.bitfieldBytes = n > 0 ? static_cast<size_t>(n) : 0;
+    }
+    rules.largeBlocks = m_tasks.HasPeerLargeBlocks(hash, r.key) != 0;
+    if (const char* error = CheckMessageLength(r.bytes, rules)) {
+        if (id <= kMsgRequestRefused || id == kMsgConnected) {
+            ProtocolError(hash, r, error);
+            return;
+        }
+    }
+    const ConnectionKey& key = r.key;
+    switch (id) {
+        case kMsgChoke:
+            EngineLog(core::kLogDebug, "=================choke packet\n");
+            m_tasks.SetPeerState(hash, key, core::kPeerIdle);
+            return;
+        case kMsgUnchoke:
+            if (m_tasks.GetPeerState(hash, key) == core::kPeerActive) {
+                EngineLog(core::kLogDebug, "=================unchoke packet\n");
+                ScheduleRequests(hash, key);
+            }
+            return;
+        case kMsgInterested: {
+            // The engine never chokes: interest is always answered by unchoke.
+            auto m = BuildMessage(kMsgUnchoke);
+            SendTo(key, m);
+            return;
+        }
+        case kMsgNotInterested:
+        case kMsgCancel:
+        case kMsgIgnored:
+            return;
+        case kMsgHave:
+            OnHave(hash, r);
+            return;
+        case kMsgBitfield:
+            OnBitfield(hash, r);
+            return;
+        case kMsgRequest:
+            ServeRequest(hash, key, std::span<const uint8_t, 17>(r.bytes.data(), 17), true);
+            return;
+        case kMsgPiece:
+            OnPiece(hash, r);
+            return;
+        case kMsgMetaRequest:
+            OnMetaRequest(hash, r);
+            return;
+        case kMsgMetaResponse:
+            OnMetaResponse(hash, r);
+            return;
+        case kMsgRequestRefused:
+            OnRequestRefused(hash, r);
+            return;
+        case kMsgConnected:
+            OnConnected(hash, r);
+            return;
+        case kMsgClosed:
+            OnClosed(hash, r);
+            return;
+        case kMsgCmdDeclare:
+            EngineLog(core::kLogDebug, "=================cmddeclare\n");
+            return;
+        case kMsgNotifyPeers:
+            EngineLog(core::kLogDebug, "=================notifypeers\n");
+            return;
+        case kMsgFixedCmd: {
+            auto own = OwnPeerId();
+            auto m = BuildNotifyPeers(own, core::Host().listenPort.load());
+            SendTo(key, m);
+            return;
+        }
+        default:
+            EngineLog(core::kLogFail, "something could not recognize,length %d,id %d!\n",
+                      static_cast<int>(r.Length()), static_cast<int>(id));
+            DropPeer(hash, key);
+            return;
+    }
+}
+
+void CMsgHandle::SendHandshake(const TaskHash& hash, const ConnectionKey& key) {
+    std::array<uint8_t, 20> id = OwnPeerId();
+    bool engine = m_tasks.GetPeerKind(hash, key) == core::kPeerEngine;
+    if (m_tasks.GetPeerVersion(hash, key) == 57) {
+        std::memcpy(id.data() + 4, "0057", 4);
+    }
+    auto hs = BuildHandshake(engine, hash.bytes, id);
+    SendTo(key, hs);
+}
+
+void CMsgHandle::SendBitfield(const TaskHash& hash, const ConnectionKey& key) {
+    size_t length = 0;
+    if (!m_tasks.GetBitfield(hash, {}, length) || length == 0) {
+        return;
+    }
+    std::vector<uint8_t> m(5 + length);
+    size_t got = 0;
+    m_tasks.GetBitfield(hash, std::span(m).subspan(5), got);
+    PutU32(m.data(), static_cast<uint32_t>(1 + length));
+    m[4] = kMsgBitfield;
+    SendTo(key, m);
+}
+
+void CMsgHandle::OnHandshake(const MessageRecord& r) {
+    const ConnectionKey& key = r.key;
+    EngineLog(core::kLogDebug, "recv handshake packet from %s:%u,%d\n", Addr(key).c_str(), Port(key),
+              key.sock);
+    const TaskHash hash = HashAt(r.bytes.data() + kHandshakeHashOffset);
+    std::array<uint8_t, 20> id;
+    std::memcpy(id.data(), r.bytes.data() + kHandshakePeerIdOffset, 20);
+    const bool engineForm = IsEngineHandshake(r.bytes);
+
+    bool incoming = true;
+    if (std::optional<TaskHash> mapped = m_pool.HashOf(key)) {
+        if (*mapped != hash) {
+            EngineLog(core::kLogFail, "Handshake status error0,%d!!\n", key.sock);
+            return;
+        }
+        int32_t state = m_tasks.GetPeerState(hash, key);
+        if (state < 0) {
+            EngineLog(core::kLogFail, "Handshake status error1,%d!!\n", key.sock);
+            return;
+        }
+        if (state >= core::kPeerActive) {
+            EngineLog(core::kLogFail, "Handshake status error2,%d!!\n", key.sock);
+            return;
+        }
+        if (state == core::kPeerHandshakeSent) {
+            incoming = false;
+            m_tasks.SetPeerId(hash, key, id);
+        }
+        // State 0 on a mapped connection: treated as incoming (the handshake answers it).
+    }
+    if (incoming) {
+        bool mappedAlready = m_pool.IsMapped(key);
+        if (!m_tasks.TaskExists(hash) || m_tasks.GetRunState(hash) == core::kRunDeleting ||
+            (!mappedAlready && !m_pool.MapConnection(key, hash)) ||
+            (m_tasks.GetPeerState(hash, key) < 0 && m_tasks.HasPeerWithId(hash, id)) ||
+            IsBannedId(hash, id)) {
+            if (!mappedAlready) {
+                m_pool.Forget(key);
+            }
+            m_link.Close(key);
+            return;
+        }
+        if (m_tasks.GetPeerState(hash, key) < 0) {
+            core::PeerAttributes attributes;
+            attributes.transport = r.transport == 3 ? 3 : 1;
+            attributes.kind = engineForm ? core::kPeerEngine : core::kPeerBitTorrent;
+            m_tasks.AddPeer(hash, key, attributes);
+        }
+        if (engineForm) {
+            m_tasks.SetPeerKind(hash, key, core::kPeerEngine);
+        }
+        m_tasks.SetPeerId(hash, key, id);
+        std::array<uint8_t, 20> answerId = OwnPeerId();
+        if (!engineForm) {
+            answerId = id;
+            answerId[19] = 'Q';
+        }
+        auto hs = BuildHandshake(engineForm, hash.bytes, answerId);
+        SendTo(key, hs);
+    }
+    AfterHandshake(hash, key, id);
+}
+
+void CMsgHandle::AfterHandshake(const TaskHash& hash, const ConnectionKey& key,
+                                std::span<const uint8_t, 20> id) {
+    if (m_tasks.GetPeerKind(hash, key) == core::kPeerEngine) {
+        if (m_tasks.HasSeed(hash)) {
+            SendBitfield(hash, key);
+            m_tasks.SetPeerState(hash, key, core::kPeerActive);
+        } else {
+            auto m = BuildMessage(kMsgMetaRequest, hash.bytes);
+            SendTo(key, m);
+            m_tasks.SetPeerState(hash, key, core::kPeerIdle);
+        }
+        return;
+    }
+    SendBitfield(hash, key);
+    if (IdStartsWith(id, "exbc") || IdStartsWith(id, "-BC")) {
+        auto declare = BuildCmdDeclare();
+        SendTo(key, declare);
+        auto fixed = BuildFixedCmd();
+        SendTo(key, fixed);
+    }
+    m_tasks.SetPeerState(hash, key, core::kPeerActive);
+}
+
+void CMsgHandle::OnConnected(const TaskHash& hash, const MessageRecord& r) {
+    SendHandshake(hash, r.key);
+    m_tasks.SetPeerState(hash, r.key, core::kPeerHandshakeSent);
+}
+
+void CMsgHandle::OnClosed(const TaskHash& hash, const MessageRecord& r) {
+    EngineLog(core::kLogDebug, "=======HdDisConnected,from@%s:%u\n", Addr(r.key).c_str(), Port(r.key));
+    DropPeer(hash, r.key);
+}
+
+void CMsgHandle::OnHave(const TaskHash& hash, const MessageRecord& r) {
+    EngineLog(core::kLogDebug, "=========have,from@%s:%u\n", Addr(r.key).c_str(), Port(r.key));
+    if (!m_tasks.HasSeed(hash)) {
+        return;
+    }
+    uint32_t piece = GetU32(r.bytes.data() + 5);
+    // A piece the task does not have is a broken peer, not a bit to set.
+    if (piece >= m_tasks.GetPieceCount(hash)) {
+        EngineLog(core::kLogFail, "have names piece %u beyond the task's %u pieces, peer dropped\n", piece,
+                  m_tasks.GetPieceCount(hash));
+        DropPeer(hash, r.key);
+        return;
+    }
+    // A peer that skipped its bitfield (it had nothing) starts from an empty one.
+    core::Ref<core::CTask> task;
+    if (m_tasks.FindTask(hash, task)) {
+        if (core::Ref<core::CPeer> peer = task->Peers().Find(r.key); peer && !peer->HasBitfield()) {
+            peer->SetBitfield(std::vector<uint8_t>(task->BitfieldLength(), 0));
+        }
+    }
+    m_tasks.SetPeerHave(hash, r.key, piece);
+    if (!m_tasks.IsComplete(hash)) {
+        ScheduleRequests(hash, r.key);
+    }
+}
+
+void CMsgHandle::OnBitfield(const TaskHash& hash, const MessageRecord& r) {
+    EngineLog(core::kLogDebug, "++++++++++++++++++++++++++++++++recv bitinfo!!\n");
+    std::span<const uint8_t> bits = std::span<const uint8_t>(r.bytes).subspan(5);
+    if (m_tasks.HasSeed(hash)) {
+        // The spare bits after the last piece name pieces the task does not have.
+        uint32_t pieces = m_tasks.GetPieceCount(hash);
+        for (uint32_t i = pieces; i < bits.size() * 8; ++i) {
+            if (bits[i / 8] & (0x80u >> (i % 8))) {
+                EngineLog(core::kLogFail,
+                          "bitfield names piece %u beyond the task's %u pieces, peer dropped\n", i, pieces);
+                DropPeer(hash, r.key);
+                return;
+            }
+        }
+    }
+    m_tasks.SetPeerBitfield(hash, r.key, bits);
+    if (m_tasks.HasSeed(hash)) {
+        m_tasks.SetPeerState(hash, r.key, core::kPeerActive);
+    }
+    if (m_tasks.GetPeerState(hash, r.key) == core::kPeerActive && !m_tasks.IsComplete(hash)) {
+        auto m = BuildMessage(kMsgInterested);
+        SendTo(r.key, m);
+    }
+}
+
+void CMsgHandle::OnPiece(const TaskHash& hash, const MessageRecord& r) {
+    core::Ref<core::CTask> task;
+    if (!m_tasks.FindTask(hash, task)) {
+        return;
+    }
+    if (task->IsHttpLinked()) {
+        core::LinkMergeHttpDownload(hash);
+    }
+    const uint32_t piece = GetU32(r.bytes.data() + 5);
+    const uint32_t begin = GetU32(r.bytes.data() + 9);
+    std::span<const uint8_t> data = std::span<const uint8_t>(r.bytes).subspan(13);
+    m_pieceBytes.fetch_add(static_cast<int64_t>(data.size()));
+    CountTransfer(hash, r.key, static_cast<int64_t>(data.size()), SpeedKind::kDownload);
+    CBlockWitness& witness = m_witness[hash];
+    witness.Record(piece, begin, r.key, data);
+    int64_t put = m_tasks.PutBlock(hash, r.key, data, piece, begin);
+    if (put < 0) {
+        EngineLog(core::kLogFail, "write block of piece %u failed, task paused\n", piece);
+        m_tasks.ControlTaskState(hash, core::kRunPaused);
+        return;
+    }
+    if (put == 1) {
+        std::vector<ConnectionKey> liars;
+        if (task->PieceBitfield().Test(piece)) {
+            // Only a piece that passed its check and was written is announced.
+            BroadcastHave(hash, piece);
+            uint32_t pieceLength = task->PieceLength();
+            liars = witness.PieceVerified(piece, [&](uint32_t at, std::span<uint8_t> out) {
+                return m_tasks.ReadAt(hash, out, int64_t{piece} * pieceLength + at, false) ==
+                       static_cast<int64_t>(out.size());
+            });
+        } else {
+            liars = witness.PieceFailed(piece);
+        }
+        for (const ConnectionKey& liar : liars) {
+            BanPeer(hash, liar);
+        }
+    }
+    if (m_tasks.GetRunState(hash) != core::kRunRunning || m_tasks.IsComplete(hash)) {
+        return;
+    }
+    if (m_tasks.GetTaskRateB(hash) > kFastTaskRate && m_tasks.GetPeerRate(hash, r.key) < kSlowPeerRate) {
+        return;
+    }
+    ScheduleRequests(hash, r.key);
+}
+
+void CMsgHandle::BanPeer(const TaskHash& hash, const ConnectionKey& key) {
+    std::optional<TaskHash> mapped = m_pool.HashOf(key);
+    if (!mapped || *mapped != hash) {
+        return;  // already gone (named again by an older block)
+    }
+    std::array<uint8_t, 20> id{};
+    bool hasId = m_tasks.GetPeerId(hash, key, id) == 0;
+    {
+        std::lock_guard lock(m_banLock);
+        m_bannedAddrs.insert({hash, uint64_t{key.addr} << 16 | key.port});
+        if (hasId) {
+            std::array<uint8_t, 12> tail;
+            std::copy(id.begin() + 8, id.end(), tail.begin());
+            m_bannedIds.insert({hash, tail});
+        }
+    }
+    EngineLog(core::kLogFail, "peer %s:%u sent wrong blocks, dropped for good\n", Addr(key).c_str(),
+              Port(key));
+    DropPeer(hash, key);
+}
+
+bool CMsgHandle::IsBanned(const TaskHash& hash, uint32_t addr, uint16_t port) const {
+    std::lock_guard lock(m_banLock);
+    return m_bannedAddrs.count({hash, uint64_t{addr} << 16 | port}) != 0;
+}
+
+bool CMsgHandle::IsBannedId(const TaskHash& hash, std::span<const uint8_t, 20> id) const {
+    std::array<uint8_t, 12> tail;
+    std::copy(id.begin() + 8, id.end(), tail.begin());
+    std::lock_guard lock(m_banLock);
+    return m_bannedIds.count({hash, tail}) != 0;
+}
+
+void CMsgHandle::OnMetaRequest(const TaskHash& hash, const MessageRecord& r) {
+    EngineLog(core::kLogDebug, "=================metafilereq\n");
+    if (HashAt(r.bytes.data() + 5) != hash) {
+        EngineLog(core::kLogFail, "metafilereq error,req hash error!!!\n");
+    }
+    if (!m_tasks.HasSeed(hash)) {
+        return;
+    }
+    size_t length = 0;
+    if (!m_tasks.GetSeedBytes(hash, {}, length) || length == 0 || length + 5 > kMaxMessageBytes) {
+        return;
+    }
+    std::vector<uint8_t> m(5 + length);
+    size_t got = 0;
+    m_tasks.GetSeedBytes(hash, std::span(m).subspan(5), got);
+    PutU32(m.data(), static_cast<uint32_t>(1 + length));
+    m[4] = kMsgMetaResponse;
+    SendTo(r.key, m);
+}
+
+void CMsgHandle::OnMetaResponse(const TaskHash& hash, const MessageRecord& r) {
+    EngineLog(core::kLogDebug, "++++++recv torrent file!!\n");
+    std::span<const uint8_t> seed = std::span<const uint8_t>(r.bytes).subspan(5);
+    if (!m_tasks.HasSeed(hash)) {
+        if (!m_tasks.StoreSeedData(hash, seed)) {
+            return;
+        }
+        CountTransfer(hash, r.key, static_cast<int64_t>(seed.size()), SpeedKind::kDownload);
+        // Bitfields stored before the seed was known may not fit it: they start over empty.
+        size_t want = static_cast<size_t>(std::max(0, m_tasks.GetBitfieldLength(hash)));
+        core::Ref<core::CTask> task;
+        if (m_tasks.FindTask(hash, task)) {
+            for (const core::Ref<core::CPeer>& p : task->Peers().All()) {
+                if (p->HasBitfield() && p->Bitfield().size() != want) {
+                    p->SetBitfield(std::vector<uint8_t>(want, 0));
+                }
+            }
+        }
+    }
+    // A second answer (several peers were asked while the seed was missing) still activates
+    // its peer; otherwise that peer would stay idle for good.
+    SendBitfield(hash, r.key);
+    if (m_tasks.GetPeerState(hash, r.key) == core::kPeerIdle && !m_tasks.IsComplete(hash)) {
+        auto m = BuildMessage(kMsgInterested);
+        SendTo(r.key, m);
+    }
+    m_tasks.SetPeerState(hash, r.key, core::kPeerActive);
+}
+
+void CMsgHandle::OnRequestRefused(const TaskHash& hash, const MessageRecord& r) {
+    const uint8_t* req = r.bytes.data() + 5;
+    m_tasks.CancelRequest(hash, r.key, GetU32(req + 5), GetU32(req + 9), GetU32(req + 13));
+    m_pool.Defer(r.key, platform::GetTick());
+}
+
+void CMsgHandle::ScheduleRequests(const TaskHash& hash, const ConnectionKey& key) {
+    if (m_tasks.GetRunState(hash) != core::kRunRunning ||
+        m_tasks.GetPeerState(hash, key) != core::kPeerActive || m_tasks.IsComplete(hash)) {
+        return;
+    }
+    uint32_t pieceLength = m_tasks.GetPieceLength(hash);
+    if (pieceLength == 0) {
+        return;
+    }
+    int free = m_tasks.GetFreeRequestSlots(hash, key);
+    for (int i = 0; i < free; ++i) {
+        core::BlockRange range;
+        if (!m_tasks.PickRequestAt(hash, key, range)) {
+            return;
+        }
+        uint32_t piece = static_cast<uint32_t>(range.position / pieceLength);
+        uint32_t begin = static_cast<uint32_t>(range.position % pieceLength);
+        auto request = BuildRequest(piece, begin, range.length);
+        bool limited = m_pool.DownloadLimit() != 0 && !(m_pool.DownloadLanExempt() && IsLan(key.addr));
+        if (!limited) {
+            if (SendTo(key, request) <= 0) {
+                m_tasks.CancelRequest(hash, key, piece, begin, range.length);
+            }
+            continue;
+        }
+        QueuedMsg q;
+        q.hash = hash;
+        q.key = key;
+        q.request = request;
+        q.queued = platform::GetTick();
+        m_limits.QueueDownload(q);
+    }
+}
+
+void CMsgHandle::RefuseRequest(const ConnectionKey& key, std::span<const uint8_t, 17> request) {
+    auto m = BuildMessage(kMsgRequestRefused, request);
+    SendTo(key, m);
+}
+
+void CMsgHandle::ServeRequest(const TaskHash& hash, const ConnectionKey& key,
+                              std::span<const uint8_t, 17> request, bool fromWire) {
+    if (m_tasks.GetPeerKind(hash, key) != core::kPeerEngine) {
+        return;  // BitTorrent peers are not served
+    }
+    if (m_pool.UploadOff()) {
+        RefuseRequest(key, request);
+        return;
+    }
+    if (fromWire && m_pool.UploadLimit() != 0 && !(m_pool.UploadLanExempt() && IsLan(key.addr))) {
+        QueuedMsg q;
+        q.hash = hash;
+        q.key = key;
+        std::copy(request.begin(), request.end(), q.request.begin());
+        q.queued = platform::GetTick();
+        q.highPriority = m_tasks.GetPeerVersion(hash, key) > 65;
+        if (!m_limits.QueueUpload(q, m_pool.UploadLimit())) {
+            RefuseRequest(key, request);
+        }
+        return;
+    }
+    const uint32_t piece = GetU32(request.data() + 5);
+    const uint32_t begin = GetU32(request.data() + 9);
+    const uint32_t length = GetU32(request.data() + 13);
+    if (length < 1 || length > kMaxServedBlock) {
+        return;
+    }
+    uint32_t pieceLength = m_tasks.GetPieceLength(hash);
+    uint32_t pieceCount = m_tasks.GetPieceCount(hash);
+    // A request outside the content is refused rather than read.
+    if (pieceLength == 0 || piece >= pieceCount || begin >= pieceLength ||
+        uint64_t{begin} + length > pieceLength) {
+        RefuseRequest(key, request);
+        return;
+    }
+    std::vector<uint8_t> m(13 + length);
+    auto head = BuildPieceHead(piece, begin, length);
+    std::copy(head.begin(), head.end(), m.begin());
+    int64_t position = int64_t{piece} * pieceLength + begin;
+    int64_t got = m_tasks.ReadAt(hash, std::span(m).subspan(13), position, true);
+    if (got != static_cast<int64_t>(length) || SendTo(key, m) <= 0) {
+        RefuseRequest(key, request);
+        return;
+    }
+    CountTransfer(hash, key, length, SpeedKind::kUpload);
+}
+
+void CMsgHandle::BroadcastHave(const TaskHash& hash, uint32_t piece) {
+    auto m = BuildHave(piece);
+    for (const ConnectionKey& key : m_pool.ConnectionsOf(hash)) {
+        if (m_tasks.PeerNeedsHave(hash, key, piece)) {
+            SendTo(key, m);
+        }
+    }
+}
+
+void CMsgHandle::ScheduleTaskRequests(const TaskHash& hash) {
+    for (const ConnectionKey& key : m_pool.ConnectionsOf(hash)) {
+        ScheduleRequests(hash, key);
+    }
+}
+
+void CMsgHandle::DropTaskConnections(const TaskHash& hash) {
+    for (const ConnectionKey& key : m_pool.ConnectionsOf(hash)) {
+        DropPeer(hash, key);
+    }
+}
+
+bool CMsgHandle::ConnectToSource(const TaskHash& hash, const SourcePeer& source) {
+    const core::HostFacts& host = core::Host();
+    if (source.addr == host.localAddress.load() && ntohs(source.port) == host.listenPort.load()) {
+        return false;
+    }
+    std::array<uint8_t, 20> id;
+    id.fill('0');
+    if (!source.bitTorrent) {
+        static const char* kVersions[] = {"0054", "0057", "0058"};
+        uint8_t type = source.versionType >= 1 && source.versionType <= 3 ? source.versionType : 3;
+        std::memcpy(id.data(), "MIRT", 4);
+        std::memcpy(id.data() + 4, kVersions[type - 1], 4);
+        std::copy(source.idTail.begin(), source.idTail.end(), id.begin() + 8);
+        if (m_tasks.HasPeerWithId(hash, id)) {
+            return false;
+        }
+    }
+    if (!m_tasks.TaskExists(hash) || m_tasks.HasPeerAt(hash, source.addr, source.port) ||
+        IsBanned(hash, source.addr, source.port) || IsBannedId(hash, id)) {
+        return false;
+    }
+    core::PeerAttributes attributes;
+    attributes.natType = source.natType;
+    attributes.kind = source.bitTorrent ? core::kPeerBitTorrent : core::kPeerEngine;
+    const bool direct = source.natType == 0 || source.bitTorrent;
+    ConnectionKey key{source.addr, source.port, -1};
+    if (direct) {
+        key.sock = m_link.CreateTcp(source.addr, source.port);
+        if (key.sock < 0) {
+            return false;
+        }
+        EngineLog(core::kLogDebug, "tcp__%s:%u,%u\n", Addr(key).c_str(), Port(key),
+                  static_cast<unsigned>(key.sock));
+        attributes.transport = 1;
+    } else {
+        key.sock = m_link.CreateUdpCarrier(source.addr, source.port);
+        if (key.sock < 0) {
+            return false;
+        }
+        EngineLog(core::kLogDebug, "udp__%s:%u\n", Addr(key).c_str(), Port(key));
+        attributes.transport = 3;
+    }
+    if (!m_pool.MapConnection(key, hash)) {
+        m_link.Discard(key.sock);
+        return false;
+    }
+    m_tasks.AddPeer(hash, key, attributes);
+    m_tasks.SetPeerId(hash, key, id);
+    bool registered = false;
+    if (direct) {
+        registered = m_link.RegisterTcp(
+            source.bitTorrent ? static_cast<uint8_t>(kDispatchPlain) : FramingForVersion(source.versionType),
+            key);
+    } else {
+        registered = m_link.RegisterReliableUdp(3, key, source.natType, id, hash.bytes);
+    }
+    if (!registered) {
+        m_tasks.RemovePeer(hash, key);
+        m_pool.Forget(key);
+        m_link.Discard(key.sock);
+        return false;
+    }
+    return true;
+}
+
+void CMsgHandle::PacingPass() {
+    platform::Tick now = platform::GetTick();
+    if (m_pool.ClockOpen(Direction::kDownload, now)) {
+        QueuedMsg q;
+        while (m_limits.TakeDownload(q)) {
+            int state = m_tasks.GetRunState(q.hash);
+            if (state < 0 || state == core::kRunPaused) {
+                continue;  // task gone or stopped: dropped
+            }
+            if (state != core::kRunRunning) {
+                m_limits.ReturnDownload(q);
+                break;
+            }
+            if (!m_pool.IsMapped(q.key)) {
+                continue;
+            }
+            uint32_t length = GetU32(q.request.data() + 13);
+            if (SendTo(q.key, q.request) <= 0) {
+                m_tasks.CancelRequest(q.hash, q.key, GetU32(q.request.data() + 5),
+                                      GetU32(q.request.data() + 9), length);
+            }
+            m_pool.AdvanceClock(Direction::kDownload, length + 13, now);
+            break;
+        }
+    }
+    if (m_pool.ClockOpen(Direction::kUpload, now)) {
+        QueuedMsg q;
+        while (m_limits.TakeUpload(q)) {
+            if (platform::TickElapsed(now, q.queued) > kUploadQueueMaxAgeMs &&
+                !platform::TickBefore(now, q.queued)) {
+                RefuseRequest(q.key, q.request);
+                continue;
+            }
+            int state = m_tasks.GetRunState(q.hash);
+            if (state < 0) {
+                continue;
+            }
+            if (!m_pool.IsMapped(q.key)) {
+                continue;
+            }
+            uint32_t length = GetU32(q.request.data() + 13);
+            ServeRequest(q.hash, q.key, q.request, false);
+            m_pool.AdvanceClock(Direction::kUpload, length + 13, now);
+            break;
+        }
+    }
+}
+
+void CMsgHandle::SecondPass() {
+    for (const ConnectionKey& key : m_pool.TakeDue(platform::GetTick())) {
+        if (std::optional<TaskHash> hash = m_pool.HashOf(key)) {
+            ScheduleRequests(*hash, key);
+        }
+    }
+    m_pool.SecondPass(m_tasks.CountActiveDownloads() > 0 ? 1 : 0);
+}
+
+}  // namespace tessali::net

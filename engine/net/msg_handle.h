@@ -1,0 +1,118 @@
+// CMsgHandle: the engine's peer logic. It answers every message record of the peer thread
+// (handshakes, the peer wire messages, connection events), schedules block requests (two per
+// peer), serves peers' requests, broadcasts have, opens connections to peers from source lists,
+// and runs the pacing pass and the one-second pass of the rate limits. Handlers run on the
+// peer thread; the pacing pass on the send routine and the one-second pass on the housekeeping
+// thread call the request and send paths concurrently, which only use locked objects.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <span>
+#include <utility>
+
+#include "engine/core/task_mgr_interface.h"
+#include "engine/net/block_witness.h"
+#include "engine/net/message_record.h"
+#include "engine/net/msg_limit_layer.h"
+#include "engine/net/msg_pool.h"
+#include "engine/net/peer_connector.h"
+#include "engine/net/peer_link.h"
+#include "engine/net/peer_wire.h"
+#include "engine/net/speed_counter.h"
+
+namespace tessali::net {
+
+// A task downloading faster than this gives no new request to a peer slower than kSlowPeerRate.
+constexpr int32_t kFastTaskRate = 134 * 1024;
+constexpr int32_t kSlowPeerRate = 5 * 1024;
+
+class CMsgHandle : public IPeerConnector {
+public:
+    CMsgHandle(core::CTaskMgrInterFace& tasks, IPeerLink& link, CMsgPool& pool, CMsgLimitLayer& limits);
+
+    void SetOwnPeerId(std::span<const uint8_t, 20> id);
+    std::array<uint8_t, 20> OwnPeerId() const;
+    // Where tracker replies (synthetic 20-23) go; none = ignored.
+    void SetTrackerReplySink(std::function<void(const MessageRecord&)> sink) {
+        m_trackerSink = std::move(sink);
+    }
+    // Whether an address is on the LAN (for the automatic-mode exemption).
+    void SetLanTest(std::function<bool(uint32_t)> test) { m_isLan = std::move(test); }
+
+    void Handle(const MessageRecord& record);
+
+    // IPeerConnector
+    bool ConnectToSource(const core::TaskHash& hash, const SourcePeer& peer) override;
+
+    void ScheduleRequests(const core::TaskHash& hash, const core::ConnectionKey& key);
+    // A request (17 bytes) of `key`; `fromWire` is false when the rate limiter releases it.
+    void ServeRequest(const core::TaskHash& hash, const core::ConnectionKey& key,
+                      std::span<const uint8_t, 17> request, bool fromWire);
+    void RefuseRequest(const core::ConnectionKey& key, std::span<const uint8_t, 17> request);
+    void BroadcastHave(const core::TaskHash& hash, uint32_t piece);
+    // Per-task passes over a task's connections: schedule requests on each (a task started
+    // again), and drop them all (a task paused or deleted).
+    void ScheduleTaskRequests(const core::TaskHash& hash);
+    void DropTaskConnections(const core::TaskHash& hash);
+    // Removes the peer from its task, closes the connection and forgets it.
+    void DropPeer(const core::TaskHash& hash, const core::ConnectionKey& key);
+
+    // Send routine: one held-back message of each direction when its clock allows.
+    void PacingPass();
+    // Housekeeping: the deferred scheduling, then the limits and speeds.
+    void SecondPass();
+    // Rate window: expired samples are taken off the counters.
+    void RateWindowStep() { m_speed.Expire(); }
+
+    // A peer that sent wrong blocks: dropped, and never connected again for this task.
+    void BanPeer(const core::TaskHash& hash, const core::ConnectionKey& key);
+    bool IsBanned(const core::TaskHash& hash, uint32_t addr, uint16_t port) const;
+    bool IsBannedId(const core::TaskHash& hash, std::span<const uint8_t, 20> id) const;
+
+    CSpeedCounter& Speed() { return m_speed; }
+    // Piece bytes received (the data part of piece messages) since the start.
+    int64_t PieceBytesReceived() const { return m_pieceBytes.load(); }
+
+private:
+    void OnHandshake(const MessageRecord& r);
+    void OnConnected(const core::TaskHash& hash, const MessageRecord& r);
+    void OnClosed(const core::TaskHash& hash, const MessageRecord& r);
+    void OnHave(const core::TaskHash& hash, const MessageRecord& r);
+    void OnBitfield(const core::TaskHash& hash, const MessageRecord& r);
+    void OnPiece(const core::TaskHash& hash, const MessageRecord& r);
+    void OnMetaRequest(const core::TaskHash& hash, const MessageRecord& r);
+    void OnMetaResponse(const core::TaskHash& hash, const MessageRecord& r);
+    void OnRequestRefused(const core::TaskHash& hash, const MessageRecord& r);
+    void AfterHandshake(const core::TaskHash& hash, const core::ConnectionKey& key,
+                        std::span<const uint8_t, 20> id);
+    void SendHandshake(const core::TaskHash& hash, const core::ConnectionKey& key);
+    void SendBitfield(const core::TaskHash& hash, const core::ConnectionKey& key);
+    void ProtocolError(const core::TaskHash& hash, const MessageRecord& r, const char* format);
+    int SendTo(const core::ConnectionKey& key, std::span<const uint8_t> message);
+    bool IsLan(uint32_t addr) const;
+    void CountTransfer(const core::TaskHash& hash, const core::ConnectionKey& key, int64_t bytes,
+                       SpeedKind kind);
+
+    core::CTaskMgrInterFace& m_tasks;
+    IPeerLink& m_link;
+    CMsgPool& m_pool;
+    CMsgLimitLayer& m_limits;
+    CSpeedCounter m_speed;
+    std::function<void(const MessageRecord&)> m_trackerSink;
+    std::function<bool(uint32_t)> m_isLan;
+    mutable std::mutex m_idLock;
+    std::array<uint8_t, 20> m_ownId{};
+    std::atomic<int64_t> m_pieceBytes{0};
+    std::map<core::TaskHash, CBlockWitness> m_witness;  // peer thread only
+    mutable std::mutex m_banLock;
+    std::set<std::pair<core::TaskHash, uint64_t>> m_bannedAddrs;               // address << 16 | port
+    std::set<std::pair<core::TaskHash, std::array<uint8_t, 12>>> m_bannedIds;  // id characters 9-20
+};
+
+}  // namespace tessali::net

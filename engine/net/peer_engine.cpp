@@ -1,0 +1,100 @@
+#include "engine/net/peer_engine.h"
+
+#include <mutex>
+
+#include "engine/core/engine_env.h"
+#include "engine/core/engine_log.h"
+#include "engine/core/task_mgr.h"
+#include "engine/net/listen_port.h"
+#include "engine/net/net_engine.h"
+
+namespace tessali::net {
+
+CPeerEngine::CPeerEngine(core::CTaskMgrInterFace& tasks, CThreadMgr& sockets, CTudpInterface& rudp,
+                         CFragmentPool& queue1, CFragmentPool& queue2)
+    : m_dispatch(sockets, rudp, queue1, queue2),
+      m_handle(tasks, m_dispatch, m_pool, m_limits),
+      m_sockets(sockets) {}
+
+CPeerEngine::~CPeerEngine() = default;
+
+bool CPeerEngine::Start() {
+    return m_dispatch.Start();
+}
+
+void CPeerEngine::Stop() {
+    m_dispatch.Stop();
+    m_limits.Clear();
+}
+
+uint16_t CPeerEngine::ListenOn(uint16_t port) {
+    int tcp = m_dispatch.Listen(1, port);
+    if (tcp < 0) {
+        return 0;
+    }
+    uint16_t actual = CThreadMgr::LocalPort(tcp);
+    // Reliable-UDP peers reach us on the same port number.
+    m_dispatch.Listen(3, actual);
+    return actual;
+}
+
+uint16_t CPeerEngine::OpenListenSockets() {
+    uint16_t port = OpenListenPort(m_sockets, core::Host().listenPort.load());
+    if (port != 0 && m_dispatch.Listen(3, port) < 0) {
+        core::EngineLog(core::kLogFail, "udp listen on port %u failed\n", static_cast<unsigned>(port));
+    }
+    return port;
+}
+
+void CPeerEngine::SendPass() {
+    m_handle.PacingPass();
+}
+
+void CPeerEngine::P2pPass(uint32_t timeoutMs) {
+    m_dispatch.Wait(static_cast<int>(timeoutMs));
+    m_dispatch.ProcessQueues();
+    MessageRecord record;
+    while (m_dispatch.TakeRecord(record)) {
+        m_handle.Handle(record);
+    }
+}
+
+void CPeerEngine::RateWindowStep() {
+    m_handle.RateWindowStep();
+}
+
+void CPeerEngine::SecondTick() {
+    if (IAnnouncePass* pass = m_announce.load()) {
+        pass->AnnouncePass();
+    }
+    m_handle.SecondPass();
+}
+
+namespace {
+std::mutex g_engineLock;
+std::unique_ptr<CPeerEngine> g_engine;
+}  // namespace
+
+CPeerEngine* CreatePeerEngine() {
+    std::lock_guard lock(g_engineLock);
+    if (!g_engine) {
+        g_engine = std::make_unique<CPeerEngine>(core::TaskMgr(), ThreadMgr(), ConnectMgr(), EventQueue1(),
+                                                 EventQueue2());
+    }
+    return g_engine.get();
+}
+
+CPeerEngine* PeerEngine() {
+    std::lock_guard lock(g_engineLock);
+    return g_engine.get();
+}
+
+void DestroyPeerEngine() {
+    std::unique_ptr<CPeerEngine> gone;
+    {
+        std::lock_guard lock(g_engineLock);
+        gone = std::move(g_engine);
+    }
+}
+
+}  // namespace tessali::net

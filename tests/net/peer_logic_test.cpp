@@ -1,0 +1,592 @@
+// The peer logic against a real task manager holding a scripted task and a fake link that
+// records what would go on the wire: handshakes, the answers to each message, request
+// scheduling and its rules, serving, the deferred queue, upload admission and pacing, the speed
+// window, the connection rules for source-list peers and the detection of lying peers.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <set>
+#include <vector>
+
+#include "common/log_capture.h"
+#include "engine/core/task.h"
+#include "engine/core/task_mgr.h"
+#include "engine/net/block_witness.h"
+#include "engine/net/dispatch.h"
+#include "engine/net/msg_handle.h"
+#include "engine/platform/tick.h"
+
+namespace tessali::net {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using core::ConnectionKey;
+
+constexpr uint32_t kPieceLength = 32768;  // two blocks
+constexpr uint32_t kPieces = 4;
+
+// A task whose content and answers the test controls; blocks are handed out in order, at most
+// two outstanding per peer.
+class ScriptedTask : public core::CTask {
+public:
+    explicit ScriptedTask(const core::TaskHash& h) : CTask(h, "/tmp/scripted.bin"), bits(kPieces) {}
+
+    bool seed = true;
+    bool complete = false;
+    core::Bitfield bits;
+    int64_t next = 0;
+    std::map<ConnectionKey, int> outstanding;
+    std::vector<std::array<uint32_t, 3>> cancelled;
+    std::vector<std::array<uint32_t, 2>> put;
+    int64_t putResult = 0;
+
+    int Load(int) override { return 0; }
+    int64_t Read(std::span<uint8_t> out, uint32_t piece, uint32_t offset, bool) override {
+        for (size_t i = 0; i < out.size(); ++i) {
+            out[i] = static_cast<uint8_t>(piece * 31 + offset + i);
+        }
+        return static_cast<int64_t>(out.size());
+    }
+    int64_t WritePiece(std::span<const uint8_t> d, uint32_t, uint32_t) override {
+        return static_cast<int64_t>(d.size());
+    }
+    bool HasSeed() const override { return seed; }
+    bool IsComplete() const override { return complete; }
+    uint32_t PieceLength() const override { return seed ? kPieceLength : 0; }
+    uint32_t PieceCount() const override { return seed ? kPieces : 0; }
+    int64_t TotalSize() const override { return int64_t{kPieceLength} * kPieces; }
+    core::Bitfield PieceBitfield() const override { return bits; }
+    size_t BitfieldLength() const override { return seed ? bits.Size() : 0; }
+    bool StoreSeedData(std::span<const uint8_t>) override {
+        seed = true;
+        return true;
+    }
+    std::optional<std::vector<uint8_t>> SeedBytes() const override { return std::vector<uint8_t>{1, 2, 3}; }
+    bool IsRequestedFrom(const ConnectionKey&, uint32_t, uint32_t) const override { return true; }
+    int64_t PutBlock(const ConnectionKey& peer, std::span<const uint8_t>, uint32_t piece,
+                     uint32_t offset) override {
+        put.push_back({piece, offset});
+        --outstanding[peer];
+        return putResult;
+    }
+    bool PickRequest(const ConnectionKey& peer, int64_t& position, uint32_t& length) override {
+        if (outstanding[peer] >= 2 || next >= TotalSize()) {
+            return false;
+        }
+        position = next;
+        length = 16384;
+        next += 16384;
+        ++outstanding[peer];
+        return true;
+    }
+    int CancelRequest(const ConnectionKey& peer, uint32_t piece, uint32_t offset, uint32_t length) override {
+        cancelled.push_back({piece, offset, length});
+        --outstanding[peer];
+        return 0;
+    }
+    int FreeRequestSlots(const ConnectionKey& peer) const override {
+        auto it = outstanding.find(peer);
+        return 2 - (it == outstanding.end() ? 0 : it->second);
+    }
+
+private:
+    ~ScriptedTask() override = default;
+};
+
+class FakeLink : public IPeerLink {
+public:
+    std::map<ConnectionKey, std::vector<Bytes>> sent;
+    std::vector<ConnectionKey> closed;
+    std::vector<int> discarded;
+    std::vector<std::pair<uint8_t, ConnectionKey>> tcp;
+    std::vector<std::pair<uint32_t, ConnectionKey>> udp;
+    int nextSock = 100;
+    bool failSends = false;
+
+    int Send(const ConnectionKey& key, std::span<const uint8_t> m) override {
+        if (failSends) {
+            return -1;
+        }
+        sent[key].emplace_back(m.begin(), m.end());
+        return static_cast<int>(m.size());
+    }
+    void Close(const ConnectionKey& key) override { closed.push_back(key); }
+    void Discard(int sock) override { discarded.push_back(sock); }
+    int CreateTcp(uint32_t, uint16_t) override { return nextSock++; }
+    bool RegisterTcp(uint8_t type, const ConnectionKey& key) override {
+        tcp.push_back({type, key});
+        return true;
+    }
+    int CreateUdpCarrier(uint32_t, uint16_t) override { return nextSock++; }
+    bool RegisterReliableUdp(uint8_t, const ConnectionKey& key, uint32_t nat, std::span<const uint8_t, 20>,
+                             std::span<const uint8_t, 20>) override {
+        udp.push_back({nat, key});
+        return true;
+    }
+    // The ids of the messages sent to `key`, handshakes as 19.
+    std::vector<int> Ids(const ConnectionKey& key) {
+        std::vector<int> ids;
+        for (const Bytes& m : sent[key]) {
+            ids.push_back(m.size() == 68 && m[0] == 19 ? 19 : m.size() > 4 ? m[4] : -1);
+        }
+        return ids;
+    }
+    std::vector<Bytes> OfId(const ConnectionKey& key, int id) {
+        std::vector<Bytes> out;
+        for (const Bytes& m : sent[key]) {
+            if (m.size() > 4 && m[4] == id && !(m.size() == 68 && m[0] == 19)) {
+                out.push_back(m);
+            }
+        }
+        return out;
+    }
+};
+
+class PeerLogic : public ::testing::Test {
+protected:
+    PeerLogic() {
+        for (size_t i = 0; i < 20; ++i) {
+            hash.bytes[i] = static_cast<uint8_t>(i + 1);
+        }
+        task = core::Ref<ScriptedTask>::Make(hash);
+        tasks.InsertTask(task);
+    }
+
+    MessageRecord Record(Bytes bytes, const ConnectionKey& k) {
+        MessageRecord r;
+        r.key = k;
+        r.bytes = std::move(bytes);
+        return r;
+    }
+    Bytes Handshake(const char* id = "MIRT0066ABCDEF012345") {
+        std::array<uint8_t, 20> peerId;
+        std::memcpy(peerId.data(), id, 20);
+        auto h = BuildHandshake(true, hash.bytes, peerId);
+        return Bytes(h.begin(), h.end());
+    }
+    // An incoming engine peer past its handshake (active when the seed is loaded).
+    void Connect(const ConnectionKey& k, const char* id = "MIRT0066ABCDEF012345") {
+        handle.Handle(Record(Handshake(id), k));
+        link.sent[k].clear();
+    }
+    core::Ref<core::CPeer> Peer(const ConnectionKey& k) { return task->Peers().Find(k); }
+    Bytes Piece(uint32_t piece, uint32_t begin, size_t len) {
+        auto head = BuildPieceHead(piece, begin, static_cast<uint32_t>(len));
+        Bytes m(head.begin(), head.end());
+        m.resize(13 + len, 0x77);
+        return m;
+    }
+
+    platform::FakeTick clock{1000};
+    core::TaskHash hash;
+    core::CTaskMgr tasks;
+    core::Ref<ScriptedTask> task;
+    FakeLink link;
+    CMsgPool pool;
+    CMsgLimitLayer limits;
+    CMsgHandle handle{tasks, link, pool, limits};
+    ConnectionKey key{0x0100007F, 0x2222, 9};
+};
+
+TEST_F(PeerLogic, AnIncomingHandshakeIsAnsweredWithOursAndOurBitfield) {
+    handle.Handle(Record(Handshake(), key));
+    EXPECT_EQ(link.Ids(key), (std::vector<int>{19, kMsgBitfield}));
+    EXPECT_EQ(Bytes(link.sent[key][0].begin() + 28, link.sent[key][0].begin() + 48),
+              Bytes(hash.bytes.begin(), hash.bytes.end()));
+    EXPECT_TRUE(pool.IsMapped(key));
+    EXPECT_EQ(tasks.GetPeerState(hash, key), core::kPeerActive);
+    EXPECT_EQ(tasks.GetPeerKind(hash, key), core::kPeerEngine);
+    EXPECT_EQ(tasks.GetPeerVersion(hash, key), 66u);
+}
+
+TEST_F(PeerLogic, ASecondHandshakeOnAnActiveConnectionIsRejected) {
+    Connect(key);
+    test::LogCapture log;
+    handle.Handle(Record(Handshake(), key));
+    EXPECT_TRUE(log.Contains("Handshake status error2,9!!\n"));
+    EXPECT_TRUE(link.sent[key].empty());
+    EXPECT_EQ(tasks.GetPeerState(hash, key), core::kPeerActive);
+}
+
+TEST_F(PeerLogic, AHandshakeForAnUnknownTaskOrFromAPeerAlreadyConnectedIsRefused) {
+    Connect(key);
+    ConnectionKey other{0x0100007F, 0x3333, 10};
+    handle.Handle(Record(Handshake(), other));  // same id characters 9-20
+    EXPECT_EQ(link.closed, std::vector<ConnectionKey>{other});
+    EXPECT_FALSE(pool.IsMapped(other));
+    Bytes stranger = Handshake("MIRT0066FFFFFFFFFFFF");
+    stranger[30] ^= 0xFF;  // names a task we do not have
+    ConnectionKey third{0x0100007F, 0x4444, 11};
+    handle.Handle(Record(stranger, third));
+    EXPECT_EQ(link.closed.back(), third);
+    EXPECT_EQ(tasks.GetPeerCount(hash), 1u);
+}
+
+TEST_F(PeerLogic, AnUnknownIdDropsThePeer) {
+    Connect(key);
+    test::LogCapture log;
+    handle.Handle(Record(BuildMessage(12), key));
+    EXPECT_TRUE(log.Contains("something could not recognize,length 5,id 12!\n"));
+    EXPECT_EQ(tasks.GetPeerState(hash, key), -1);
+    EXPECT_FALSE(pool.IsMapped(key));
+    EXPECT_EQ(link.closed, std::vector<ConnectionKey>{key});
+}
+
+TEST_F(PeerLogic, InterestIsAlwaysAnsweredByUnchokeAndAWrongLengthDropsThePeer) {
+    handle.Handle(Record(Handshake(), key));
+    task->seed = false;  // even a peer we never asked anything
+    link.sent[key].clear();
+    handle.Handle(Record(BuildMessage(kMsgInterested), key));
+    EXPECT_EQ(link.sent[key], std::vector<Bytes>{BuildMessage(kMsgUnchoke)});
+    test::LogCapture log;
+    handle.Handle(Record(BuildMessage(kMsgInterested, Bytes{1}), key));
+    EXPECT_TRUE(log.Contains("interest packet check len error,6!!!\n"));
+    EXPECT_EQ(tasks.GetPeerState(hash, key), -1);
+}
+
+TEST_F(PeerLogic, ABitfieldBeforeTheSeedIsStoredButLeavesThePeerIdle) {
+    task->seed = false;
+    handle.Handle(Record(Handshake(), key));
+    EXPECT_EQ(link.Ids(key), (std::vector<int>{19, kMsgMetaRequest}));
+    link.sent[key].clear();
+    handle.Handle(Record(BuildMessage(kMsgBitfield, Bytes{0xF0, 0x0F}), key));
+    EXPECT_EQ(Peer(key)->Bitfield(), (Bytes{0xF0, 0x0F}));
+    EXPECT_EQ(tasks.GetPeerState(hash, key), core::kPeerIdle);
+    EXPECT_TRUE(link.sent[key].empty()) << "no interested";
+
+    // The seed arrives: the stored bitfield that does not fit it starts over, and the peer works.
+    Bytes seed(10, 0x5A);
+    handle.Handle(Record(BuildMessage(kMsgMetaResponse, seed), key));
+    EXPECT_TRUE(task->seed);
+    EXPECT_EQ(link.Ids(key), (std::vector<int>{kMsgBitfield, kMsgInterested}));
+    EXPECT_EQ(tasks.GetPeerState(hash, key), core::kPeerActive);
+    EXPECT_EQ(Peer(key)->Bitfield(), Bytes{0x00});
+}
+
+TEST_F(PeerLogic, ASecondSeedAnswerStillActivatesItsPeer) {
+    task->seed = false;
+    ConnectionKey other{0x0100007F, 0x3333, 10};
+    handle.Handle(Record(Handshake(), key));
+    handle.Handle(Record(Handshake("MIRT0066BBBBBBBBBBBB"), other));
+    handle.Handle(Record(BuildMessage(kMsgMetaResponse, Bytes(10, 1)), key));
+    link.sent[other].clear();
+    handle.Handle(Record(BuildMessage(kMsgMetaResponse, Bytes(10, 1)), other));
+    EXPECT_EQ(tasks.GetPeerState(hash, other), core::kPeerActive);
+    EXPECT_EQ(link.Ids(other), (std::vector<int>{kMsgBitfield, kMsgInterested}));
+}
+
+TEST_F(PeerLogic, BitfieldsAndHavesNamingPiecesBeyondTheTaskAreRejected) {
+    Connect(key);
+    handle.Handle(Record(BuildHave(3), key));
+    EXPECT_TRUE(Peer(key)->HasPiece(3));
+    handle.Handle(Record(BuildHave(kPieces), key));
+    EXPECT_EQ(tasks.GetPeerState(hash, key), -1) << "have of piece 4 of 4";
+
+    ConnectionKey other{0x0100007F, 0x3333, 10};
+    Connect(other, "MIRT0066BBBBBBBBBBBB");
+    handle.Handle(Record(BuildMessage(kMsgBitfield, Bytes{0xF8}), other));  // bit 4 is past the last piece
+    EXPECT_EQ(tasks.GetPeerState(hash, other), -1);
+    ConnectionKey third{0x0100007F, 0x4444, 11};
+    Connect(third, "MIRT0066CCCCCCCCCCCC");
+    handle.Handle(Record(BuildMessage(kMsgBitfield, Bytes{0xF0}), third));
+    EXPECT_EQ(Peer(third)->Bitfield(), Bytes{0xF0});
+    EXPECT_EQ(link.Ids(third), std::vector<int>{kMsgInterested});
+}
+
+TEST_F(PeerLogic, UnchokeSchedulesTwoRequestsAndEachPieceOneMore) {
+    Connect(key);
+    handle.Handle(Record(BuildMessage(kMsgUnchoke), key));
+    std::vector<Bytes> requests = link.OfId(key, kMsgRequest);
+    ASSERT_EQ(requests.size(), 2u);
+    auto first = BuildRequest(0, 0, 16384);
+    auto second = BuildRequest(0, 16384, 16384);
+    EXPECT_EQ(requests[0], Bytes(first.begin(), first.end()));
+    EXPECT_EQ(requests[1], Bytes(second.begin(), second.end()));
+    handle.Handle(Record(Piece(0, 0, 16384), key));
+    EXPECT_EQ(task->put.size(), 1u);
+    EXPECT_EQ(link.OfId(key, kMsgRequest).size(), 3u);
+    EXPECT_EQ(handle.PieceBytesReceived(), 16384);
+}
+
+TEST_F(PeerLogic, AFastTaskGivesNoNewRequestToASlowPeer) {
+    Connect(key);
+    handle.Handle(Record(BuildMessage(kMsgUnchoke), key));
+    // Rates are window totals over 10 s: task at 200 KiB/s, this peer at 3 KiB/s.
+    task->downloadRateCount = 200 * 1024 * 10;
+    Peer(key)->downloadRateCount = 3 * 1024 * 10 - 16384;
+    handle.Handle(Record(Piece(0, 0, 16384), key));
+    EXPECT_EQ(link.OfId(key, kMsgRequest).size(), 2u) << "no third request";
+    // At 10 KiB/s the same peer gets its two free slots filled again.
+    Peer(key)->downloadRateCount = 10 * 1024 * 10;
+    handle.Handle(Record(Piece(0, 16384, 16384), key));
+    EXPECT_EQ(link.OfId(key, kMsgRequest).size(), 4u);
+}
+
+TEST_F(PeerLogic, ARefusedRequestIsReleasedAndRequestsResume5sLater) {
+    Connect(key);
+    handle.Handle(Record(BuildMessage(kMsgUnchoke), key));
+    auto refused = BuildRequest(0, 16384, 16384);
+    handle.Handle(Record(BuildMessage(kMsgRequestRefused, refused), key));
+    ASSERT_EQ(task->cancelled.size(), 1u);
+    EXPECT_EQ(task->cancelled[0], (std::array<uint32_t, 3>{0, 16384, 16384}));
+    clock.Advance(4999);
+    handle.SecondPass();
+    EXPECT_EQ(link.OfId(key, kMsgRequest).size(), 2u);
+    clock.Advance(1);
+    handle.SecondPass();
+    EXPECT_EQ(link.OfId(key, kMsgRequest).size(), 3u);
+    clock.Advance(5000);
+    handle.SecondPass();
+    EXPECT_EQ(link.OfId(key, kMsgRequest).size(), 3u) << "once";
+}
+
+TEST_F(PeerLogic, AFailedRequestSendReleasesTheRequestAtOnce) {
+    Connect(key);
+    link.failSends = true;
+    handle.Handle(Record(BuildMessage(kMsgUnchoke), key));
+    EXPECT_EQ(task->cancelled.size(), 2u);
+    EXPECT_EQ(task->FreeRequestSlots(key), 2);
+}
+
+TEST_F(PeerLogic, RequestsAreServedWithTheBlockOrRefused) {
+    Connect(key);
+    auto request = BuildRequest(2, 16384, 100);
+    handle.Handle(Record(Bytes(request.begin(), request.end()), key));
+    std::vector<Bytes> pieces = link.OfId(key, kMsgPiece);
+    ASSERT_EQ(pieces.size(), 1u);
+    ASSERT_EQ(pieces[0].size(), 113u);
+    EXPECT_EQ(GetU32(pieces[0].data() + 5), 2u);
+    EXPECT_EQ(GetU32(pieces[0].data() + 9), 16384u);
+    EXPECT_EQ(pieces[0][13], static_cast<uint8_t>(2 * 31 + 16384));
+    EXPECT_EQ(task->uploadRateCount.load(), 100);
+
+    auto outside = BuildRequest(kPieces, 0, 100);
+    handle.Handle(Record(Bytes(outside.begin(), outside.end()), key));
+    auto tooLong = BuildRequest(0, 0, 40000);
+    handle.Handle(Record(Bytes(tooLong.begin(), tooLong.end()), key));
+    pool.SetUploadSetting(kUploadSettingOff);
+    handle.Handle(Record(Bytes(request.begin(), request.end()), key));
+    std::vector<Bytes> refused = link.OfId(key, kMsgRequestRefused);
+    ASSERT_EQ(refused.size(), 2u)
+        << "outside the content and uploading off; a length above 32 KiB is ignored";
+    EXPECT_EQ(Bytes(refused[0].begin() + 5, refused[0].end()), Bytes(outside.begin(), outside.end()));
+    EXPECT_EQ(Bytes(refused[1].begin() + 5, refused[1].end()), Bytes(request.begin(), request.end()));
+}
+
+TEST_F(PeerLogic, HaveIsBroadcastOnlyForAPieceThatPassedItsCheck) {
+    Connect(key);
+    ConnectionKey other{0x0100007F, 0x3333, 10};
+    Connect(other, "MIRT0066BBBBBBBBBBBB");
+    handle.Handle(Record(BuildMessage(kMsgUnchoke), key));
+    task->putResult = 1;  // the block completed its piece...
+    handle.Handle(Record(Piece(0, 0, 16384), key));
+    EXPECT_TRUE(link.OfId(other, kMsgHave).empty()) << "...which failed its check";
+    task->bits.Set(0);
+    handle.Handle(Record(Piece(0, 16384, 16384), key));
+    std::vector<Bytes> haves = link.OfId(other, kMsgHave);
+    ASSERT_EQ(haves.size(), 1u);
+    EXPECT_EQ(haves[0], BuildHave(0));
+}
+
+TEST_F(PeerLogic, ATaskPassReachesEveryConnectionOfItsTask) {
+    Connect(key);
+    ConnectionKey other{0x0100007F, 0x3333, 10};
+    Connect(other, "MIRT0066BBBBBBBBBBBB");
+    handle.ScheduleTaskRequests(hash);
+    EXPECT_EQ(link.OfId(key, kMsgRequest).size(), 2u);
+    EXPECT_EQ(link.OfId(other, kMsgRequest).size(), 2u);
+    handle.DropTaskConnections(hash);
+    EXPECT_EQ(pool.ConnectionCount(), 0u);
+    EXPECT_EQ(tasks.GetPeerCount(hash), 0u);
+    EXPECT_EQ(link.closed.size(), 2u);
+}
+
+TEST(UploadAdmission, LowLimitsKeepTheQueueOfNewPeersShort) {
+    EXPECT_TRUE(AdmitUpload(8, 1));
+    EXPECT_FALSE(AdmitUpload(8, 2));
+    EXPECT_TRUE(AdmitUpload(11, 3));
+    EXPECT_FALSE(AdmitUpload(25, 4));
+    EXPECT_TRUE(AdmitUpload(26, 5));
+    EXPECT_FALSE(AdmitUpload(26, 6));
+    EXPECT_FALSE(AdmitUpload(0, 0));
+}
+
+TEST_F(PeerLogic, AtEightKiBAThirdQueuedRequestOfAVersion66PeerIsRefused) {
+    Connect(key);  // id "MIRT0066...": version 66, high priority
+    pool.SetUploadSetting(8);
+    auto request = BuildRequest(0, 0, 16384);
+    for (int i = 0; i < 3; ++i) {
+        handle.Handle(Record(Bytes(request.begin(), request.end()), key));
+    }
+    EXPECT_EQ(limits.UploadCount(), 2u);
+    EXPECT_EQ(link.OfId(key, kMsgRequestRefused).size(), 1u);
+    EXPECT_TRUE(link.OfId(key, kMsgPiece).empty());
+    // A peer of an older version is always queued.
+    ConnectionKey old{0x0100007F, 0x3333, 10};
+    Connect(old, "MIRT0058BBBBBBBBBBBB");
+    handle.Handle(Record(Bytes(request.begin(), request.end()), old));
+    EXPECT_EQ(limits.UploadCount(), 3u);
+}
+
+TEST_F(PeerLogic, TheLimiterServesInTimeAndRefusesARequestThatWaited3500Ms) {
+    Connect(key);
+    pool.SetUploadSetting(100);
+    auto request = BuildRequest(1, 0, 16384);
+    handle.Handle(Record(Bytes(request.begin(), request.end()), key));
+    handle.PacingPass();
+    EXPECT_EQ(link.OfId(key, kMsgPiece).size(), 1u) << "the first goes at once";
+    EXPECT_EQ(pool.ClockInterval(Direction::kUpload), 163u) << "16 397 bytes at 100 KiB/s";
+    handle.Handle(Record(Bytes(request.begin(), request.end()), key));
+    clock.Advance(162);
+    handle.PacingPass();
+    EXPECT_EQ(link.OfId(key, kMsgPiece).size(), 1u);
+    clock.Advance(1);
+    handle.PacingPass();
+    EXPECT_EQ(link.OfId(key, kMsgPiece).size(), 2u);
+
+    handle.Handle(Record(Bytes(request.begin(), request.end()), key));
+    clock.Advance(3500);
+    handle.PacingPass();
+    EXPECT_EQ(link.OfId(key, kMsgPiece).size(), 2u);
+    std::vector<Bytes> refused = link.OfId(key, kMsgRequestRefused);
+    ASSERT_EQ(refused.size(), 1u);
+    EXPECT_EQ(Bytes(refused[0].begin() + 5, refused[0].end()), Bytes(request.begin(), request.end()));
+    EXPECT_EQ(limits.UploadCount(), 0u);
+}
+
+TEST_F(PeerLogic, ALimitHoldsUntilTheNextSecondPass) {
+    Connect(key);
+    pool.SetDownloadSetting(50);
+    EXPECT_EQ(pool.DownloadLimit(), 50u);
+    handle.Handle(Record(BuildMessage(kMsgUnchoke), key));
+    EXPECT_TRUE(link.OfId(key, kMsgRequest).empty());
+    EXPECT_EQ(limits.DownloadCount(), 2u);
+    handle.PacingPass();
+    EXPECT_EQ(link.OfId(key, kMsgRequest).size(), 1u);
+    handle.SecondPass();
+    EXPECT_EQ(pool.DownloadLimit(), 0u);
+    EXPECT_EQ(pool.DownloadSetting(), 0u);
+    pool.SetDownloadSetting(kDownloadSettingAuto);
+    EXPECT_EQ(pool.DownloadLimit(), 0u) << "145 means no limit";
+}
+
+TEST_F(PeerLogic, A1MiBBurstShowsAbout104857BytesPerSecondFor10SecondsThen0) {
+    Connect(key);
+    for (int i = 0; i < 64; ++i) {
+        handle.Speed().Count(hash, key, 16384, SpeedKind::kDownload);
+        clock.Advance(15);
+    }
+    for (int second = 1; second <= 9; ++second) {
+        clock.Advance(second == 1 ? 40 : 1000);
+        handle.RateWindowStep();
+        pool.RecomputeSpeeds();
+        EXPECT_NEAR(pool.Speed(Direction::kDownload), 104857.6, 1) << second;
+        EXPECT_EQ(tasks.GetTaskRateB(hash), 104857) << second;
+    }
+    // 10 s after the last byte of the burst, nothing is left in the window.
+    clock.Advance(1000);
+    handle.RateWindowStep();
+    pool.RecomputeSpeeds();
+    EXPECT_GT(pool.Speed(Direction::kDownload), 0) << "9.96 s after the end";
+    clock.Advance(1000);
+    handle.RateWindowStep();
+    pool.RecomputeSpeeds();
+    EXPECT_EQ(pool.Speed(Direction::kDownload), 0);
+    EXPECT_EQ(tasks.GetTaskRateB(hash), 0);
+    EXPECT_EQ(pool.Total(Direction::kDownload), 1 << 20);
+    EXPECT_EQ(handle.Speed().SampleCount(), 0u);
+}
+
+TEST_F(PeerLogic, SourcePeersConnectWithTheFramingOfTheirVersionOrOverReliableUdp) {
+    SourcePeer p;
+    p.addr = 0x0200007F;
+    p.port = 0x1111;
+    std::memcpy(p.idTail.data(), "AAAAAAAAAAAA", 12);
+    for (uint8_t type : {1, 2, 3}) {
+        p.versionType = type;
+        p.port = static_cast<uint16_t>(0x1111 + type);
+        p.idTail[0] = static_cast<uint8_t>('A' + type);
+        ASSERT_TRUE(handle.ConnectToSource(hash, p));
+    }
+    ASSERT_EQ(link.tcp.size(), 3u);
+    EXPECT_EQ(link.tcp[0].first, kDispatchPlain);
+    EXPECT_EQ(link.tcp[1].first, kDispatchHttp);
+    EXPECT_EQ(link.tcp[2].first, kDispatchScrambled);
+    std::array<uint8_t, 20> id;
+    tasks.GetPeerId(hash, link.tcp[1].second, id);
+    EXPECT_EQ(std::string(id.begin(), id.end()), "MIRT0057CAAAAAAAAAAA");
+    EXPECT_TRUE(pool.IsMapped(link.tcp[1].second));
+
+    EXPECT_FALSE(handle.ConnectToSource(hash, p)) << "already connected";
+    p.natType = 3;
+    p.port = 0x5555;
+    p.idTail[0] = 'Z';
+    ASSERT_TRUE(handle.ConnectToSource(hash, p));
+    ASSERT_EQ(link.udp.size(), 1u);
+    EXPECT_EQ(link.udp[0].first, 3u);
+    EXPECT_EQ(tasks.IsPeerViaUdp(hash, link.udp[0].second), 1);
+
+    // The connection's handshake goes out once it is established.
+    ConnectionKey k = link.tcp[2].second;
+    auto established = BuildSynthetic(kMsgConnected);
+    handle.Handle(Record(Bytes(established.begin(), established.end()), k));
+    EXPECT_EQ(link.Ids(k), std::vector<int>{19});
+    EXPECT_EQ(tasks.GetPeerState(hash, k), core::kPeerHandshakeSent);
+    handle.Handle(Record(Handshake("MIRT0066CAAAAAAAAAAA"), k));
+    EXPECT_EQ(tasks.GetPeerState(hash, k), core::kPeerActive);
+    tasks.GetPeerId(hash, k, id);
+    EXPECT_EQ(std::string(id.begin(), id.end()), "MIRT0066CAAAAAAAAAAA") << "the answer's id is recorded";
+    // Closed: the peer leaves its task and the connection is forgotten.
+    auto closed = BuildSynthetic(kMsgClosed);
+    handle.Handle(Record(Bytes(closed.begin(), closed.end()), k));
+    EXPECT_EQ(tasks.GetPeerState(hash, k), -1);
+    EXPECT_FALSE(pool.IsMapped(k));
+}
+
+TEST(BlockWitness, ALiarIsNamedByTwoAgreeingPeersOrByTheVerifiedPiece) {
+    CBlockWitness w;
+    ConnectionKey a{1, 1, 1}, b{2, 2, 2}, liar{3, 3, 3};
+    Bytes good(16384, 0x11), bad(16384, 0x99);
+    w.Record(0, 0, a, good);
+    EXPECT_EQ(w.PiecesTracked(), 0u) << "nothing is hashed before a piece failed";
+    EXPECT_TRUE(w.PieceFailed(0).empty());
+    // Piece 1: the liar's block, then a failed check; the same block from a and b agrees.
+    w.Record(1, 0, liar, bad);
+    w.Record(1, 16384, a, good);
+    EXPECT_TRUE(w.PieceFailed(1).empty()) << "one witness per block names nobody";
+    w.Record(1, 0, a, good);
+    w.Record(1, 0, b, good);
+    EXPECT_EQ(w.PieceFailed(1), std::vector<ConnectionKey>{liar});
+    // Piece 2: the liar's block failed once; the piece then passes with good data.
+    w.Record(2, 0, liar, bad);
+    w.Record(2, 16384, b, good);
+    w.PieceFailed(2);
+    w.Record(2, 0, a, good);
+    auto read = [&](uint32_t, std::span<uint8_t> out) {
+        std::fill(out.begin(), out.end(), 0x11);
+        return true;
+    };
+    EXPECT_EQ(w.PieceVerified(2, read), std::vector<ConnectionKey>{liar});
+    EXPECT_TRUE(w.PieceVerified(2, read).empty()) << "the piece's records are gone";
+}
+
+TEST_F(PeerLogic, ABannedPeerIsDroppedAndNeverConnectedAgain) {
+    SourcePeer p;
+    p.addr = 0x0200007F;
+    p.port = 0x1111;
+    std::memcpy(p.idTail.data(), "AAAAAAAAAAAA", 12);
+    ASSERT_TRUE(handle.ConnectToSource(hash, p));
+    ConnectionKey k = link.tcp[0].second;
+    handle.BanPeer(hash, k);
+    EXPECT_FALSE(pool.IsMapped(k));
+    EXPECT_EQ(tasks.GetPeerState(hash, k), -1);
+    EXPECT_FALSE(handle.ConnectToSource(hash, p));
+    // Nor accepted when it calls us with the same id.
+    ConnectionKey incoming{0x0200007F, 0x7777, 50};
+    handle.Handle(Record(Handshake("MIRT0054AAAAAAAAAAAA"), incoming));
+    EXPECT_FALSE(pool.IsMapped(incoming));
+}
+
+}  // namespace
+}  // namespace tessali::net
