@@ -1,6 +1,7 @@
 #include "app/main_demo.h"
 
 #include <QApplication>
+#include <QCursor>
 #include <QDir>
 #include <QGuiApplication>
 #include <QPixmap>
@@ -12,7 +13,7 @@
 namespace tessali::app {
 namespace {
 
-constexpr int kTickMs = 250;
+constexpr int kTickMs = 100;
 constexpr int kCodeGo = 107;
 constexpr int kCodeOk = 122;
 
@@ -21,6 +22,8 @@ constexpr int kCodeOk = 122;
 CDemoPilot::CDemoPilot(CMainWnd& wnd, QString shotsFolder, int timeoutSeconds)
     : m_wnd(wnd), m_folder(std::move(shotsFolder)), m_timeoutTicks(timeoutSeconds * 1000 / kTickMs) {
     QDir().mkpath(m_folder);
+    // Nobody's pointer rests on the slide show (it would stop it).
+    QCursor::setPos(0, 0);
     QObject::connect(&m_timer, &QTimer::timeout, [this] { Tick(); });
     m_timer.start(kTickMs);
 }
@@ -52,13 +55,16 @@ void CDemoPilot::Tick() {
     if (m_done)
         return;
     ++m_ticks;
-    if (m_ticks == 2)
+    // The start-up animation once it shows its dots, or whatever shows first.
+    if (m_wnd.StateText().startsWith(QStringLiteral("正在初始化")) && m_wnd.StateText().size() > 10)
+        Shot(QStringLiteral("1-startup"));
+    if (m_wnd.IsInitialised())
         Shot(QStringLiteral("1-startup"));
     if (auto* dlg = dynamic_cast<CSkinSelectVersionDlg*>(QApplication::activeModalWidget())) {
-        if (!m_taken.count(QStringLiteral("3-dialog"))) {
+        if (!m_taken.count(QStringLiteral("2-dialog"))) {
             // Let it paint once before the picture.
             if (m_taken.count(QStringLiteral("dialog-seen"))) {
-                Shot(QStringLiteral("3-dialog"));
+                Shot(QStringLiteral("2-dialog"));
                 dlg->OnSkinNotify(kCodeOk, 0, 0);
             }
             m_taken.insert(QStringLiteral("dialog-seen"));
@@ -66,7 +72,7 @@ void CDemoPilot::Tick() {
         return;
     }
     if (m_wnd.IsInitialised() && !m_wnd.InitSucceeded()) {
-        Shot(QStringLiteral("2-ready"));
+        Shot(QStringLiteral("3-ready"));
         Finish(kInitFailed, QStringLiteral("initialisation failed: ") + m_wnd.StateText());
         return;
     }
@@ -76,17 +82,17 @@ void CDemoPilot::Tick() {
     skin::CSkinCtrl* open = m_wnd.Control("openbtn");
     if (!m_pressed) {
         if (go && go->IsShown() && go->IsEnabled() && !m_wnd.FullClients().empty()) {
-            Shot(QStringLiteral("2-ready"));
+            Shot(QStringLiteral("3-ready"));
             m_pressed = true;
             m_wnd.OnSkinNotify(kCodeGo, 0, 0);
         } else if (m_ticks > m_timeoutTicks) {
-            Shot(QStringLiteral("2-ready"));
+            Shot(QStringLiteral("3-ready"));
             Finish(kTimedOut, QStringLiteral("nothing to download: ") + m_wnd.StateText());
         }
         return;
     }
     ++m_downloadTicks;
-    if (m_downloadTicks == 12)
+    if (m_downloadTicks == 80)
         Shot(QStringLiteral("4-downloading"));
     if (open && open->IsShown() && !m_wnd.IsDownloading()) {
         Shot(QStringLiteral("4-downloading"));
@@ -97,7 +103,7 @@ void CDemoPilot::Tick() {
     if (m_downloadTicks > m_timeoutTicks) {
         Shot(QStringLiteral("4-downloading"));
         Finish(kTimedOut,
-               QStringLiteral("timed out after %1 s while downloading (%2 %%); the engine found no source "
+               QStringLiteral("timed out after %1 s while downloading (%2 %); the engine found no source "
                               "for the client. State: ")
                        .arg(m_timeoutTicks * kTickMs / 1000)
                        .arg(static_cast<int>(m_wnd.Percent())) +
