@@ -483,6 +483,8 @@ void CMainWnd::SelectVersion() {
         result = runDialog ? runDialog(dlg) : dlg.exec();
         rows = dlg.Rows();
     }
+    if (m_closed)
+        return;  // the program was closed from the tray while the dialog was open
     m_dimmed = false;
     Repaint();
     if (m_imageCount > 0)

@@ -374,6 +374,31 @@ TEST(MainWndDownload, AFinishedPatchIsHandedToTheOpener) {
     EXPECT_NE(std::find(b.begin(), b.end(), "tsdownload"), b.end());
 }
 
+TEST(MainWndDownload, ServerNamesWithPathsNeverReachTheOpener) {
+    const EntrySpec evil{"../../evil.exe", "", 100, 0, 1, "1", "http://files.example/evil.exe", ""};
+    const EntrySpec nested{"bin/run.exe", "", 100, 0, 1, "1", "http://files.example/run.exe", ""};
+    const EntrySpec good{"Launcher.exe", "", 100, 0, 1, "1", "http://files.example/Launcher.exe", ""};
+    CWindowFixture f(ManifestXml({evil, nested, good}));
+    std::vector<QString> names;
+    f.onDialog = [&](CSkinSelectVersionDlg& dlg) {
+        for (const VersionRow& row : dlg.Rows()) names.push_back(row.displayName);
+        return 1;
+    };
+    ASSERT_TRUE(f.Start());
+    // With one safe entry left it is simply pre-selected; nothing unsafe is offered.
+    EXPECT_TRUE(names.empty());
+    ASSERT_EQ(f.wnd->GetManifest().entries.size(), 1u);
+    ASSERT_EQ(f.wnd->FullClients().size(), 1u);
+    f.wnd->OnSkinNotify(111, 0, 0);
+    EXPECT_EQ(names, std::vector<QString>{QStringLiteral("Launcher")});
+    ASSERT_EQ(f.wnd->Patches().size(), 1u);
+    Click(*f.wnd, f.wnd->Control("gobtn"));
+    WriteFile(f.Downloads() + "Launcher.exe", "x");
+    f.engine.tasks.clear();
+    f.wnd->OnTimer(kTimerPatches);
+    EXPECT_EQ(f.desktop.openedFiles, std::vector<std::string>{f.Downloads() + "Launcher.exe"});
+}
+
 TEST(MainWndDownload, AFailedPatchQueryWaitsForTheFile) {
     const EntrySpec small{"Launcher.exe", "", 100, 0, 1, "1", "http://files.example/Launcher.exe", ""};
     CWindowFixture f(ManifestXml({kClient, small}));
