@@ -6,7 +6,8 @@
 //   TESSALI_DEMO_SHOTS=DIR     run without a user: confirm the dialog, press "gobtn", write a
 //                              screenshot of each stage into DIR, exit when done (code 0), when
 //                              no progress comes in time (code 3) or when start-up failed (code 4)
-//   TESSALI_DEMO_TIMEOUT=SEC   how long the demo waits for each of its stages (default 60)
+//   TESSALI_DEMO_TIMEOUT=SEC   how long the demo waits for a stage, or for the download to move
+//                              (default 60)
 
 #include <QApplication>
 #include <QScreen>

@@ -92,7 +92,9 @@ void CDemoPilot::Tick() {
         return;
     }
     ++m_downloadTicks;
-    if (m_downloadTicks == 80)
+    // The first poll that shows some progress, or a moment after the press when none comes.
+    const bool moving = m_wnd.IsDownloading() && m_wnd.Percent() > 0 && m_wnd.Percent() < 100;
+    if (moving || m_downloadTicks == 80)
         Shot(QStringLiteral("4-downloading"));
     if (open && open->IsShown() && !m_wnd.IsDownloading()) {
         Shot(QStringLiteral("4-downloading"));
@@ -100,10 +102,15 @@ void CDemoPilot::Tick() {
         Finish(kFinished, QStringLiteral("download finished: ") + m_wnd.StateText());
         return;
     }
-    if (m_downloadTicks > m_timeoutTicks) {
+    if (m_wnd.Percent() != m_lastPercent) {
+        m_lastPercent = m_wnd.Percent();
+        m_stillTicks = 0;
+    }
+    // A slow transfer may take its time; one that stopped moving ends the demo.
+    if (++m_stillTicks > m_timeoutTicks) {
         Shot(QStringLiteral("4-downloading"));
         Finish(kTimedOut,
-               QStringLiteral("timed out after %1 s while downloading (%2 %); the engine found no source "
+               QStringLiteral("no progress for %1 s while downloading (%2 %); the engine found no source "
                               "for the client. State: ")
                        .arg(m_timeoutTicks * kTickMs / 1000)
                        .arg(static_cast<int>(m_wnd.Percent())) +

@@ -33,6 +33,8 @@ private:
     int m_timeoutTicks;
     int m_ticks = 0;
     int m_downloadTicks = 0;
+    int m_stillTicks = 0;  // polls since the percent last moved
+    double m_lastPercent = -1;
     bool m_pressed = false;
     bool m_done = false;
     int m_exitCode = kTimedOut;

@@ -10,15 +10,15 @@
 # screenshot of each stage (1-startup, 2-dialog, 3-ready, 4-downloading, 5-finished) into DEMO_SHOTS
 # (default build/demo-shots). Everything the demo starts is stopped when it ends; its files live in
 # a temporary folder (nothing of your home folder is touched).
-#   DEMO_TIMEOUT=SECONDS   how long the unattended run waits for each stage (default 60)
-#   DEMO_CLIENT_MB=N       size of the generated client file (default 24)
+#   DEMO_TIMEOUT=SECONDS   how long the unattended run waits for a stage, or for the download to move (default 60)
+#   DEMO_CLIENT_MB=N       size of the generated client file (default 64)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 BUILD_DIR=${BUILD_DIR:-build}
 shots=$(realpath -m "${DEMO_SHOTS:-$BUILD_DIR/demo-shots}")
 timeout_s=${DEMO_TIMEOUT:-60}
-client_mb=${DEMO_CLIENT_MB:-24}
+client_mb=${DEMO_CLIENT_MB:-64}
 
 echo "== building the program, mirt and mirt-tracker"
 cmake -S . -B "$BUILD_DIR" -G Ninja >/dev/null
@@ -94,7 +94,9 @@ for ((i = 0; i < 50; i++)); do
 done
 echo "   http://127.0.0.1:$http_port/"
 
-cat >"$work/deploy.ini" <<INI
+# One deployment file per engine process: its own listening port and log file.
+write_deploy() {
+  cat >"$1" <<INI
 [servers]
 manifest_base = http://127.0.0.1:$http_port/
 stats_host    = 127.0.0.1:$http_port
@@ -107,13 +109,15 @@ agent_host    = 127.0.0.1:$tcp_port
 agent_ip      = 127.0.0.1
 stun_primary  = 127.0.0.1:1
 stun_fallback = 127.0.0.2:1
-listen_port   = 0
+listen_port   = $2
 ; loopback has no STUN server: both engines are told they are reachable
 nat_type      = 0
-log_file      =
+log_file      = $3
 log_level     = 1
 INI
-export TESSALI_DEPLOY=$work/deploy.ini
+}
+write_deploy "$work/seeder.ini" "$(free_port)" "$work/seeder.log"
+write_deploy "$work/app.ini" "$(free_port)" "$work/app.log"
 
 echo "== generating the client (${client_mb} MiB), a patch and the slide-show pictures"
 client=$work/files/TessaliClient.bin
@@ -141,7 +145,7 @@ for i, ((bg, fg), text) in enumerate(zip(colours, texts), 1):
 PY
 
 echo "== mirt share (the seeder)"
-XDG_DATA_HOME=$work/seeder-data "$BUILD_DIR/tools/mirt" share "$client" >"$work/seeder.out" 2>"$work/seeder.err" &
+XDG_DATA_HOME=$work/seeder-data TESSALI_DEPLOY=$work/seeder.ini "$BUILD_DIR/tools/mirt" share "$client" >"$work/seeder.out" 2>"$work/seeder.err" &
 pids+=($!)
 shared=$(wait_line "$work/seeder.out" 60 '^[0-9A-F]{40} ')
 hash=${shared%% *}
@@ -164,7 +168,7 @@ cat >"$www/verdomarkelbane.xml" <<XML
 XML
 
 app_env=(HOME="$work/home" XDG_DATA_HOME="$work/app-data" XDG_RUNTIME_DIR="$work/app-run" XDG_DOWNLOAD_DIR=
-         TESSALI_DEPLOY="$work/deploy.ini")
+         TESSALI_DEPLOY="$work/app.ini")
 status=0
 if [ -n "${DISPLAY:-}" ] && [ -z "${DEMO_UNATTENDED:-}" ]; then
   echo "== the program (display $DISPLAY): choose, press 开始下载, and leave through the tray menu or close it"
@@ -189,6 +193,9 @@ case $status in
   4) echo "== demo stopped at start-up: initialisation failed." ;;
   *) echo "== demo ended (program exit code $status) without a complete client." ;;
 esac
+mkdir -p "$shots"
+cp "$work/app.log" "$work/seeder.log" "$work/tracker.err" "$shots/" 2>/dev/null || true
+echo "   Engine logs of the program and the seeder are kept in $shots."
 echo "   The program, the manifest, the dialog and the task creation ran; the transfer needs the engine's"
-echo "   peer layer and tracker client, which are not in this build yet."
+echo "   peer layer and tracker client (without them no source is ever found)."
 exit 1
