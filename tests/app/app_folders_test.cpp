@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 #include <map>
 #include <set>
 
@@ -37,6 +39,34 @@ TEST(InstanceGuard, OnlyOneHolderAtATimeAndTheLockGoesWithItsHolder) {
     }
     CInstanceGuard after(path);
     EXPECT_TRUE(after.Acquire());
+}
+
+// The program itself: a second start while the lock is held ends at once with code 0, before it
+// creates any folder or window.
+TEST(InstanceGuard, TheProgramStartedTwiceExitsAtOnceWithZero) {
+    const std::string program = TESSALI_BINARY_DIR "/app/tessali";
+    if (!platform::FileExists(program))
+        GTEST_SKIP() << "the program is not built";
+    TempDir runtime, data;
+    CInstanceGuard running(runtime.Path() + kInstanceName);
+    ASSERT_TRUE(running.Acquire());
+    pid_t child = fork();
+    if (child == 0) {
+        setenv("XDG_RUNTIME_DIR", runtime.Path().c_str(), 1);
+        setenv("XDG_DATA_HOME", data.Path().c_str(), 1);
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = -1;
+    for (int i = 0; i < 200 && waitpid(child, &status, WNOHANG) == 0; ++i) usleep(50000);
+    if (!WIFEXITED(status)) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        FAIL() << "the second instance kept running";
+    }
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_FALSE(platform::DirectoryExists(data.Path() + kAppFolderName));
 }
 
 TEST(AppFolders, DataFoldersAreCreatedAndMayExistAlready) {
