@@ -28,6 +28,9 @@ struct FetchOptions {
     int receiveTimeoutMs = 10000;
     int connectTimeoutMs = 10000;
     size_t maxBodyBytes = kMaxBodyBytes;
+    // Longest wait for a whole manifest refresh; negative waits without limit. A server that
+    // accepts and never answers would otherwise hold the program's start-up forever.
+    int64_t overallTimeoutMs = -1;
 };
 
 struct FetchResult {

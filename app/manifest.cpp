@@ -102,7 +102,9 @@ bool RefreshManifestCache(std::string_view baseUrl, const std::string& cachePath
     fetch.SetOptions(options);
     fetch.Prepare(ManifestUrl(baseUrl), arrived);
     fetch.Start();
-    fetch.Wait();
+    if (!fetch.Wait(options.overallTimeoutMs)) {
+        fetch.Cancel();
+    }
     bool stamped = false;
     if (fetch.Succeeded()) {
         stamped = StampCache(fetch.NotModified() ? cachePath : arrived, cachePath, now());

@@ -249,3 +249,26 @@ TEST_F(ManifestRefreshTest, FailedFetchKeepsTheOldCacheByteForByte) {
 
 }  // namespace
 }  // namespace tessali::app
+
+namespace tessali::app {
+namespace {
+
+// A server that accepts and never answers must not hold the refresh (and the program's start-up)
+// beyond the cap; the cache it had stays as it was.
+TEST(ManifestRefreshCap, ASilentServerEndsTheRefreshAtTheCapAndKeepsTheCache) {
+    tessali::test::CScriptedHttpServer server;
+    server.SetDefaultReply(tessali::test::ScriptedReply{{"HTTP/1.1 200 OK\r\n"}, true});
+    tessali::test::TempDir dir;
+    const std::string cache = dir.Path() + std::string(kManifestFileName);
+    const std::string old = "<patchlist title=\"old\"/>";
+    tessali::test::WriteFile(cache, old);
+    FetchOptions options;
+    options.receiveTimeoutMs = 100;
+    options.overallTimeoutMs = 300;
+    EXPECT_FALSE(RefreshManifestCache(server.Url("/"), cache, LocalNow, options));
+    EXPECT_EQ(tessali::test::ReadFile(cache), old);
+    EXPECT_FALSE(platform::FileExists(cache + ".new"));
+}
+
+}  // namespace
+}  // namespace tessali::app
