@@ -36,7 +36,7 @@ void CEditWindow::keyPressEvent(QKeyEvent* event) {
 void CEditWindow::focusOutEvent(QFocusEvent* event) {
     QLineEdit::focusOutEvent(event);
     if (m_control)
-        m_control->EditFocusOut();
+        m_control->EditFocusOut(event->reason());
 }
 
 CUpDownWindow::CUpDownWindow(QWidget* parent, QLineEdit* buddy, int lower, int upper)
@@ -338,8 +338,10 @@ bool CSkinEdit::EditKeyPress(QKeyEvent& event) {
     }
 }
 
-void CSkinEdit::EditFocusOut() {
-    if (m_dropList)
+void CSkinEdit::EditFocusOut(Qt::FocusReason reason) {
+    // A click on the list may deactivate the window on some platforms; the list hides itself
+    // once that click has chosen.
+    if (m_dropList && reason != Qt::ActiveWindowFocusReason)
         m_dropList->hide();
 }
 

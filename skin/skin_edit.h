@@ -81,7 +81,7 @@ public:
 
     // The variant's key handling; true when the key was consumed.
     virtual bool EditKeyPress(QKeyEvent& event) { return false; }
-    virtual void EditFocusOut() {}
+    virtual void EditFocusOut(Qt::FocusReason reason) {}
 
 protected:
     explicit CSkinEditBase(int kind) : CSkinCtrl(kind) {}
@@ -125,7 +125,7 @@ public:
     void ShowDropList();
 
     bool EditKeyPress(QKeyEvent& event) override;
-    void EditFocusOut() override;
+    void EditFocusOut(Qt::FocusReason reason) override;
 
 protected:
     explicit CSkinEdit(int kind) : CSkinEditBase(kind) {}

@@ -321,6 +321,16 @@ TEST(SkinSearchEdit, TypingOpensTheMatchingEntriesAndKeysChoose) {
     QTest::keyClick(w, Qt::Key_Return);
     EXPECT_EQ(f.wnd->Count(kNotifyListChosen), 1);
 
+    // Focus moving to another field closes the list; the window losing activation does not.
+    QTest::keyClick(w, Qt::Key_Down);
+    ASSERT_TRUE(list->isVisible());
+    QFocusEvent deactivated(QEvent::FocusOut, Qt::ActiveWindowFocusReason);
+    QCoreApplication::sendEvent(w, &deactivated);
+    EXPECT_TRUE(list->isVisible());
+    QFocusEvent tabbed(QEvent::FocusOut, Qt::TabFocusReason);
+    QCoreApplication::sendEvent(w, &tabbed);
+    EXPECT_FALSE(list->isVisible());
+
     search->SetProperty("clearitems", 0);
     QTest::keyClick(w, Qt::Key_Down);
     EXPECT_FALSE(list->isVisible());
