@@ -3,6 +3,9 @@
 // chosen text, the search edit's keys and the combo list's delete marks.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
+#include <QDir>
 #include <QMouseEvent>
 #include <QTest>
 
@@ -363,6 +366,45 @@ TEST(SkinEditsWindow, RendersTheSkinWithItsTextWindows) {
     EXPECT_GT(test::CountPixels(shown, boss.adjusted(1, 1, -1, -1), 0xFF000000), 10);
     // The up-down control sits beside its buddy.
     EXPECT_NE(shown.pixel(270, 40), bg.pixel(270, 40));
+}
+
+}  // namespace
+}  // namespace tessali::skin
+
+namespace tessali::skin {
+namespace {
+
+// Pictures for people to look at (scripts/screenshot-skin.sh), not a check.
+TEST(SkinEditsWindow, WriteScreenshotsWhenAsked) {
+    const char* folder = std::getenv("TESSALI_SKIN_SHOTS");
+    if (!folder || !*folder)
+        GTEST_SKIP() << "TESSALI_SKIN_SHOTS not set";
+    CEditsWindow f;
+    QDir().mkpath(folder);
+    f.Get("name")->SetProperty("distext", QStringLiteral("请输入名字"));
+    QTest::keyClicks(f.Get("pass")->Window(), "secret");
+    QTest::keyClicks(f.Get("login")->Window(), "secret");
+    f.Get("account")->SetProperty("text", QStringLiteral("user"));
+    f.Get<CSkinEdit>("boss")->SetHotKey(kHotKeyControl | kHotKeyShift, kVkF1 + 4);
+    f.Get("number")->SetProperty("text", QStringLiteral("8080"));
+    auto* search = f.Get<CSkinEdit>("search");
+    for (const char* item : {"Tessali", "Tessali 2", "tactics"})
+        search->SetProperty("additem", QString::fromUtf8(item));
+    CSkinComboBox* combo = f.Combo();
+    combo->ListBox()->List().SetItems({"完整客户端(推荐)", "补丁 1.0.3 → 1.0.4", "登录器更新"});
+    combo->SetProperty("text", QStringLiteral("完整客户端(推荐)"));
+    f.wnd->Paint();
+    ASSERT_TRUE(f.wnd->grab().save(QString(folder) + "/edits-window.png"));
+    combo->ShowList();
+    MoveMouse(combo->ListBox(), QPoint(30, 1 + combo->ListBox()->ItemHeight() + 5));
+    ASSERT_TRUE(combo->ListBox()->grab().save(QString(folder) + "/edits-combo-list.png"));
+    combo->ListBox()->hide();
+    QTest::keyClicks(search->Window(), "te");
+    search->DropList()->MoveHover(1);
+    ASSERT_TRUE(search->DropList()->grab().save(QString(folder) + "/edits-search-list.png"));
+    combo->SetProperty("enable", 0);
+    f.wnd->Paint();
+    ASSERT_TRUE(f.wnd->grab().save(QString(folder) + "/edits-window-disabled-combo.png"));
 }
 
 }  // namespace
