@@ -26,6 +26,7 @@ public:
     void Detach() { m_control = nullptr; }
 
 protected:
+    bool event(QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void focusOutEvent(QFocusEvent* event) override;
 
@@ -81,6 +82,8 @@ public:
 
     // The variant's key handling; true when the key was consumed.
     virtual bool EditKeyPress(QKeyEvent& event) { return false; }
+    // Whether every key, shortcuts included, goes to the field first.
+    virtual bool WantsAllKeys() const { return false; }
     virtual void EditFocusOut(Qt::FocusReason reason) {}
 
 protected:
@@ -125,6 +128,7 @@ public:
     void ShowDropList();
 
     bool EditKeyPress(QKeyEvent& event) override;
+    bool WantsAllKeys() const override { return m_variant == kHotKey; }
     void EditFocusOut(Qt::FocusReason reason) override;
 
 protected:

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QKeyEvent>
+#include <QShortcut>
 #include <QTest>
 
 #include "edit_fixture.h"
@@ -268,6 +269,18 @@ TEST(SkinEdit, HotKeyFieldShowsCombinations) {
     QTest::keyClick(w, Qt::Key_Comma, Qt::ControlModifier);
     EXPECT_EQ(boss->Text(), "CTRL + ");
     EXPECT_EQ(boss->HotKey(), 0);
+    // The window's shortcuts do not take the combination from the field.
+    int fired = 0;
+    QShortcut shortcut(QKeySequence(Qt::CTRL | Qt::Key_F6), f.wnd.get());
+    QObject::connect(&shortcut, &QShortcut::activated, [&] { ++fired; });
+    w->setFocus();
+    QTest::keyClick(w, Qt::Key_F6, Qt::ControlModifier);
+    EXPECT_EQ(boss->Text(), "CTRL + F6");
+    EXPECT_EQ(fired, 0);
+    QLineEdit* name = f.Get("name")->Window();
+    name->setFocus();
+    QTest::keyClick(name, Qt::Key_F6, Qt::ControlModifier);
+    EXPECT_EQ(fired, 1);  // elsewhere it is the window's
     // Typed characters never reach the field.
     QTest::keyClicks(w, "xyz");
     EXPECT_EQ(boss->Text(), "无");
