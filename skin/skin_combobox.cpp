@@ -36,6 +36,7 @@ int CSkinComboBox::LoadFromNode(const tinyxml2::XMLElement& e, IMirtCallBack* ow
     }
     m_edit = std::move(edit);
     m_edit->Window()->setVisible(m_shown != 0);
+    m_edit->SetDisabledBackground(QColor::fromRgba(kDisabledFill));
 
     CDropListLook look;
     look.background = ReadColour("clrBK", e, 0);

@@ -25,6 +25,15 @@ QFont MakeLogicalFont(const QString& face, int height) {
 
 CEditWindow::CEditWindow(QWidget* parent, CSkinEditBase* control) : QLineEdit(parent), m_control(control) {}
 
+bool CEditWindow::event(QEvent* event) {
+    // A hot-key field records combinations that may be the window's own shortcuts.
+    if (event->type() == QEvent::ShortcutOverride && m_control && m_control->WantsAllKeys()) {
+        event->accept();
+        return true;
+    }
+    return QLineEdit::event(event);
+}
+
 void CEditWindow::keyPressEvent(QKeyEvent* event) {
     if (m_control && m_control->EditKeyPress(*event)) {
         event->accept();
@@ -135,6 +144,17 @@ void CSkinEditBase::ApplyColours(Colour background, Colour text) {
         pal.setColor(group, QPalette::Base, SystemColour(background));
         pal.setColor(group, QPalette::Text, SystemColour(text));
     }
+    if (m_disabledBackground.isValid())
+        pal.setColor(QPalette::Disabled, QPalette::Base, m_disabledBackground);
+    m_window->setPalette(pal);
+}
+
+void CSkinEditBase::SetDisabledBackground(const QColor& colour) {
+    m_disabledBackground = colour;
+    if (!m_window)
+        return;
+    QPalette pal = m_window->palette();
+    pal.setColor(QPalette::Disabled, QPalette::Base, colour);
     m_window->setPalette(pal);
 }
 

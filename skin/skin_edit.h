@@ -77,6 +77,9 @@ public:
     const QFont& Font() const { return m_font; }
     int Limit() const { return m_limit; }
     bool IsPassword() const { return m_password; }
+    // The window's background while disabled, kept through later colour changes (the combo box
+    // shows its disabled fill through its edit).
+    void SetDisabledBackground(const QColor& colour);
     // Places the windows over a rectangle of the parent window (the combo box places its edit).
     void PlaceWindows(const QRect& rect);
 
@@ -101,6 +104,7 @@ protected:
     bool m_hasColours = false;  // only "edit" sets the window's colours
     Colour m_bkCol = 0, m_txtCol = 0, m_disCol = 0;
     int m_upDownOn = 0, m_lower = 0, m_upper = 0;
+    QColor m_disabledBackground;  // invalid: the enabled background
     QPointer<CEditWindow> m_window;
     QPointer<CUpDownWindow> m_upDown;
 };

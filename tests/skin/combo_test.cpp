@@ -164,9 +164,15 @@ TEST(SkinComboBox, DrawsItsButtonAndTheDisabledFill) {
         EXPECT_EQ(buffer.pixel(169 + d, 170 + d), MinFrame(1, d, d)) << d;
     }
     EXPECT_EQ(buffer.pixel(195, 175), bg.pixel(195, 175));  // only its rectangle
+    // The disabled edit shows the same fill, also after its text changed.
+    combo->SetProperty("text", QStringLiteral("x"));
+    const QImage shown = f.Shown();
+    EXPECT_EQ(shown.pixel(150, 175), CSkinComboBox::kDisabledFill);
+    EXPECT_EQ(shown.pixel(180, 180), MinFrame(1, 11, 10));
 
     combo->SetProperty("enable", 1);
     EXPECT_TRUE(combo->Edit()->Window()->isEnabled());
+    EXPECT_EQ(f.Shown().pixel(150, 175), SystemColourPixel(0x00FFFFFF));
 }
 
 TEST(SkinComboBox, HitTestIsTheButton) {
