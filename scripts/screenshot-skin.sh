@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Renders the main window, the version dialog and the tray menu from the built-in skin on a virtual
-# X display and writes them as PNG pictures.
+# Renders the main window, the version dialog and the tray menu from the built-in skin, and the
+# edit controls' test window with its lists, on a virtual X display and writes them as PNG pictures.
 #   scripts/screenshot-skin.sh [OUT_DIR]      default OUT_DIR: build/screenshots
 # Builds test_skin in BUILD_DIR (default build) first; needs xvfb (xvfb-run).
 set -euo pipefail
@@ -11,5 +11,5 @@ cmake -S . -B "$BUILD_DIR" -G Ninja >/dev/null
 ninja -C "$BUILD_DIR" -j2 test_skin >/dev/null
 mkdir -p "$OUT_DIR"
 TESSALI_SKIN_SHOTS="$OUT_DIR" QT_QPA_PLATFORM=xcb xvfb-run -a -s "-screen 0 1024x768x24 -dpi 96" \
-    "$BUILD_DIR/tests/gui/test_skin" --gtest_filter='SkinRender.WriteScreenshotsWhenAsked' >/dev/null
+    "$BUILD_DIR/tests/gui/test_skin" --gtest_filter='SkinRender.WriteScreenshotsWhenAsked:SkinEditsWindow.WriteScreenshotsWhenAsked' >/dev/null
 ls -1 "$OUT_DIR"/*.png

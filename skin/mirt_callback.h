@@ -14,6 +14,7 @@ enum SkinNotifyCode : int {
     kNotifySelectPage = 117,  // first: the number that ends the select button's id
     kNotifyLinkEnter = 123,
     kNotifyLinkLeave = 124,
+    kNotifyListChosen = 125,  // first: const QString* chosen text; second: the CSkinCtrl* of the list
 };
 
 class IMirtCallBack {

@@ -4,6 +4,8 @@
 #include <cmath>
 
 #include "skin/skin_button.h"
+#include "skin/skin_combobox.h"
+#include "skin/skin_edit.h"
 #include "skin/skin_image.h"
 #include "skin/skin_reader.h"
 #include "skin/skin_tables.h"
@@ -21,8 +23,7 @@ int TruncToInt(double v) {
     return static_cast<int>(v);
 }
 
-// The controls an element name creates; the edit and combo box kinds need text-input windows that
-// this framework does not provide, so their elements create nothing.
+// The controls an element name creates.
 CSkinCtrl* NewControl(const char* name) {
     auto is = [name](const char* n) { return NameEquals(name, n); };
     if (is("pic"))
@@ -45,6 +46,14 @@ CSkinCtrl* NewControl(const char* name) {
         return new CSkinPageBtn;
     if (is("btnex"))
         return new CSkinButtonEx;
+    if (is("edit"))
+        return new CSkinEdit;
+    if (is("normaledit"))
+        return new CSkinNormalEdit;
+    if (is("searchedit"))
+        return new CSkinSearchEdit;
+    if (is("combobox"))
+        return new CSkinComboBox;
     return nullptr;
 }
 

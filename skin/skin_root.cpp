@@ -280,6 +280,10 @@ bool CSkinRoot::Layout(int parentWidth, int parentHeight) {
 }
 
 intptr_t CSkinRoot::OnSkinNotify(int code, intptr_t first, intptr_t second) {
+    // Edits are laid out in this window's coordinates, so this window parents their text windows,
+    // also when it is embedded.
+    if (code == kNotifyEditParent)
+        return reinterpret_cast<intptr_t>(m_widget);
     if (m_isDialog) {
         if (m_kind == kKindWindow && m_owner)
             m_owner->OnSkinNotify(code, first, second);

@@ -72,6 +72,8 @@ public:
     using CSkinCtrl::OnLButtonUp;
     using CSkinCtrl::OnMouseLeave;
 
+    // Answers code 101 with this window's widget, which parents the edits' text windows; passes the
+    // other codes on when embedded.
     intptr_t OnSkinNotify(int code, intptr_t first, intptr_t second) override;
 
     // Draws one control straight over what the window shows (through the buffer, which always

@@ -45,7 +45,8 @@ TEST(SkinDocument, UnknownElementsCommentsAndTextAreSkipped) {
         "id=\"d\"/></testwnd></skin>",
         kKindWindow);
     wnd.Create();
-    EXPECT_EQ(Ids(wnd), (std::vector<QString>{"a", "b", "c", "d"}));
+    // The window parents the edit's text window, so the edit is a control like the others.
+    EXPECT_EQ(Ids(wnd), (std::vector<QString>{"a", "e", "b", "c", "d"}));
     EXPECT_EQ(wnd.FindChild("hidden"), nullptr);
     EXPECT_EQ(wnd.FindChild("d")->GetKind(), KindOfElement("btnex"));
 }
