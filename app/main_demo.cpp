@@ -98,6 +98,13 @@ void CDemoPilot::Tick() {
         Shot(QStringLiteral("4-downloading"));
     if (open && open->IsShown() && !m_wnd.IsDownloading()) {
         Shot(QStringLiteral("4-downloading"));
+        // The window paints the new state on the way back to the event loop; the screen has it
+        // only after that, so the picture is taken on the next tick.
+        if (!m_finishSeen) {
+            m_finishSeen = true;
+            m_wnd.update();
+            return;
+        }
         Shot(QStringLiteral("5-finished"));
         Finish(kFinished, QStringLiteral("download finished: ") + m_wnd.StateText());
         return;
