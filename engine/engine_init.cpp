@@ -1,6 +1,7 @@
 // Start-up and shut-down of the whole engine, in their fixed orders. This file sits above every
 // engine floor so that it may reach each subsystem without a lower floor including a higher one.
 
+#include <arpa/inet.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -16,6 +17,8 @@
 #include "engine/core/share_queue.h"
 #include "engine/core/task_mgr.h"
 #include "engine/nat/firewall.h"
+#include "engine/nat/lan_peer_sink.h"
+#include "engine/nat/lan_search.h"
 #include "engine/nat/nat_setup.h"
 #include "engine/net/peer_connector.h"
 #include "engine/net/peer_engine.h"
@@ -25,6 +28,7 @@
 #include "engine/sources/http_agent.h"
 #include "engine/sources/http_source_link.h"
 #include "engine/sources/peer_id.h"
+#include "engine/sources/tracker_agent.h"
 
 namespace tessali {
 namespace {
@@ -36,6 +40,24 @@ core::CShareThread g_shareThread;
 // registered, becomes its next link.
 sources::CHttpProtocolLink g_httpLink(sources::HttpSourceHooks(), nullptr);
 
+// Peers found by the LAN search go to the peer layer like peers from a source list.
+class CLanPeerConnector : public nat::ILanPeerSink {
+public:
+    void AddLanPeer(const core::TaskHash& hash, std::span<const uint8_t, 20> peerId, uint32_t address,
+                    uint16_t port) override {
+        net::SourcePeer peer;
+        peer.addr = address;
+        peer.port = htons(port);
+        std::copy(peerId.begin() + 8, peerId.end(), peer.idTail.begin());
+        sources::PeerId id;
+        std::copy(peerId.begin(), peerId.end(), id.bytes.begin());
+        uint8_t type = sources::VersionType(id.Version());
+        peer.versionType = type != 0 ? type : 1;
+        net::ConnectToSource(hash, peer);
+    }
+};
+CLanPeerConnector g_lanPeers;
+
 // The work of the engine routines, forwarded to the subsystem that owns each part.
 class CEngineRoutineWork : public core::IRoutineWork {
 public:
@@ -46,9 +68,13 @@ public:
         }
     }
     void StartLanSearch() override {
-        if (peers) {
-            peers->StartLanSearch();
-        }
+        nat::CLanSearch& lan = nat::CLanSearch::Instance();
+        lan.SetPeerSink(&g_lanPeers);
+        lan.SetPeerIdSource([] {
+            sources::CTrackerAgent* agent = sources::EngineTrackerAgent();
+            return agent != nullptr ? std::string(agent->OwnPeerId().Text()) : std::string();
+        });
+        lan.Start(core::Host().localAddress.load());
     }
     uint16_t OpenListenSockets() override { return peers ? peers->OpenListenSockets() : 0; }
     void SendPass() override {
@@ -63,11 +89,7 @@ public:
             IRoutineWork::P2pPass(timeoutMs);
         }
     }
-    void LanSearchStep() override {
-        if (peers) {
-            peers->LanSearchStep();
-        }
-    }
+    void LanSearchStep() override { nat::CLanSearch::Instance().Step(); }
     void RateWindowStep() override {
         if (peers) {
             peers->RateWindowStep();
@@ -83,9 +105,11 @@ public:
     double DownloadRate() override { return peers ? peers->DownloadRate() : 0; }
     double UploadRate() override { return peers ? peers->UploadRate() : 0; }
     void NatRecheck() override {
-        if (peers) {
-            peers->NatRecheck();
-        }
+        nat::NatRecheck([] {
+            if (sources::CTrackerAgent* agent = sources::EngineTrackerAgent()) {
+                agent->Login();
+            }
+        });
     }
     bool WaitTrackerReceive(uint32_t timeoutMs) override {
         if (sources::CEngineTracker* t = sources::EngineTracker()) {
@@ -197,8 +221,11 @@ int EngineInit() {
     // The peer layer: dispatch manager (with reliable UDP), then the routines and listening sockets.
     net::CPeerEngine* peers = net::CreatePeerEngine();
     peers->Start();
-    sources::PeerId ownId = sources::GeneratePeerId(
-        sources::kEngineVersion, std::random_device{}() | uint64_t{std::random_device{}()} << 32);
+    // One peer id for the whole engine: the tracker agent's, kept in "MirtCfg.ini".
+    sources::PeerId ownId = sources::EngineTrackerAgent() != nullptr
+                                ? sources::EngineTrackerAgent()->OwnPeerId()
+                                : sources::GeneratePeerId(sources::kEngineVersion,
+                                                          std::random_device{}() | uint64_t{std::random_device{}()} << 32);
     peers->Handler().SetOwnPeerId(ownId.bytes);
     g_routineWork.peers = peers;
     core::SetRoutineWork(&g_routineWork);
@@ -234,6 +261,7 @@ void EngineUninit() {
     g_routineWork.peers = nullptr;
     net::DestroyPeerEngine();
     sources::StopEngineTracker();
+    nat::CLanSearch::Destroy();
     nat::StopNat();
     sources::BtTrackerClient().Stop();
     sources::DestroyBtTrackerClient();

@@ -279,7 +279,7 @@ TEST_F(PeerTransfer, EachWireFormAndReliableUdpDeliverTheFileByteIdentical) {
         const std::string dest = getter.Dir() + "out.bin";
         getter.Start({"get", c.seeder->hash, dest, "--peer", "127.0.0.1:" + std::to_string(c.seeder->port),
                       "--framing", c.framing});
-        ASSERT_EQ(getter.Wait(60), 0) << getter.Log().substr(0, 2000);
+        ASSERT_EQ(getter.Wait(180), 0) << getter.Log().substr(0, 2000);
         ExpectFinished(*c.source, dest, getter);
         // Every byte came over the wire (nothing was there before).
         EXPECT_GE(ReceivedBytes(getter), static_cast<int64_t>(fs::file_size(*c.source)));
@@ -323,7 +323,7 @@ TEST_F(PeerTransfer, AKilledDownloadResumesWithoutFetchingVerifiedPiecesAgain) {
     ASSERT_TRUE(fs::exists(dest + ".!mt"));
 
     getter.Start(args);
-    ASSERT_EQ(getter.Wait(60), 0) << getter.Log().substr(0, 2000);
+    ASSERT_EQ(getter.Wait(180), 0) << getter.Log().substr(0, 2000);
     ExpectFinished(big, dest, getter);
     // The second run starts from what the record kept and fetches only the rest.
     int64_t resumed = NumberAfter(getter.Lines().front(), "progress ");
@@ -357,7 +357,7 @@ TEST_F(PeerTransfer, TwoSeedersAreBothUsedAndALyingSeedersPiecesAreRejected) {
     const std::string dest = getter.Dir() + "out.bin";
     getter.Start({"get", a.hash, dest, "--peer", "127.0.0.1:" + std::to_string(a.port), "--peer",
                   "127.0.0.1:" + std::to_string(b.port), "--peer", "127.0.0.1:" + std::to_string(liar.port)});
-    ASSERT_EQ(getter.Wait(60), 0) << getter.Log().substr(0, 2000);
+    ASSERT_EQ(getter.Wait(180), 0) << getter.Log().substr(0, 2000);
     ExpectFinished(file, dest, getter);
     std::string fromA_line = getter.WaitLine("from 127.0.0.1:" + std::to_string(a.port) + " ", 1);
     std::string fromB_line = getter.WaitLine("from 127.0.0.1:" + std::to_string(b.port) + " ", 1);
