@@ -196,6 +196,10 @@ int EngineInit() {
     core::SetProtocolLink(&g_httpLink);
     // The peer layer: dispatch manager (with reliable UDP), then the routines and listening sockets.
     net::CPeerEngine* peers = net::CreatePeerEngine();
+    // One UDP socket serves the tracker protocol and reliable UDP: the agent's, bound first.
+    if (sources::CTrackerAgent* agent = sources::EngineTrackerAgent()) {
+        peers->SetSharedUdpPort(agent->BoundPort());
+    }
     peers->Start();
     sources::PeerId ownId = sources::GeneratePeerId(
         sources::kEngineVersion, std::random_device{}() | uint64_t{std::random_device{}()} << 32);
