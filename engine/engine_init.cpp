@@ -220,6 +220,10 @@ int EngineInit() {
     core::SetProtocolLink(&g_httpLink);
     // The peer layer: dispatch manager (with reliable UDP), then the routines and listening sockets.
     net::CPeerEngine* peers = net::CreatePeerEngine();
+    // One UDP socket serves the tracker protocol and reliable UDP: the agent's, bound first.
+    if (sources::CTrackerAgent* agent = sources::EngineTrackerAgent()) {
+        peers->SetSharedUdpPort(agent->BoundPort());
+    }
     peers->Start();
     // One peer id for the whole engine: the tracker agent's, kept in "MirtCfg.ini".
     sources::PeerId ownId = sources::EngineTrackerAgent() != nullptr

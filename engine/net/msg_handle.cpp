@@ -426,6 +426,9 @@ void CMsgHandle::OnPiece(const TaskHash& hash, const MessageRecord& r) {
         return;
     }
     if (m_tasks.GetTaskRateB(hash) > kFastTaskRate && m_tasks.GetPeerRate(hash, r.key) < kSlowPeerRate) {
+        // Asked again later: once its last request is answered nothing else would ask this peer,
+        // and when every peer is held back this way the task stops for good.
+        m_pool.Defer(r.key, platform::GetTick());
         return;
     }
     ScheduleRequests(hash, r.key);

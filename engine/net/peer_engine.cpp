@@ -33,17 +33,30 @@ uint16_t CPeerEngine::ListenOn(uint16_t port) {
         return 0;
     }
     uint16_t actual = CThreadMgr::LocalPort(tcp);
-    // Reliable-UDP peers reach us on the same port number.
-    m_dispatch.Listen(3, actual);
+    OpenCarrierListener(actual);
     return actual;
 }
 
 uint16_t CPeerEngine::OpenListenSockets() {
     uint16_t port = OpenListenPort(m_sockets, core::Host().listenPort.load());
-    if (port != 0 && m_dispatch.Listen(3, port) < 0) {
-        core::EngineLog(core::kLogFail, "udp listen on port %u failed\n", static_cast<unsigned>(port));
+    if (port != 0) {
+        OpenCarrierListener(port);
     }
     return port;
+}
+
+void CPeerEngine::OpenCarrierListener(uint16_t port) {
+    // Reliable-UDP peers reach us on the TCP port number. When the tracker agent's socket holds
+    // that port, it already hands their datagrams to reliable UDP, which answers through it; a
+    // second socket could not bind there anyway.
+    if (port == m_sharedUdpPort.load()) {
+        core::EngineLog(core::kLogDebug, "reliable udp shares the tracker socket on port %u\n",
+                        static_cast<unsigned>(port));
+        return;
+    }
+    if (m_dispatch.Listen(3, port) < 0) {
+        core::EngineLog(core::kLogFail, "udp listen on port %u failed\n", static_cast<unsigned>(port));
+    }
 }
 
 void CPeerEngine::SendPass() {

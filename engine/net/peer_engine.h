@@ -30,6 +30,9 @@ public:
     void SetAnnouncePass(IAnnouncePass* pass) { m_announce.store(pass); }
     // Opens the listening sockets on `port` (host order) straight away; 0 picks any (tests).
     uint16_t ListenOn(uint16_t port);
+    // The UDP port (host order) whose socket belongs to the tracker agent, which hands this
+    // engine's reliable-UDP datagrams on; no carrier listener of our own is opened there. 0: none.
+    void SetSharedUdpPort(uint16_t port) { m_sharedUdpPort.store(port); }
 
     // IRoutineWork
     uint16_t OpenListenSockets() override;
@@ -46,11 +49,14 @@ public:
     CMsgHandle& Handler() { return m_handle; }
 
 private:
+    void OpenCarrierListener(uint16_t port);
+
     CDispatchMgr m_dispatch;
     CMsgPool m_pool;
     CMsgLimitLayer m_limits;
     CMsgHandle m_handle;
     std::atomic<IAnnouncePass*> m_announce{nullptr};
+    std::atomic<uint16_t> m_sharedUdpPort{0};
     CThreadMgr& m_sockets;
 };
 

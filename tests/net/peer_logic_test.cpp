@@ -323,6 +323,21 @@ TEST_F(PeerLogic, AFastTaskGivesNoNewRequestToASlowPeer) {
     EXPECT_EQ(link.OfId(key, kMsgRequest).size(), 4u);
 }
 
+TEST_F(PeerLogic, ASlowPeerHeldBackByAFastTaskIsAskedAgainLater) {
+    Connect(key);
+    handle.Handle(Record(BuildMessage(kMsgUnchoke), key));
+    task->downloadRateCount = 200 * 1024 * 10;
+    Peer(key)->downloadRateCount = 0;
+    // Both requests answered while held back: no request of this peer is left outstanding.
+    handle.Handle(Record(Piece(0, 0, 16384), key));
+    Peer(key)->downloadRateCount = 0;
+    handle.Handle(Record(Piece(0, 16384, 16384), key));
+    ASSERT_EQ(link.OfId(key, kMsgRequest).size(), 2u);
+    clock.Advance(kDeferredRequestMs);
+    handle.SecondPass();
+    EXPECT_EQ(link.OfId(key, kMsgRequest).size(), 4u) << "the idle peer gets its two slots filled";
+}
+
 TEST_F(PeerLogic, ARefusedRequestIsReleasedAndRequestsResume5sLater) {
     Connect(key);
     handle.Handle(Record(BuildMessage(kMsgUnchoke), key));
