@@ -68,6 +68,9 @@ public:
         }
     }
     void StartLanSearch() override {
+        if (!platform::Deploy().lanSearch) {
+            return;
+        }
         nat::CLanSearch& lan = nat::CLanSearch::Instance();
         lan.SetPeerSink(&g_lanPeers);
         lan.SetPeerIdSource([] {

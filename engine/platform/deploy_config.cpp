@@ -65,6 +65,7 @@ DeployConfig LoadDeployConfig(const std::string& path) {
         c.natType = nat;
     }
     c.logLevel = ini.GetInt("engine", "log_level", c.logLevel);
+    c.lanSearch = ini.GetInt("engine", "lan_search", 1) != 0;
     return c;
 }
 

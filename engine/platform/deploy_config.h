@@ -39,6 +39,7 @@ struct DeployConfig {
     std::optional<int> natType;  // unset: detect with STUN
     std::string logFile;
     int logLevel = 1;
+    bool lanSearch = true;  // lan_search = 0 keeps the engine from searching the local network
 };
 
 // Reads `path`; a missing file gives the defaults (with path left empty).

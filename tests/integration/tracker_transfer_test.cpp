@@ -119,6 +119,8 @@ std::string WriteDeploy(const test::TempDir& dir, const std::string& name,
       << "agent_host = 127.0.0.1:" << tracker.TcpPort() << "\n"
       << "listen_port = " << listenPort << "\n"
       << "nat_type = 0\n"
+      // Only the tracker may lead the downloader to the seeder here.
+      << "lan_search = 0\n"
       << "log_file = " << dir.File(name + ".log") << "\n"
       << "log_level = 1\n";
     return path;

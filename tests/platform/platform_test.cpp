@@ -193,7 +193,7 @@ TEST(DeployConfig, ReadsEveryKeyAndKeepsDefaultsForMissingOnes) {
     test::WriteFile(dir.File("d.ini"),
                     "[servers]\nmanifest_base = http://10.0.0.1:81/   ; note\nstats_host=s:1\n"
                     "[engine]\ntracker_host = tr.example:7000\nlisten_port = 6881\nnat_type = 0\n"
-                    "log_file = /tmp/x.log\nlog_level = 3\n");
+                    "log_file = /tmp/x.log\nlog_level = 3\nlan_search = 0\n");
     DeployConfig c = LoadDeployConfig(dir.File("d.ini"));
     EXPECT_EQ(c.path, dir.File("d.ini"));
     EXPECT_EQ(c.manifestBase, "http://10.0.0.1:81/");
@@ -205,6 +205,7 @@ TEST(DeployConfig, ReadsEveryKeyAndKeepsDefaultsForMissingOnes) {
     EXPECT_EQ(*c.natType, 0);
     EXPECT_EQ(c.logFile, "/tmp/x.log");
     EXPECT_EQ(c.logLevel, 3);
+    EXPECT_FALSE(c.lanSearch);
 
     test::WriteFile(dir.File("e.ini"), "[engine]\nnat_type =\nlog_file =    ; a comment, not a path\n");
     EXPECT_FALSE(LoadDeployConfig(dir.File("e.ini")).natType.has_value());  // empty: detect
