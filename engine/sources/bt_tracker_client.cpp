@@ -62,7 +62,8 @@ void CBtTrackerClient::Stop() {
 
 size_t CBtTrackerClient::OpenExchanges() {
     std::lock_guard lock(m_lock);
-    return m_exchanges.size();
+    // Exchanges the worker is handling right now are still open.
+    return m_exchanges.size() + m_inHand;
 }
 
 int CBtTrackerClient::Announce(const core::TaskHash& hash, const std::string& url) {
@@ -216,12 +217,18 @@ void CBtTrackerClient::Worker() {
             }
             out = std::move(it->second);
             m_exchanges.erase(it);
+            ++m_inHand;
             return true;
         };
         auto putBack = [this](Exchange&& ex) {
             std::lock_guard lock(m_lock);
             int fd = ex.fd;
             m_exchanges.emplace(fd, std::move(ex));
+            --m_inHand;
+        };
+        auto drop = [this] {
+            std::lock_guard lock(m_lock);
+            --m_inHand;
         };
         for (int fd : fresh) {
             Exchange ex;
@@ -231,6 +238,8 @@ void CBtTrackerClient::Worker() {
                 Dispatch(ex, kMsgBtUdpOpen, std::span<const uint8_t>(&zero, 1));
                 if (ex.fd >= 0) {
                     putBack(std::move(ex));
+                } else {
+                    drop();
                 }
             }
         }
@@ -269,6 +278,7 @@ void CBtTrackerClient::Worker() {
                 putBack(std::move(ex));
             } else {
                 CloseExchange(ex.fd);
+                drop();
             }
         }
     }
@@ -312,7 +322,7 @@ bool CBtTrackHandle::Handle(CBtTrackerClient::Exchange& ex, uint8_t id, std::spa
 }
 
 size_t CBtTrackHandle::ConnectPeers(const core::TaskHash& hash, std::span<const uint8_t> compact,
-                                  const BtTrackerSettings& settings, core::CTaskMgrInterFace& tasks) {
+                                    const BtTrackerSettings& settings, core::CTaskMgrInterFace& tasks) {
     std::vector<BtPeerEntry> entries = SplitCompactPeers(compact);
     if (entries.size() > kMaxPeersPerReply) {
         entries.resize(kMaxPeersPerReply);

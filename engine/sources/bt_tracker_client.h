@@ -97,6 +97,7 @@ private:
     AnsweredFn m_answered;
     std::mutex m_lock;  // guards m_exchanges and m_settings
     std::map<int, Exchange> m_exchanges;
+    size_t m_inHand = 0;  // exchanges the worker has taken out of m_exchanges to handle; guarded
     std::atomic<bool> m_running{false};
     std::thread m_thread;
 };
@@ -104,7 +105,8 @@ private:
 // The handler of the synthetic tracker messages of one exchange.
 class CBtTrackHandle {
 public:
-    CBtTrackHandle(CBtTrackerClient& client, const BtTrackerSettings& settings, core::CTaskMgrInterFace& tasks)
+    CBtTrackHandle(CBtTrackerClient& client, const BtTrackerSettings& settings,
+                   core::CTaskMgrInterFace& tasks)
         : m_client(client), m_settings(settings), m_tasks(tasks) {}
     // Returns false when the exchange is over (peers handled, or nothing more can come).
     bool Handle(CBtTrackerClient::Exchange& ex, uint8_t id, std::span<const uint8_t> payload);

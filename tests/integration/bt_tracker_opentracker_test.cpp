@@ -94,20 +94,21 @@ TEST(BtTrackerOpentrackerTest, HttpAndUdpAnnouncesReturnEachOthersPeers) {
 
     Announcer a(15001, tasks);
     ASSERT_EQ(a.client.Announce(hash, tracker.HttpUrl()), kBtAnnounceStarted);
-    ASSERT_TRUE(WaitUntil([&] { return a.Answered() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return a.Answered() == 1; }, 30000));
     EXPECT_TRUE(connector.Ports().empty()) << "the tracker lists only ourselves";
 
     Announcer b(15002, tasks);
     ASSERT_EQ(b.client.Announce(hash, tracker.UdpUrl()), kBtAnnounceStarted);
-    ASSERT_TRUE(WaitUntil([&] { return b.Answered() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return b.Answered() == 1; }, 30000));
     ASSERT_EQ(connector.Ports(), std::vector<uint16_t>{15001});
     EXPECT_EQ(connector.addrs[0], htonl(INADDR_LOOPBACK));
     EXPECT_EQ(b.answered[0], tracker.UdpUrl());
 
     ASSERT_EQ(a.client.Announce(hash, tracker.HttpUrl()), kBtAnnounceStarted);
-    ASSERT_TRUE(WaitUntil([&] { return a.Answered() == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return a.Answered() == 2; }, 30000));
     EXPECT_EQ(connector.Ports(), (std::vector<uint16_t>{15001, 15002}));
-    EXPECT_TRUE(WaitUntil([&] { return a.client.OpenExchanges() == 0 && b.client.OpenExchanges() == 0; }));
+    EXPECT_TRUE(
+        WaitUntil([&] { return a.client.OpenExchanges() == 0 && b.client.OpenExchanges() == 0; }, 30000));
 }
 
 TEST(BtTrackerOpentrackerTest, HashOutsideTheWhitelistIsNotAnswered) {
@@ -121,7 +122,7 @@ TEST(BtTrackerOpentrackerTest, HashOutsideTheWhitelistIsNotAnswered) {
     Announcer a(15003, tasks);
     core::TaskHash other = core::TaskHash::FromText("FFEEDDCCBBAA99887766554433221100FFEEDDCC");
     ASSERT_EQ(a.client.Announce(other, tracker.HttpUrl()), kBtAnnounceStarted);
-    ASSERT_TRUE(WaitUntil([&] { return a.client.OpenExchanges() == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return a.client.OpenExchanges() == 0; }, 30000));
     EXPECT_EQ(a.Answered(), 0u);
     EXPECT_TRUE(connector.Ports().empty());
 }
