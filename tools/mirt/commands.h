@@ -24,6 +24,9 @@ struct MirtCommandRegistrar {
 void PrintLine(const std::string& line);
 void PrintError(const std::string& line);
 
+// Absolute form of a path whose folder exists (the file itself may not); empty when it does not.
+std::string AbsolutePath(const std::string& path);
+
 // Installs SIGINT/SIGTERM handlers that set a flag instead of killing the process.
 void InstallStopSignals();
 bool StopRequested();

@@ -19,25 +19,13 @@
 namespace tessali::mirt {
 namespace {
 
-std::string AbsoluteTarget(const std::string& path) {
-    std::string folder = platform::DirName(path);
-    if (folder.empty()) {
-        folder = "./";
-    }
-    char resolved[PATH_MAX];
-    if (realpath(folder.c_str(), resolved) == nullptr) {
-        return {};
-    }
-    return platform::WithTrailingSlash(resolved) + platform::BaseName(path);
-}
-
 int RunFetch(const std::vector<std::string>& args) {
     if (args.size() != 2) {
         PrintError("usage: mirt fetch URL DEST");
         return 2;
     }
     const std::string& url = args[0];
-    std::string dest = AbsoluteTarget(args[1]);
+    std::string dest = AbsolutePath(args[1]);
     if (dest.empty() || platform::BaseName(dest).empty()) {
         PrintError("the folder of " + args[1] + " does not exist");
         return 2;

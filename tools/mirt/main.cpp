@@ -1,7 +1,9 @@
 // mirt: the command-line front-end of the engine, for headless seeders, servers, tests and
 // terminal users. One engine per process; run `mirt --help` for the commands.
 
+#include <limits.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +12,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "engine/platform/file.h"
 #include "tools/mirt/commands.h"
 
 namespace tessali::mirt {
@@ -48,6 +51,18 @@ void PrintLine(const std::string& line) {
 void PrintError(const std::string& line) {
     std::fprintf(stderr, "mirt: %s\n", line.c_str());
     std::fflush(stderr);
+}
+
+std::string AbsolutePath(const std::string& path) {
+    std::string folder = platform::DirName(path);
+    if (folder.empty()) {
+        folder = "./";
+    }
+    char resolved[PATH_MAX];
+    if (realpath(folder.c_str(), resolved) == nullptr) {
+        return {};
+    }
+    return platform::WithTrailingSlash(resolved) + platform::BaseName(path);
 }
 
 void InstallStopSignals() {

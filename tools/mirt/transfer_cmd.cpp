@@ -22,19 +22,6 @@
 namespace tessali::mirt {
 namespace {
 
-// Absolute form of a path whose folder exists (the file itself may not).
-std::string AbsolutePath(const std::string& path) {
-    std::string folder = platform::DirName(path);
-    if (folder.empty()) {
-        folder = "./";
-    }
-    char resolved[PATH_MAX];
-    if (realpath(folder.c_str(), resolved) == nullptr) {
-        return {};
-    }
-    return platform::WithTrailingSlash(resolved) + platform::BaseName(path);
-}
-
 // "ADDR:PORT" as a source-list entry. The id tail is made from the address and port, so that
 // two peers given by hand never look like one peer to the duplicate check.
 bool ParsePeer(const std::string& text, const std::string& framing, net::SourcePeer& out) {
