@@ -289,7 +289,8 @@ TEST(BtTrackerClientTest, UdpExchangeIgnoresErrorRepliesAndMarksTheTrackerAnswer
     client.Start();
     std::string url = "udp://127.0.0.1:" + std::to_string(tracker.Port()) + "/announce";
     ASSERT_EQ(client.Announce(SomeHash(), url), kBtAnnounceStarted);
-    ASSERT_TRUE(WaitUntil([&] { return client.OpenExchanges() == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return client.OpenExchanges() == 0; }, 30000))
+        << "tracker received " << tracker.Received().size() << " datagrams";
     client.Stop();
     ASSERT_EQ(connector.Count(), 1u);
     EXPECT_EQ(connector.calls[0].second.port, htons(51413));
