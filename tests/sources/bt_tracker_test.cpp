@@ -236,7 +236,9 @@ private:
                 std::lock_guard lock(m_lock);
                 m_received.push_back(d);
                 if (d.size() == 16) {
-                    reply = std::string("\0\0\0\0", 4) + d.substr(12, 4) + "CONNID42";
+                    // Sent whole: the client's transaction id may hold the "|" byte.
+                    std::string connect = std::string("\0\0\0\0", 4) + d.substr(12, 4) + "CONNID42";
+                    ::sendto(m_fd, connect.data(), connect.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
                 } else if (!m_replies.empty()) {
                     reply = m_replies.front();
                     m_replies.erase(m_replies.begin());
