@@ -27,14 +27,14 @@ for t in "${targets[@]}"; do
   seeds=()
   [ -d "fuzz/corpus/$t" ] && seeds+=("fuzz/corpus/$t")
   log="$BUILD_DIR/fuzz-$t.log"
-  if QT_QPA_PLATFORM=offscreen "$bin" -max_total_time="$seconds" -print_final_stats=1 \
+  if QT_QPA_PLATFORM=offscreen LSAN_OPTIONS="suppressions=$PWD/fuzz/lsan.supp" "$bin" -max_total_time="$seconds" -print_final_stats=1 \
        -artifact_prefix="$BUILD_DIR/crashes/$t/" "$work" "${seeds[@]}" >"$log" 2>&1; then
     result=ok
   else
     result="FOUND A CRASH (see $BUILD_DIR/crashes/$t/)"
     status=1
   fi
-  execs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' || echo 0)
+  execs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | head -1 | grep -o '[0-9]*$' || echo 0)
   features=$(grep -o 'ft: [0-9]*' "$log" | tail -1 | grep -o '[0-9]*' || echo 0)
   echo "$t: $result, $((execs / seconds)) exec/s, $features features"
 done

@@ -89,6 +89,9 @@ bool ParseUnknown(const uint8_t* p, uint16_t len, StunMessage& out) {
     if (len % 2 != 0 || len > 2 * 8) {
         return false;
     }
+    // A repeated attribute replaces the earlier one, as for every other attribute: the list
+    // stays within its eight entries whatever the answer holds.
+    out.unknownAttributes.clear();
     for (uint16_t i = 0; i < len; i += 2) {
         out.unknownAttributes.push_back(Read16(p + i));
     }

@@ -93,6 +93,19 @@ TEST(StunMessage, ReadsTheOtherAttributes) {
     EXPECT_EQ(m.xorMapped.port, 0x0141);
 }
 
+// Found by fuzzing: each attribute was within its bound, but repeats added up without limit.
+TEST(StunMessage, RepeatedUnknownAttributesListsReplaceEachOther) {
+    std::vector<uint8_t> body;
+    for (int i = 0; i < 100; ++i) {
+        auto a = Attr(kAttrUnknownAttributes, {0, 1, 0, 2, 0, 3, 0, 4, 0, 5, 0, static_cast<uint8_t>(i)});
+        body.insert(body.end(), a.begin(), a.end());
+    }
+    std::ostringstream diag;
+    StunMessage m;
+    ASSERT_TRUE(ParseStunMessage(Message(0x0111, body), m, diag)) << diag.str();
+    EXPECT_EQ(m.unknownAttributes, (std::vector<uint16_t>{1, 2, 3, 4, 5, 99}));
+}
+
 TEST(StunMessage, MalformedAnswersAreRefusedWithTheirDiagnostics) {
     std::vector<uint8_t> ok = Message(0x0101, Attr(kAttrMappedAddress, {0, 1, 0, 80, 1, 2, 3, 4}));
     std::vector<uint8_t> longer = ok;
