@@ -163,10 +163,12 @@ TEST_F(DBusNotifierTest, TheServiceGetsTheNoticeAndItsActionInvokedRunsTheAction
     EXPECT_TRUE(counts.fallbacks.empty());
 }
 
+// Also: the service appears after the program started (as one started on demand does), and its
+// signals still reach the notifier.
 TEST_F(DBusNotifierTest, OnlyTheNewestNoticesKeepTheirActions) {
+    CDBusNotifier notifier(QDBusConnection::sessionBus());
     CListener listener;
     ASSERT_TRUE(listener.Ready());
-    CDBusNotifier notifier(QDBusConnection::sessionBus());
     CActionCounts counts;
     const size_t sent = CDBusNotifier::kMaxPending + 4;
     std::vector<int> ids;
