@@ -2,7 +2,8 @@
 // runs the initialisation thread (manifest, launch reports, engine start, pictures), offers what
 // to download when that ends, runs the version dialog, checks the free space, starts, polls,
 // pauses and finishes engine tasks, and draws the branded window (slide show, progress bar,
-// dimming, rounded corners, notification-area icon and its menu).
+// dimming, rounded corners, notification-area icon and its menu). Completed files and the
+// download's progress also go to the desktop (IDesktopNotifier).
 // Threading: everything runs on the GUI thread except the initialisation thread, which fills the
 // manifest and hands it over once, through the "initialisation ended" event it waits on.
 #pragma once

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <ctime>
 
 namespace tessali::app {
@@ -66,7 +67,10 @@ void CProgramLog::Write(Level level, std::string_view text) {
     localtime_r(&now, &local);
     std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
     std::string line = std::string(stamp) + " " + LevelName(level) + " ";
-    for (char c : text.substr(0, kMaxLineBytes)) line += c == '\n' || c == '\r' ? ' ' : c;
+    size_t keep = std::min(text.size(), kMaxLineBytes);
+    // Cut before a UTF-8 continuation byte, so a shortened Chinese text stays valid.
+    while (keep < text.size() && keep > 0 && (static_cast<unsigned char>(text[keep]) & 0xC0) == 0x80) --keep;
+    for (char c : text.substr(0, keep)) line += c == '\n' || c == '\r' ? ' ' : c;
     while (line.back() == ' ') line.pop_back();
     line += '\n';
 

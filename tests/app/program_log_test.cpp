@@ -80,6 +80,16 @@ TEST(ProgramLog, TheFileStaysBoundedAndTheNewestLinesAreKept) {
     ASSERT_FALSE(kept.empty());
     EXPECT_EQ(kept.back().substr(20), "INFO last");
     EXPECT_EQ(kept.front().size(), 20 + std::string("WARNING ").size() + CProgramLog::kMaxLineBytes);
+    // A long Chinese text is cut between characters, never inside one.
+    ASSERT_TRUE(log.Open(dir.File("cjk.log")));
+    std::string cjk;
+    while (cjk.size() < CProgramLog::kMaxLineBytes + 10) cjk += "下载";
+    log.Write(CProgramLog::kInfo, "x" + cjk);  // one ASCII byte first: the cut falls mid-character
+    const std::string line = Lines(dir.File("cjk.log")).at(0).substr(26);  // after stamp, level, "x"
+    EXPECT_EQ(line.size() % 3, 0u);
+    EXPECT_EQ(line.substr(line.size() - 3), "载");
+    EXPECT_LE(line.size() + 1, CProgramLog::kMaxLineBytes);
+    log.Close();
     // A closed log drops lines instead of failing.
     log.Write(CProgramLog::kWarning, "dropped");
     EXPECT_EQ(Lines(dir.File("p.log")).back().substr(20), "INFO last");
