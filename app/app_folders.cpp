@@ -51,7 +51,9 @@ std::string PrepareAppDataFolder(const std::string& dataHome) {
 
 FolderFacts FolderFacts::Platform() {
     return {[](const std::string& p) { return platform::FreeBytes(p); },
-            [](const std::string& p) { return platform::IsLocalFilesystem(p); }};
+            [](const std::string& p) {
+                return platform::IsLocalFilesystem(p) && ::access(p.c_str(), W_OK) == 0;
+            }};
 }
 
 std::string DefaultDownloadFolder(const std::vector<std::string>& candidates, const FolderFacts& facts) {
@@ -73,11 +75,14 @@ std::string DefaultDownloadFolder(const std::vector<std::string>& candidates, co
 }
 
 std::vector<std::string> DownloadFolderCandidates() {
-    std::vector<std::string> out{platform::HomeDir()};
-    std::string downloads = platform::UserDownloadDir();
-    if (!downloads.empty() && downloads != out.front()) {
+    // The user's own download folder comes first, so it wins whenever home has no more room
+    // (the usual case: both on one filesystem).
+    std::vector<std::string> out;
+    const std::string downloads = platform::UserDownloadDir();
+    const std::string home = platform::HomeDir();
+    if (!downloads.empty() && downloads != home)
         out.push_back(downloads);
-    }
+    out.push_back(home);
     return out;
 }
 

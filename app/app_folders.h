@@ -41,14 +41,15 @@ std::string PrepareAppDataFolder(const std::string& dataHome);
 // Facts about candidate folders, replaceable in tests.
 struct FolderFacts {
     std::function<int64_t(const std::string&)> freeBytes;  // -1 when the folder does not answer
-    std::function<bool(const std::string&)> isLocal;
+    std::function<bool(const std::string&)> isLocal;       // local and writable by the user
     static FolderFacts Platform();
 };
 
 // The default download folder: "TessaliDownload" in the local candidate with most free space
 // (first wins ties), created, with a trailing '/'; "TessaliDownload/" (relative) when none answers.
 std::string DefaultDownloadFolder(const std::vector<std::string>& candidates, const FolderFacts& facts);
-// The candidates of a Linux user: the home folder, then the XDG download folder when it has one.
+// The candidates of a Linux user: the XDG download folder (user-dirs.dirs, localised names
+// included) when it has one, then the home folder.
 std::vector<std::string> DownloadFolderCandidates();
 
 // The start-up download folder: the local record's "path" when the record holds a "download"

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/program_log.h"
 #include "engine/platform/file.h"
 
 namespace tessali::app {
@@ -144,7 +145,9 @@ std::string RecordText(const std::optional<std::string>& existing, const Downloa
 }
 
 int WriteDownloadRecord(const std::string& path, const DownloadRecord& record) {
-    platform::WriteFileAtomically(path, RecordText(platform::ReadWholeFile(path, kMaxRecordBytes), record));
+    if (!platform::WriteFileAtomically(path,
+                                       RecordText(platform::ReadWholeFile(path, kMaxRecordBytes), record)))
+        ProgramWarning("the download record " + path + " could not be written");
     return 1;
 }
 

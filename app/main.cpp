@@ -1,6 +1,7 @@
-// The downloader's process entry: one instance per user, the folders, the main window centred in
-// the work area, the event loop. The main window stops the engine and writes the local record
-// before it ends the loop, so nothing of the engine runs past it.
+// The downloader's process entry: one instance per user, the program log, the folders, the
+// desktop identity and notifier, the main window centred in the work area, the event loop.
+// SIGTERM/SIGINT/SIGHUP close the window as the tray menu's exit does. The main window stops the
+// engine and writes the local record before it ends the loop, so nothing of the engine runs past it.
 //
 // Demo switch (scripts/demo.sh only; nothing else reads the environment here):
 //   TESSALI_DEMO_SHOTS=DIR     run without a user: confirm the dialog, press "gobtn", write a
@@ -9,9 +10,12 @@
 //   TESSALI_DEMO_TIMEOUT=SEC   how long the demo waits for a stage, or for the download to move
 //                              (default 60)
 
+#include <unistd.h>
 #include <QApplication>
+#include <QDBusConnection>
 #include <QScreen>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 
@@ -20,7 +24,11 @@
 #include "app/main_demo.h"
 #include "app/main_desktop.h"
 #include "app/main_engine.h"
+#include "app/main_log.h"
+#include "app/main_signals.h"
 #include "app/main_wnd.h"
+#include "app/program_log.h"
+#include "app/qt_dbus_notifier.h"
 #include "engine/platform/deploy_config.h"
 #include "engine/platform/folders.h"
 
@@ -41,6 +49,11 @@ void CentreInWorkArea(QWidget& wnd) {
     wnd.move(std::max(x, area.x()), std::max(y, area.y()));
 }
 
+void InstallProgramLogOrWarn() {
+    if (app::InstallProgramLog().empty())
+        std::fprintf(stderr, "tessali: the log file in %s cannot be opened\n", platform::LogFolder().c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -48,7 +61,10 @@ int main(int argc, char** argv) {
     if (!guard.Acquire())
         return 0;  // another instance runs; it is left alone
     std::signal(SIGPIPE, SIG_IGN);
+    // Before Qt starts, so that the platform's own warnings land in the log as well.
+    InstallProgramLogOrWarn();
     QApplication application(argc, argv);
+    app::SetDesktopIdentity();
     // The window hides into the notification area; only its close handling ends the program.
     QApplication::setQuitOnLastWindowClosed(false);
 
@@ -62,9 +78,22 @@ int main(int argc, char** argv) {
     settings.statsHost = deploy.statsHost;
     settings.homePage = deploy.homePage;
 
+    // The desktop entry named here is the one Qt was told, so a check of the installed tree sees it.
+    app::ProgramLog().Write(app::CProgramLog::kInfo, "start pid " + std::to_string(::getpid()) +
+                                                         ", desktop entry " +
+                                                         QGuiApplication::desktopFileName().toStdString() +
+                                                         ", download folder " + settings.downloadFolder);
+
     app::CEngineEntryPoints engine;
     app::CDesktop desktop;
-    app::CMainWnd wnd(engine, desktop, settings);
+    app::CDBusNotifier notifier(QDBusConnection::sessionBus());
+    app::CMainWnd wnd(engine, desktop, notifier, settings);
+    notifier.SetFallback([&wnd](const app::CompletionNotice& notice) { wnd.ShowTrayMessage(notice); });
+    // The system asking the program to end is a close, as from the tray menu.
+    app::CTerminationSignals termination([&wnd](int number) {
+        app::ProgramLog().Write(app::CProgramLog::kInfo, "signal " + std::to_string(number) + ", closing");
+        wnd.close();
+    });
     wnd.resize(app::CMainWnd::kWidth, app::CMainWnd::kHeight);
     wnd.Create();
     CentreInWorkArea(wnd);
@@ -76,6 +105,9 @@ int main(int argc, char** argv) {
         pilot = std::make_unique<app::CDemoPilot>(wnd, QString::fromLocal8Bit(shots), seconds);
     }
     wnd.show();
-    const int code = application.exec();
-    return pilot ? pilot->ExitCode() : code;
+    int code = application.exec();
+    if (pilot)
+        code = pilot->ExitCode();
+    app::ProgramLog().Write(app::CProgramLog::kInfo, "stop " + std::to_string(code));
+    return code;
 }

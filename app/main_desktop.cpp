@@ -2,6 +2,7 @@
 
 #include <QDesktopServices>
 #include <QFileDialog>
+#include <QGuiApplication>
 #include <QSystemTrayIcon>
 #include <QUrl>
 
@@ -9,6 +10,10 @@
 #include "engine/platform/fs_info.h"
 
 namespace tessali::app {
+
+void SetDesktopIdentity() {
+    QGuiApplication::setDesktopFileName(QString::fromLatin1(kDesktopFileName));
+}
 
 int64_t CDesktop::FreeBytes(const std::string& folder) {
     return platform::FreeBytes(ExistingAncestor(folder));

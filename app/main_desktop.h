@@ -6,6 +6,13 @@
 
 namespace tessali::app {
 
+// The desktop entry's name without ".desktop": the installed entry, the icons, the Wayland
+// application id and the launcher entry all go by it.
+inline constexpr const char* kDesktopFileName = "org.tessali.Downloader";
+
+// Tells Qt (and through it the window system) which desktop entry this program is.
+void SetDesktopIdentity();
+
 class CDesktop : public IDesktopServices {
 public:
     int64_t FreeBytes(const std::string& folder) override;

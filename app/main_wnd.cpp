@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QCursor>
 #include <QPainter>
+#include <QPointer>
 #include <QRegion>
 #include <QSystemTrayIcon>
 #include <QWindow>
@@ -66,12 +67,28 @@ double PercentOf(const TaskProgress& p) {
     return p.total != 0 ? static_cast<double>(p.completed) * 100.0 / static_cast<double>(p.total) : 0.0;
 }
 
+// Only a plain file name inside the folder it was chosen for is handed to the opener: the name
+// comes from the server, and the opener runs what it is given.
+bool CanHandToOpener(const SelectionItem& item) {
+    return IsSafeFileName(item.name) && item.path == item.folder + item.name &&
+           platform::FileExists(item.path);
+}
+
+// Files the opener starts as programs (the game's installers and patches are Windows programs).
+bool IsInstallerName(const std::string& name) {
+    const QString n = Q(name);
+    return n.endsWith(QStringLiteral(".exe"), Qt::CaseInsensitive) ||
+           n.endsWith(QStringLiteral(".msi"), Qt::CaseInsensitive);
+}
+
 }  // namespace
 
-CMainWnd::CMainWnd(IDownloadEngine& engine, IDesktopServices& desktop, MainWndSettings settings)
+CMainWnd::CMainWnd(IDownloadEngine& engine, IDesktopServices& desktop, IDesktopNotifier& notifier,
+                   MainWndSettings settings)
     : CSkinWnd(QStringLiteral("pyxdlmain")),
       m_engine(engine),
       m_desktop(desktop),
+      m_notifier(notifier),
       m_settings(std::move(settings)) {
     SetKind(skin::kKindMainWindow);
     setWindowTitle(QStringLiteral("Tessali下载器"));
@@ -133,11 +150,14 @@ void CMainWnd::InitialisationThread() {
     RefreshManifestCache(m_settings.manifestBase, cache, LocalNow, options);
     Manifest manifest;
     const bool read = ReadManifest(cache, manifest) == 1;
+    if (!read)
+        qWarning("no download manifest: %s could not be fetched or read", m_settings.manifestBase.c_str());
     SendStartupReports(m_settings.statsHost, m_settings.appDataFolder + std::string(kRecordFileName));
     if (read)
         KeepShownItems(manifest);
     m_engine.StartNetwork();
     if (m_engine.Init() == -1) {
+        qWarning("the download engine did not start");
         m_manifest = std::move(manifest);
         SendInitEnded(0);
         return;
@@ -172,6 +192,7 @@ bool CMainWnd::event(QEvent* e) {
 }
 
 void CMainWnd::OnInitEnded(int success) {
+    qInfo("initialisation ended: %d", success);
     StopTimer(kTimerStartup);
     if (!success) {
         m_countdown = 5;
@@ -581,6 +602,7 @@ void CMainWnd::StartDownload() {
         SetText(m_state, QStringLiteral("请选择要下载的补丁并开始下载"));
         m_downloading = false;
         StopTimer(kTimerClient);
+        UpdateLauncherProgress();
         Repaint();
         return;
     }
@@ -636,6 +658,7 @@ void CMainWnd::PollFullClient() {
     }
     if (!complete) {
         SetText(m_state, ProgressLine(item.name, m_percent, answered ? progress.rate : 0));
+        UpdateLauncherProgress();
         Repaint();
         return;
     }
@@ -664,6 +687,7 @@ void CMainWnd::CompleteFullClient(const SelectionItem& item) {
     SetText(m_state, FinishedLine(item.name));
     SetProp("stopbtn", "show", 0);
     m_folder = item.folder;
+    NotifyCompleted(item);
     m_fullClients.pop_back();
     if (!m_fullClients.empty()) {
         StartDownload();
@@ -677,6 +701,7 @@ void CMainWnd::CompleteFullClient(const SelectionItem& item) {
             m_relatedPending = false;
         }
     }
+    UpdateLauncherProgress();
     Repaint();
 }
 
@@ -710,11 +735,9 @@ void CMainWnd::PollPatches() {
         SendCompletionReport(kCompletionPatch);
         if (m_fullClients.empty())
             m_percent = 0;
-        // Only a plain file name inside the folder it was chosen for is handed to the opener: the
-        // name comes from the server, and the opener runs what it is given.
-        if (IsSafeFileName(item.name) && item.path == item.folder + item.name &&
-            platform::FileExists(item.path))
+        if (CanHandToOpener(item))
             m_desktop.OpenFile(item.path);
+        NotifyCompleted(item);
         m_patches.erase(m_patches.begin() + static_cast<std::ptrdiff_t>(i));
         if (m_patches.empty() && m_fullClients.empty()) {
             SetText(m_state, FinishedLine(item.name));
@@ -726,7 +749,35 @@ void CMainWnd::PollPatches() {
             m_downloading = false;
         }
     }
+    UpdateLauncherProgress();
     Repaint();
+}
+
+void CMainWnd::NotifyCompleted(const SelectionItem& item) {
+    CompletionNotice notice;
+    notice.summary = FinishedLine(item.name);
+    notice.body = Q(item.path);
+    // The actions do what the window's buttons do, for this file, whatever the window shows later.
+    QPointer<CMainWnd> self(this);
+    notice.actions.push_back({kActionOpenFolder, QStringLiteral("打开目录"), [self, folder = item.folder] {
+                                  if (self && !self->m_closed)
+                                      self->m_desktop.OpenFolder(folder);
+                              }});
+    if (IsInstallerName(item.name) && CanHandToOpener(item)) {
+        notice.actions.push_back({kActionRun, QStringLiteral("运行"), [self, item] {
+                                      if (self && !self->m_closed && CanHandToOpener(item))
+                                          self->m_desktop.OpenFile(item.path);
+                                  }});
+    }
+    m_notifier.NotifyCompleted(std::move(notice));
+}
+
+void CMainWnd::UpdateLauncherProgress() {
+    if (m_downloading) {
+        m_notifier.ShowProgress(m_percent / 100.0);
+    } else {
+        m_notifier.ClearProgress();
+    }
 }
 
 void CMainWnd::SendCompletionReport(int selector) const {
@@ -746,6 +797,7 @@ void CMainWnd::Pause() {
     SetProp("modifybtn", "enable", 1);
     SetText(m_state, QStringLiteral("任务被暂停"));
     m_downloading = false;
+    UpdateLauncherProgress();
     Repaint();
 }
 
@@ -807,6 +859,7 @@ void CMainWnd::HandleClose() {
     if (m_initSucceeded)
         WriteRecord();
     m_engine.Uninit();
+    m_notifier.ClearProgress();
     ClearChildren();
     m_title = m_route = m_state = m_picture = nullptr;
     for (auto& page : m_pages) page = nullptr;

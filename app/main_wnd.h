@@ -2,7 +2,8 @@
 // runs the initialisation thread (manifest, launch reports, engine start, pictures), offers what
 // to download when that ends, runs the version dialog, checks the free space, starts, polls,
 // pauses and finishes engine tasks, and draws the branded window (slide show, progress bar,
-// dimming, rounded corners, notification-area icon and its menu).
+// dimming, rounded corners, notification-area icon and its menu). Completed files and the
+// download's progress also go to the desktop (IDesktopNotifier).
 // Threading: everything runs on the GUI thread except the initialisation thread, which fills the
 // manifest and hands it over once, through the "initialisation ended" event it waits on.
 #pragma once
@@ -19,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/desktop_notifier.h"
 #include "app/desktop_services.h"
 #include "app/download_engine.h"
 #include "app/manifest.h"
@@ -76,7 +78,8 @@ public:
     static constexpr int kWidth = 590;
     static constexpr int kHeight = 530;
 
-    CMainWnd(IDownloadEngine& engine, IDesktopServices& desktop, MainWndSettings settings);
+    CMainWnd(IDownloadEngine& engine, IDesktopServices& desktop, IDesktopNotifier& notifier,
+             MainWndSettings settings);
     ~CMainWnd() override;
 
     // How the version dialog is run (modally by default); tests drive the real dialog through it.
@@ -96,6 +99,9 @@ public:
     // The tray icon's callback and the tray menu's commands.
     void OnTrayMessage(int mouseMessage);
     void OnCommand(int id);
+    // The completion notice as a notification-area balloon (where desktop notifications are
+    // missing); a click on it runs the notice's first action. False when there is no balloon.
+    bool ShowTrayMessage(const CompletionNotice& notice);
 
     // Operations of the workflow (the buttons call them).
     void SelectVersion();
@@ -153,6 +159,8 @@ private:
     void PollFullClient();
     void PollPatches();
     void CompleteFullClient(const SelectionItem& item);
+    void NotifyCompleted(const SelectionItem& item);
+    void UpdateLauncherProgress();
     void OpenLink(int code);
     void CloseByUser();
     void HandleClose();
@@ -166,6 +174,7 @@ private:
 
     IDownloadEngine& m_engine;
     IDesktopServices& m_desktop;
+    IDesktopNotifier& m_notifier;
     MainWndSettings m_settings;
 
     skin::CSkinCtrl* m_title = nullptr;
@@ -190,6 +199,7 @@ private:
     std::string m_relatedName;
     bool m_closeRequested = false;
     std::unique_ptr<QSystemTrayIcon> m_tray;
+    std::function<void()> m_balloonAction;
     std::vector<SelectionItem> m_patches;
     bool m_patchesRunning = false;
 

@@ -157,8 +157,20 @@ void CMainWnd::CreateTray() {
                          if (why == QSystemTrayIcon::Trigger)
                              OnTrayMessage(kMouseLButtonUp);
                      });
+    QObject::connect(m_tray.get(), &QSystemTrayIcon::messageClicked, this, [this] {
+        if (m_balloonAction)
+            m_balloonAction();
+    });
     // Shown even when the desktop has no notification area yet: the icon appears once one does.
     m_tray->show();
+}
+
+bool CMainWnd::ShowTrayMessage(const CompletionNotice& notice) {
+    if (!m_tray || m_closed || !m_desktop.TrayAvailable() || !QSystemTrayIcon::supportsMessages())
+        return false;
+    m_balloonAction = notice.actions.empty() ? std::function<void()>() : notice.actions.front().run;
+    m_tray->showMessage(notice.summary, notice.body, QSystemTrayIcon::Information, 10000);
+    return true;
 }
 
 void CMainWnd::RemoveTray() {

@@ -23,6 +23,7 @@
 #include "engine/net/peer_connector.h"
 #include "engine/net/peer_engine.h"
 #include "engine/platform/deploy_config.h"
+#include "engine/platform/folders.h"
 #include "engine/sources/bt_tracker_client.h"
 #include "engine/sources/engine_tracker.h"
 #include "engine/sources/http_agent.h"
@@ -165,7 +166,7 @@ bool EngineStartNetwork() {
 int EngineInit() {
     std::lock_guard lock(g_initLock);
     const platform::DeployConfig& deploy = platform::Deploy();
-    core::SetLogFile(deploy.logFile, deploy.logLevel);
+    core::SetLogFile(platform::LogFilePath(deploy.logFile), deploy.logLevel);
 
     // Preallocation needs no privilege on Linux (posix_fallocate), so there is nothing to enable.
     if (!core::PrepareEngineFolders()) {

@@ -82,4 +82,17 @@ std::string UserDownloadDir() {
     return {};
 }
 
+std::string LogFolder() {
+    return StateHome() + "Tessali/";
+}
+
+std::string LogFilePath(const std::string& configured) {
+    if (configured.empty() || configured.front() == '/') {
+        return configured;
+    }
+    const std::string folder = LogFolder();
+    CreateDirectories(folder);
+    return folder + configured;
+}
+
 }  // namespace tessali::platform

@@ -14,5 +14,10 @@ std::string RuntimeDir();  // $XDG_RUNTIME_DIR, else DataHome()
 // The user's download folder: $XDG_DOWNLOAD_DIR, else XDG_DOWNLOAD_DIR of user-dirs.dirs
 // (localised names included), else empty.
 std::string UserDownloadDir();
+// The maker's log folder, StateHome() + "Tessali/" (log files are state: kept, not precious).
+std::string LogFolder();
+// Where a configured log file goes: "" stays "" (no log), an absolute path is kept, any other
+// name is placed in LogFolder(), which is created.
+std::string LogFilePath(const std::string& configured);
 
 }  // namespace tessali::platform

@@ -108,6 +108,33 @@ TEST(AppFolders, TheRecordsFolderWinsWhenItHasADownloadElement) {
     EXPECT_EQ(StartupDownloadFolder(record, {a.Path()}, facts), "/media/games/");
 }
 
+// The user's download folder as user-dirs.dirs names it (a localised name, relative to $HOME) is
+// where the default folder goes when home has no more room than it.
+TEST(AppFolders, TheDefaultFolderGoesIntoTheLocalisedUserDownloadFolder) {
+    TempDir home, config, record;
+    tessali::test::ScopedEnv h("HOME", home.Path());
+    tessali::test::ScopedEnv c("XDG_CONFIG_HOME", config.Path());
+    tessali::test::ScopedEnv d("XDG_DOWNLOAD_DIR", "");  // only absolute values count
+    tessali::test::WriteFile(config.File("user-dirs.dirs"),
+                             "# written by xdg-user-dirs-update\nXDG_DESKTOP_DIR=\"$HOME/桌面\"\n"
+                             "XDG_DOWNLOAD_DIR=\"$HOME/下载\"\n");
+    const std::string downloads = home.Path() + "下载/";
+    const std::string recordPath = record.File(std::string(kRecordFileName));
+
+    // The folder named there does not exist (yet): home is used.
+    EXPECT_EQ(StartupDownloadFolder(recordPath, DownloadFolderCandidates(), FolderFacts::Platform()),
+              home.Path() + "TessaliDownload/");
+    ASSERT_TRUE(platform::CreateDirectories(downloads));
+    EXPECT_EQ(DownloadFolderCandidates(), (std::vector<std::string>{downloads, home.Path()}));
+    EXPECT_EQ(StartupDownloadFolder(recordPath, DownloadFolderCandidates(), FolderFacts::Platform()),
+              downloads + "TessaliDownload/");
+    EXPECT_TRUE(platform::DirectoryExists(downloads + "TessaliDownload"));
+
+    // A download folder that is home itself (user-dirs' way of saying "none") is one candidate.
+    tessali::test::WriteFile(config.File("user-dirs.dirs"), "XDG_DOWNLOAD_DIR=\"$HOME/\"\n");
+    EXPECT_EQ(DownloadFolderCandidates(), std::vector<std::string>{home.Path()});
+}
+
 TEST(AppFolders, AncestorsAndFilesystemRoots) {
     TempDir dir;
     EXPECT_EQ(ExistingAncestor(dir.Path() + "x/y/z/"), dir.Path());

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include "app/desktop_notifier.h"
 #include "app/desktop_services.h"
 #include "app/download_engine.h"
 #include "app/main_wnd.h"
@@ -147,6 +148,34 @@ public:
     std::vector<std::string> chooserTitles, openedFiles, openedFolders, openedUrls;
 };
 
+// Records completion notices and launcher progress; a clearing is recorded as -1.
+class CFakeNotifier : public IDesktopNotifier {
+public:
+    void NotifyCompleted(CompletionNotice notice) override { notices.push_back(std::move(notice)); }
+    void ShowProgress(double fraction) override { progress.push_back(fraction); }
+    void ClearProgress() override { progress.push_back(kCleared); }
+
+    std::vector<std::string> Keys(size_t notice) const {
+        std::vector<std::string> keys;
+        for (const NotificationAction& a : notices.at(notice).actions) keys.push_back(a.key);
+        return keys;
+    }
+    // Runs an action as a click in the notification would; false when the notice has no such key.
+    bool Invoke(size_t notice, const std::string& key) {
+        for (const NotificationAction& a : notices.at(notice).actions) {
+            if (a.key == key) {
+                a.run();
+                return true;
+            }
+        }
+        return false;
+    }
+
+    static constexpr double kCleared = -1;
+    std::vector<CompletionNotice> notices;
+    std::vector<double> progress;
+};
+
 struct EntrySpec {
     std::string fileName;
     std::string hash;
@@ -206,6 +235,7 @@ public:
     tessali::test::CScriptedHttpServer statsServer;
     CFakeEngine engine;
     CFakeDesktop desktop;
+    CFakeNotifier notifier;
     std::unique_ptr<CMainWnd> wnd;
     std::function<int(CSkinSelectVersionDlg&)> onDialog;
     int dialogs = 0;
@@ -257,7 +287,7 @@ inline bool CWindowFixture::Start() {
     settings.statsHost = "127.0.0.1:" + std::to_string(statsServer.Port());
     settings.homePage = "http://home.example/";
     settings.manifestTimeoutMs = 5000;
-    wnd = std::make_unique<CMainWnd>(engine, desktop, settings);
+    wnd = std::make_unique<CMainWnd>(engine, desktop, notifier, settings);
     wnd->runDialog = [this](CSkinSelectVersionDlg& dlg) {
         ++dialogs;
         Realise(dlg);

@@ -12,6 +12,7 @@
 #include "core/fake_task.h"
 #include "engine/core/engine_api.h"
 #include "engine/core/engine_env.h"
+#include "engine/core/engine_log.h"
 #include "engine/core/protocol_link.h"
 #include "engine/core/task_mgr.h"
 #include "engine/platform/deploy_config.h"
@@ -69,6 +70,33 @@ TEST_F(EngineInitTest, TooLongServerNamesRefuseTheStart) {
     platform::SetDeploy(c);
     EXPECT_EQ(EngineInit(), -1);
     EXPECT_TRUE(log.Contains("Agent Url is too long!!Less than 32\n"));
+}
+
+// A log file named without a folder goes into the maker's state folder; a full path is kept.
+TEST_F(EngineInitTest, APlainLogFileNameLandsInTheStateFolder) {
+    test::TempDir state;
+    test::ScopedEnv env{"XDG_STATE_HOME", state.Path()};
+    platform::DeployConfig c;
+    c.natType = 0;
+    c.logFile = "engine.log";
+    c.logLevel = 2;
+    platform::SetDeploy(c);
+    ASSERT_EQ(EngineInit(), 0);
+    core::EngineLog(core::kLogDebug, "below the level\n");
+    core::EngineLog(core::kLogFail, "marker %d\n", 7);
+    EngineUninit();
+    const std::string text = test::ReadFile(state.Path() + "Tessali/engine.log");
+    EXPECT_NE(text.find("FAIL "), std::string::npos) << text;
+    EXPECT_NE(text.find("marker 7"), std::string::npos);
+    EXPECT_EQ(text.find("below the level"), std::string::npos);
+
+    c.logFile = dir.Path() + "full.log";
+    platform::SetDeploy(c);
+    ASSERT_EQ(EngineInit(), 0);
+    core::EngineLog(core::kLogStop, "kept where it was named\n");
+    EngineUninit();
+    core::SetLogFile("", 1);
+    EXPECT_NE(test::ReadFile(dir.Path() + "full.log").find("kept where it was named"), std::string::npos);
 }
 
 TEST_F(EngineInitTest, ShutDownLeavesNoEngineThreadRunning) {
