@@ -133,13 +133,16 @@ public:
         fs::create_directories(m_xdg);
         std::ofstream ini(m_dir + "deploy.ini");
         ini << "[servers]\n[engine]\ntracker_host = 127.0.0.1:1\ntracker_ip = 127.0.0.1\nlisten_port = "
-            << listenPort << "\nnat_type = 0\nlog_file = " << m_dir << "engine.log\nlog_level = 1\n";
+            << listenPort << "\nnat_type = 0\nlan_search = 0\nlog_file = " << m_dir
+            << "engine.log\nlog_level = 1\n";
     }
     ~CMirt() { Kill(); }
     CMirt(const CMirt&) = delete;
     CMirt& operator=(const CMirt&) = delete;
 
+    // Starts a run; a previous run still going is killed first, so none is ever left behind.
     void Start(std::vector<std::string> args) {
+        KillHard();
         m_out = m_dir + "out." + std::to_string(++m_runs) + ".txt";
         m_status = -1;
         m_pid = fork();
