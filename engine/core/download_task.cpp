@@ -330,7 +330,13 @@ bool CDownLoadTask::StoreSeedData(std::span<const uint8_t> seed) {
         return false;
     }
     if (!m_seed.Save()) {
+        const int error = errno;
         m_seed.Clear();
+        // As below: the data folder has no room (or may not be written), so every seed a peer
+        // sends would be dropped the same way, silently and for good.
+        EngineLog(kLogFail, "%s cannot be saved (%s), task paused!\n", m_seed.SeedPath().c_str(),
+                  std::strerror(error));
+        SetRunState(kRunPaused);
         return false;
     }
     EngineLog(kLogDebug, "~~~~~~~~~~~~~~~SaveTorrentFile:%s,%lld", FullPath().c_str(),

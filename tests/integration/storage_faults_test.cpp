@@ -1,9 +1,9 @@
 // Storage going wrong under real mirt processes: a download folder on a small tmpfs (mounted in
 // a private mount namespace of this test process) that is too small from the start or fills up
-// during the download, the ".!mt" file deleted or cut short while it is being written, and a
-// shared file cut short and then deleted while it is being served. Each time: a clear log line,
-// a stopped task rather than a hang, no crash, no bad byte accepted, and once the fault is gone
-// the download completes byte-identical.
+// during the download, a full engine data folder, the ".!mt" file deleted or cut short while it is being
+// written, and a shared file cut short and then deleted while it is being served. Each time: a clear log
+// line, a stopped task rather than a hang, no crash, no bad byte accepted, and once the fault is gone the
+// download completes byte-identical.
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -152,6 +152,27 @@ TEST_F(StorageFaults, ADownloadFolderTooSmallPausesTheTaskAtOnceAndResumesOnceIt
     EXPECT_TRUE(fs::is_empty(disk)) << "a half-made content file was left behind";
 
     ResizeDisk(disk, 16);
+    getter.Start(GetArgs(dest, m_seeder.port));
+    ExpectComplete(getter, dest);
+}
+
+TEST_F(StorageFaults, AFullDataFolderPausesTheTaskWhenTheSeedCannotBeSaved) {
+    const std::string disk = m_tmp.Path() + "data/";
+    MountSmallDisk(disk, 1);
+    if (IsSkipped()) {
+        return;
+    }
+    CMirt getter(m_tmp.Path() + "get/", FreePort(), disk + "xdg/");
+    FillUp(disk + "filler");
+    const std::string dest = getter.Dir() + "out.bin";
+    getter.Start(GetArgs(dest, m_seeder.port));
+    ExpectPaused(getter, 30);
+    EXPECT_NE(getter.Log().find(".torrent cannot be saved (No space left on device), task paused!"),
+              std::string::npos)
+        << getter.LogTail();
+    EXPECT_FALSE(fs::exists(dest + ".!mt"));
+
+    fs::remove(disk + "filler");
     getter.Start(GetArgs(dest, m_seeder.port));
     ExpectComplete(getter, dest);
 }
