@@ -159,8 +159,9 @@ int CDownLoadTask::Load(int mode) {
             EngineLog(kLogTask, "%s Tmp File and Seed Exist,Mem Not Exist or Load Failed,Reset Task!\n", n);
             return 0;
         }
+        DropPiecesPastEnd(tempPath);
         if (InitFileList(false)) {
-            return 0;
+            return FinishIfComplete() ? 1 : 0;
         }
         resetAll(true, true, false);
         EngineLog(kLogTask, "%s Tmp File and Seed Exist,InitFileList Error,Reset Task!\n", n);
@@ -221,6 +222,7 @@ bool CDownLoadTask::InitFileList(bool finished) {
     }
     bool ok = finished ? platform::FileSize(file->Path()) == total : file->Open();
     if (!ok) {
+        m_contentError = finished ? EINVAL : file->LastError();
         EngineLog(kLogTask, "%s InitFileList failed!\n", Name().c_str());
         return false;
     }
@@ -228,6 +230,31 @@ bool CDownLoadTask::InitFileList(bool finished) {
     m_files.Add(std::move(file));
     SetUpPieces();
     return true;
+}
+
+void CDownLoadTask::DropPiecesPastEnd(const std::string& tempPath) {
+    const int64_t have = platform::FileSize(tempPath);
+    const int64_t total = m_seed.TotalLength();
+    if (have < 0 || have >= total) {
+        return;
+    }
+    if (uint32_t dropped = m_record.ClearPiecesFrom(have); dropped > 0) {
+        EngineLog(kLogTask, "%s Tmp File holds %lld of %lld bytes, %u verified pieces past its end dropped\n",
+                  Name().c_str(), static_cast<long long>(have), static_cast<long long>(total), dropped);
+        m_record.Save();
+    }
+}
+
+bool CDownLoadTask::FinishIfComplete() {
+    if (!m_record.IsComplete()) {
+        return false;
+    }
+    std::lock_guard lock(m_taskLock);
+    if (m_files.FinishAll()) {
+        return true;
+    }
+    EngineLog(kLogTask, "%s is complete but could not take its final name\n", Name().c_str());
+    return false;
 }
 
 void CDownLoadTask::SetUpPieces() {
@@ -276,6 +303,7 @@ bool CDownLoadTask::SetUpUnfinishedContent() {
     {
         std::lock_guard lock(m_recordLock);
         if (!m_record.Load(m_seed.TotalLength(), m_seed.PieceLength())) {
+            m_contentError = errno;
             return false;
         }
     }
@@ -302,7 +330,13 @@ bool CDownLoadTask::StoreSeedData(std::span<const uint8_t> seed) {
         return false;
     }
     if (!m_seed.Save()) {
+        const int error = errno;
         m_seed.Clear();
+        // As below: the data folder has no room (or may not be written), so every seed a peer
+        // sends would be dropped the same way, silently and for good.
+        EngineLog(kLogFail, "%s cannot be saved (%s), task paused!\n", m_seed.SeedPath().c_str(),
+                  std::strerror(error));
+        SetRunState(kRunPaused);
         return false;
     }
     EngineLog(kLogDebug, "~~~~~~~~~~~~~~~SaveTorrentFile:%s,%lld", FullPath().c_str(),
@@ -310,8 +344,15 @@ bool CDownLoadTask::StoreSeedData(std::span<const uint8_t> seed) {
     if (!SetUpUnfinishedContent()) {
         WipeSeedFile();
         m_seed.Clear();
-        std::lock_guard lock(m_recordLock);
-        m_record.Remove();
+        {
+            std::lock_guard lock(m_recordLock);
+            m_record.Remove();
+        }
+        // No room for the content (a full disk, a folder we may not write): asking peers on would
+        // fetch the seed and fail again and again. The task stops until it is started again.
+        EngineLog(kLogFail, "%s%s cannot be made (%s), task paused!\n", FullPath().c_str(),
+                  std::string(kUnfinishedSuffix).c_str(), std::strerror(m_contentError));
+        SetRunState(kRunPaused);
         return false;
     }
     return true;

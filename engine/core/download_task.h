@@ -81,6 +81,12 @@ private:
     // Creates the unfinished content file, opens it and sets up the pieces (seed arrival).
     bool SetUpUnfinishedContent();
     void SetUpPieces();
+    // A temporary file shorter than the content lost its bytes past its end: the record's
+    // pieces there are dropped (and the record saved) before the file is extended again.
+    void DropPiecesPastEnd(const std::string& tempPath);
+    // Renames the content files when the loaded record is already complete (the process stopped
+    // between the last piece and the rename); true when they carry their final names now.
+    bool FinishIfComplete();
     void WipeFile(const std::string& path);
     void WipeSeedFile();
     bool CheckKey() const;
@@ -93,6 +99,7 @@ private:
     CContentFiles m_files;
     std::shared_ptr<CTaskPieces> m_pieces;
     uint32_t m_selectedFiles = 0;
+    int m_contentError = 0;  // errno of the last content file that could not be made
 };
 
 }  // namespace tessali::core

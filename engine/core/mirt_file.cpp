@@ -75,10 +75,12 @@ bool CMirtFile::OpenLocked() {
     }
     std::string folder = platform::DirName(m_path);
     if (!folder.empty() && !platform::CreateDirectories(folder)) {
+        m_lastError = errno;
         return false;
     }
     bool existed = platform::FileExists(m_path);
     if (!m_file.Open(m_path, platform::File::kRead | platform::File::kWrite | platform::File::kCreate)) {
+        m_lastError = errno;
         return false;
     }
     int64_t have = m_file.Size();
@@ -86,7 +88,8 @@ bool CMirtFile::OpenLocked() {
         auto start = Clock::now();
         EngineLog(kLogError1, "###SetFilePointerEx %lld\n", static_cast<long long>(m_size));
         if (!m_file.Preallocate(m_size)) {
-            EngineLog(kLogPlain, "###SetEndOfFile Err %d\n", errno);
+            m_lastError = errno;
+            EngineLog(kLogPlain, "###SetEndOfFile Err %d\n", m_lastError);
             m_file.Close();
             if (!existed) {
                 ::unlink(m_path.c_str());  // never leave a half-made file behind
@@ -100,6 +103,7 @@ bool CMirtFile::OpenLocked() {
     }
     struct stat st {};
     if (::fstat(m_file.Fd(), &st) != 0) {
+        m_lastError = errno;
         m_file.Close();
         return false;
     }
@@ -168,10 +172,17 @@ int64_t CMirtFile::ReadAt(int64_t position, std::span<uint8_t> out) {
     auto target = out.first(static_cast<size_t>(length));
     if (FinishedLocked()) {
         platform::File file;
-        if (!file.Open(m_path, platform::File::kRead)) {
-            return -1;
+        errno = 0;
+        bool ok = file.Open(m_path, platform::File::kRead) &&
+                  (length == 0 || file.ReadAt(position, target) == length);
+        // A shared file deleted or cut short under us: said once, not for every request.
+        if (!ok && !m_readFailLogged) {
+            EngineLog(kLogFail, "content file %s cannot be read at %lld (%s)\n", m_path.c_str(),
+                      static_cast<long long>(position),
+                      errno != 0 ? std::strerror(errno) : "shorter than its size");
         }
-        return length == 0 || file.ReadAt(position, target) == length ? length : -1;
+        m_readFailLogged = !ok;
+        return ok ? length : -1;
     }
     auto start = Clock::now();
     if (!OpenLocked() || !CheckStillThereLocked()) {
@@ -247,6 +258,11 @@ bool CMirtFile::IsFinished() const {
 bool CMirtFile::IsOpen() const {
     std::lock_guard lock(m_lock);
     return m_file.IsOpen();
+}
+
+int CMirtFile::LastError() const {
+    std::lock_guard lock(m_lock);
+    return m_lastError;
 }
 
 uint64_t CMirtFile::BytesWritten() const {

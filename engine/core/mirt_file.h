@@ -52,6 +52,8 @@ public:
     bool IsFinished() const;
     bool IsOpen() const;
     uint64_t BytesWritten() const;
+    // errno of the last open that failed (0 when none did).
+    int LastError() const;
 
 private:
     bool OpenLocked();
@@ -69,6 +71,8 @@ private:
     ino_t m_inode = 0;
     uint64_t m_written = 0;
     bool m_lost = false;
+    int m_lastError = 0;
+    bool m_readFailLogged = false;
 };
 
 class CTmpMirtFile : public CMirtFile {

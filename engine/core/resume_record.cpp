@@ -97,9 +97,16 @@ bool CResumeRecord::Load(int64_t contentSize, uint32_t pieceLength) {
     m_pieces.Assign(bits);
     int64_t stored = GetLe64(*bytes, 8 + m_pieces.Size());
     m_verified = CountedBytes();
-    if (stored != m_verified) {
-        EngineLog(kLogDebug, "resume record %s: verified bytes %lld do not match its pieces (%lld)\n",
+    // Every save writes the bits and their byte count together, so a record whose count does not
+    // match its bits (or with bits set past the last piece) was damaged on disk: none of its bits
+    // can be trusted, and a piece it claims wrongly would end up in the finished file unchecked.
+    const bool spareBitsSet = !std::equal(bits.begin(), bits.end(), m_pieces.Bytes().begin());
+    if (stored != m_verified || spareBitsSet) {
+        EngineLog(kLogFail,
+                  "resume record %s is damaged (verified bytes %lld, its pieces hold %lld), not used\n",
                   m_path.c_str(), static_cast<long long>(stored), static_cast<long long>(m_verified));
+        Prepare(contentSize, pieceLength);
+        return false;
     }
     m_loaded = true;
     return true;
@@ -139,6 +146,26 @@ bool CResumeRecord::MarkPieceVerified(uint32_t index) {
     return true;
 }
 
+uint32_t CResumeRecord::ClearPiecesFrom(int64_t position) {
+    uint32_t cleared = 0;
+    if (m_pieceLength == 0) {
+        return 0;
+    }
+    // Pieces before this one end at or before `position`.
+    const auto first = static_cast<uint32_t>(
+        std::min<int64_t>(std::max<int64_t>(position, 0) / m_pieceLength, m_pieces.Bits()));
+    for (uint32_t i = first; i < m_pieces.Bits(); ++i) {
+        if (m_pieces.Test(i) && static_cast<int64_t>(i) * m_pieceLength + PieceSize(i) > position) {
+            m_pieces.Clear(i);
+            ++cleared;
+        }
+    }
+    if (cleared > 0) {
+        m_verified = CountedBytes();
+    }
+    return cleared;
+}
+
 bool CResumeRecord::IsComplete() {
     if (m_contentSize <= 0) {
         return false;
@@ -168,18 +195,38 @@ bool CResumeRecord::Save() {
     // fsync: this runs after every piece, and the kernel keeps both files across a process kill.
     std::string tmp = m_path + ".tmp";
     int64_t written = -1;
+    int error = 0;
     {
         platform::File file;
         if (file.Open(tmp, platform::File::kWrite | platform::File::kCreate | platform::File::kTruncate)) {
             written = file.WriteAt(0, bytes);
         }
+        error = errno;
     }
-    if (written != static_cast<int64_t>(bytes.size()) || !platform::RenameFile(tmp, m_path)) {
-        EngineLog(kLogPlain, "WriteMemFile Fail %d!!!\n", static_cast<int>(written));
-        ::unlink(tmp.c_str());
+    if (written == static_cast<int64_t>(bytes.size())) {
+        if (platform::RenameFile(tmp, m_path)) {
+            return true;
+        }
+        error = errno;
+    }
+    ::unlink(tmp.c_str());
+    // A full disk has no room for the new file, but the record is always the same length:
+    // writing it over its old bytes needs no new space, and one small write is not torn by a
+    // process kill. Without this every piece verified on a full disk would be forgotten.
+    if ((error == ENOSPC || error == EDQUOT) && SaveInPlace(bytes)) {
+        return true;
+    }
+    EngineLog(kLogPlain, "WriteMemFile Fail %d!!!\n", static_cast<int>(written));
+    return false;
+}
+
+bool CResumeRecord::SaveInPlace(std::span<const uint8_t> bytes) {
+    if (platform::FileSize(m_path) != static_cast<int64_t>(bytes.size())) {
         return false;
     }
-    return true;
+    platform::File file;
+    return file.Open(m_path, platform::File::kWrite) &&
+           file.WriteAt(0, bytes) == static_cast<int64_t>(bytes.size());
 }
 
 void CResumeRecord::Remove() {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -22,10 +23,9 @@ public:
     bool Exists() const;
 
     // Prepares the record for a content of `contentSize` bytes in pieces of `pieceLength`. An
-    // existing file must be exactly the right length for them and name the same content size;
-    // a missing one is created empty (no piece). Verified bytes are recomputed from the bitfield,
-    // so a record can never claim more than its pieces hold. False when the file cannot be made,
-    // read, or does not fit.
+    // existing file must be exactly the right length for them, name the same content size and
+    // hold verified bytes that match its bitfield (no bit past the last piece); a missing one is
+    // created empty (no piece). False when the file cannot be made, read, or does not fit.
     bool Load(int64_t contentSize, uint32_t pieceLength);
     // Every piece set and verified bytes = content size, in memory only.
     void CreateFull(uint32_t pieceLength, int64_t contentSize);
@@ -39,8 +39,12 @@ public:
     // True when verified bytes reach the content size (a count above it is clamped and logged).
     bool IsComplete();
 
-    // Replaces the ".mem" file with the record; false (logged) when it could not be written.
+    // Replaces the ".mem" file with the record; on a full disk it overwrites the file's bytes
+    // in place instead. False (logged) when it could not be written.
     bool Save();
+    // Clears every piece that does not lie wholly before `position` (content bytes from there
+    // on are gone); the number of pieces cleared. The file is not saved here.
+    uint32_t ClearPiecesFrom(int64_t position);
     // Forgets everything and deletes the ".mem" file.
     void Remove();
 
@@ -59,6 +63,7 @@ public:
 
 private:
     bool Prepare(int64_t contentSize, uint32_t pieceLength);
+    bool SaveInPlace(std::span<const uint8_t> bytes);
     int64_t CountedBytes() const;
 
     std::string m_path;

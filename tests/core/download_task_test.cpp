@@ -235,6 +235,38 @@ const Row kRows[] = {
 INSTANTIATE_TEST_SUITE_P(EveryRow, ResumeVerdicts, ::testing::ValuesIn(kRows),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A temporary file found shorter than the content lost its tail while the engine was away: the
+// pieces the record claims there are not in the file and must be fetched again.
+TEST_F(DiskFixture, ATempFileCutShortKeepsOnlyThePiecesWhollyBeforeItsEnd) {
+    test::WriteFile(dest + ".!mt", content.substr(0, 20000));
+    test::WriteFile(seedPath, goodSeed);
+    WriteRecord(3, false);
+    CTaskMgr mgr;
+    test::LogCapture log;
+    ASSERT_EQ(mgr.CreateDownloadTask(hash, dest, nullptr, false, 0), 0);
+    EXPECT_TRUE(log.Contains(
+        "client.bin Tmp File holds 20000 of 40000 bytes, 2 verified pieces past its end dropped\n"));
+    CResumeRecord onDisk(memPath);
+    ASSERT_TRUE(onDisk.Load(40000, 16384));
+    EXPECT_TRUE(onDisk.HasPiece(0));
+    EXPECT_FALSE(onDisk.HasPiece(1));
+    EXPECT_FALSE(onDisk.HasPiece(2));
+    EXPECT_EQ(mgr.IsComplete(hash), false);
+}
+
+// A complete record beside the temporary file: the process stopped between saving the record of
+// the last piece and renaming the file. The task is complete and the file takes its name now.
+TEST_F(DiskFixture, ATempFileWithACompleteRecordTakesItsFinalName) {
+    test::WriteFile(dest + ".!mt", content);
+    test::WriteFile(seedPath, goodSeed);
+    WriteRecord(0, true);
+    CTaskMgr mgr;
+    ASSERT_EQ(mgr.CreateDownloadTask(hash, dest, nullptr, false, 0), 1);
+    EXPECT_TRUE(mgr.IsComplete(hash));
+    EXPECT_FALSE(FileExists(dest + ".!mt"));
+    EXPECT_EQ(test::ReadFile(dest), content);
+}
+
 TEST_F(DiskFixture, AQuestionMarkInTheNameIsRefusedWithoutDeletingAnything) {
     test::WriteFile(seedPath, goodSeed);
     CTaskMgr mgr;
@@ -262,6 +294,22 @@ TEST_F(DiskFixture, ASeedFromAPeerMustMatchTheTaskHash) {
     size_t length = 0;
     ASSERT_TRUE(mgr.GetSeedBytes(hash, {}, length));
     EXPECT_EQ(length, goodSeed.size());
+}
+
+// The content file cannot be made (here a folder stands where it would go; a full disk in real
+// life): the task stops instead of fetching the seed again and again, and leaves nothing behind.
+TEST_F(DiskFixture, ASeedWhoseContentFileCannotBeMadePausesTheTask) {
+    CTaskMgr mgr;
+    ASSERT_EQ(mgr.CreateDownloadTask(hash, dest, nullptr, false, 0), 0);
+    ASSERT_TRUE(platform::CreateDirectories(dest + ".!mt/"));
+    test::LogCapture log;
+    std::span<const uint8_t> good{reinterpret_cast<const uint8_t*>(goodSeed.data()), goodSeed.size()};
+    EXPECT_FALSE(mgr.StoreSeedData(hash, good));
+    EXPECT_EQ(mgr.GetRunState(hash), kRunPaused);
+    EXPECT_TRUE(log.Contains(dest + ".!mt cannot be made (Is a directory), task paused!\n"));
+    EXPECT_FALSE(FileExists(seedPath));
+    EXPECT_FALSE(FileExists(memPath));
+    EXPECT_FALSE(mgr.HasSeed(hash));
 }
 
 TEST_F(DiskFixture, DeletingATaskRemovesItsFilesAndPausingKeepsThem) {

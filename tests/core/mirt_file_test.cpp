@@ -155,6 +155,31 @@ TEST(MirtFile, AnswersMinusOneWhenItsFileIsDeletedOrTruncated) {
     }
 }
 
+// A shared (finished) file deleted or cut short while it is served: every read fails, and the
+// log says so once per run of failures rather than once per request.
+TEST(MirtFile, AFinishedFileThatCannotBeReadIsLoggedOncePerRunOfFailures) {
+    test::TempDir dir;
+    const std::string data = Pattern(8192, 5);
+    test::WriteFile(dir.File("shared.bin"), data);
+    CMirtFile file(dir.File("shared.bin"), 8192, true);
+    std::string back(4096, '\0');
+    std::span<uint8_t> out(reinterpret_cast<uint8_t*>(back.data()), back.size());
+    test::LogCapture log;
+    ASSERT_EQ(::truncate(file.Path().c_str(), 6000), 0);
+    EXPECT_EQ(file.ReadAt(0, out), 4096);
+    EXPECT_EQ(file.ReadAt(4096, out), -1);
+    EXPECT_EQ(file.ReadAt(4096, out), -1);
+    EXPECT_TRUE(
+        log.Contains("content file " + file.Path() + " cannot be read at 4096 (shorter than its size)\n"));
+    ASSERT_EQ(::unlink(file.Path().c_str()), 0);
+    EXPECT_EQ(file.ReadAt(0, out), -1);
+    size_t said = 0;
+    for (const std::string& l : log.Lines()) {
+        said += l.find("cannot be read") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_EQ(said, 1u);
+}
+
 TEST(MirtFile, ExtendsAnExistingShorterFileAndKeepsItsBytes) {
     test::TempDir dir;
     test::WriteFile(dir.File("old.bin.!mt"), "keep");

@@ -72,7 +72,7 @@ TEST(ResumeRecord, LoadCreatesSavesAndReadsBack) {
     EXPECT_FALSE(again.HasPiece(0));
 }
 
-TEST(ResumeRecord, RefusesRecordsThatDoNotFitAndNeverTrustsTheTrailer) {
+TEST(ResumeRecord, RefusesRecordsThatDoNotFitOrWhoseBitsAndTrailerDisagree) {
     test::TempDir dir;
     const std::string path = dir.File("k.mem");
     CResumeRecord record(path);
@@ -85,20 +85,51 @@ TEST(ResumeRecord, RefusesRecordsThatDoNotFitAndNeverTrustsTheTrailer) {
     test::WriteFile(path, Le64(999) + "\xFF\xC0" + Le64(999));  // another content
     EXPECT_FALSE(record.Load(1000, 100));
 
-    // A trailer claiming everything while only two pieces are set: the pieces decide.
+    // Bits and trailer are saved together: when they disagree the record was damaged on disk,
+    // and neither a trailer claiming everything nor a piece bit claiming too much is believed.
     test::WriteFile(path, Le64(1000) + std::string("\xA0\x00", 2) + Le64(1000));
+    EXPECT_FALSE(record.Load(1000, 100));
+    EXPECT_FALSE(record.IsComplete());
+    EXPECT_EQ(record.Pieces().Count(), 0u);
+    test::WriteFile(path, Le64(1000) + std::string("\xE0\x00", 2) + Le64(200));  // a bit flipped on
+    EXPECT_FALSE(record.Load(1000, 100));
+    EXPECT_FALSE(record.HasPiece(2));
+    // Spare bits past the last piece are not pieces either.
+    test::WriteFile(path, Le64(1000) + std::string("\x00\x3F", 2) + Le64(0));
+    EXPECT_FALSE(record.Load(1000, 100));
+    EXPECT_EQ(record.Pieces().Count(), 0u);
+    test::WriteFile(path, Le64(1000) + std::string("\xA0\x00", 2) + Le64(200));
     ASSERT_TRUE(record.Load(1000, 100));
     EXPECT_EQ(record.VerifiedBytes(), 200);
-    EXPECT_FALSE(record.IsComplete());
-    // Spare bits past the last piece are not pieces.
-    test::WriteFile(path, Le64(1000) + std::string("\x00\x3F", 2) + Le64(0));
-    ASSERT_TRUE(record.Load(1000, 100));
-    EXPECT_EQ(record.VerifiedBytes(), 0);
-    EXPECT_EQ(record.Pieces().Count(), 0u);
     // The last, shorter piece counts its own length.
-    test::WriteFile(path, Le64(950) + std::string("\x00\x40", 2) + Le64(0));
+    test::WriteFile(path, Le64(950) + std::string("\x00\x40", 2) + Le64(50));
     ASSERT_TRUE(record.Load(950, 100));
     EXPECT_EQ(record.VerifiedBytes(), 50);
+}
+
+TEST(ResumeRecord, ClearingFromAPositionDropsEveryPieceThatReachesPastIt) {
+    test::TempDir dir;
+    CResumeRecord record(dir.File("k.mem"));
+    ASSERT_TRUE(record.Load(950, 100));
+    for (uint32_t i = 0; i < 10; ++i) {
+        record.MarkPieceVerified(i);
+    }
+    ASSERT_TRUE(record.IsComplete());
+    // Bytes from 350 on are gone: piece 3 (300..399) is no longer whole, nor anything after it.
+    EXPECT_EQ(record.ClearPiecesFrom(350), 7u);
+    EXPECT_TRUE(record.HasPiece(2));
+    EXPECT_FALSE(record.HasPiece(3));
+    EXPECT_FALSE(record.HasPiece(9));
+    EXPECT_EQ(record.VerifiedBytes(), 300);
+    // A cut on a piece boundary keeps the piece before it; a cut past the end keeps all.
+    EXPECT_EQ(record.ClearPiecesFrom(200), 1u);
+    EXPECT_TRUE(record.HasPiece(1));
+    EXPECT_EQ(record.ClearPiecesFrom(5000), 0u);
+    EXPECT_EQ(record.VerifiedBytes(), 200);
+    ASSERT_TRUE(record.Save());
+    CResumeRecord again(dir.File("k.mem"));
+    ASSERT_TRUE(again.Load(950, 100));
+    EXPECT_EQ(again.VerifiedBytes(), 200);
 }
 
 TEST(ResumeRecord, ClampsAndLogsVerifiedBytesAboveTheSize) {
@@ -153,7 +184,12 @@ TEST(ResumeRecord, AKillNeverLeavesATornRecordOrAClaimWithoutBytes) {
         CResumeRecord record(mem);
         ASSERT_TRUE(record.Load(size, pieceLength)) << "round " << round;
         platform::File file;
-        ASSERT_TRUE(file.Open(content + ".!mt", platform::File::kRead));
+        if (!file.Open(content + ".!mt", platform::File::kRead)) {
+            // Killed before the first write made the content file (a loaded machine is slow to
+            // start the writer): then nothing may be claimed.
+            EXPECT_EQ(record.Pieces().Count(), 0u) << "round " << round;
+            continue;
+        }
         std::vector<uint8_t> block(pieceLength);
         uint32_t claimed = 0;
         for (uint32_t piece = 0; piece < pieces; ++piece) {

@@ -3,238 +3,17 @@
 // fetches it by hash with --peer over each wire form and over reliable UDP; a killed download
 // resumes without fetching verified pieces again; two seeders are both used while a third,
 // whose file went bad after it was shared, has its pieces rejected.
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <openssl/evp.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <cstdio>
-#include <filesystem>
 #include <fstream>
-#include <memory>
-#include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/temp_dir.h"
+#include "integration/mirt_process.h"
 
 namespace tessali::test {
 namespace {
-
-namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-
-constexpr const char* kMirt = TESSALI_BINARY_DIR "/tools/mirt";
-
-// A port free for both TCP and UDP (an engine listens on both); the kernel picks it.
-uint16_t FreePort() {
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        int tcp = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(tcp, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        getsockname(tcp, reinterpret_cast<sockaddr*>(&a), &len);
-        a.sin_addr.s_addr = htonl(INADDR_ANY);
-        int udp = socket(AF_INET, SOCK_DGRAM, 0);
-        bool free = bind(udp, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        close(udp);
-        close(tcp);
-        if (free) {
-            return ntohs(a.sin_port);
-        }
-    }
-    return 0;
-}
-
-std::string Sha1Of(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-    EVP_DigestInit_ex(ctx, EVP_sha1(), nullptr);
-    std::vector<char> buf(1 << 20);
-    while (in) {
-        in.read(buf.data(), static_cast<std::streamsize>(buf.size()));
-        EVP_DigestUpdate(ctx, buf.data(), static_cast<size_t>(in.gcount()));
-    }
-    unsigned char md[20];
-    unsigned len = 0;
-    EVP_DigestFinal_ex(ctx, md, &len);
-    EVP_MD_CTX_free(ctx);
-    std::string hex;
-    char two[3];
-    for (unsigned i = 0; i < len; ++i) {
-        std::snprintf(two, sizeof two, "%02x", md[i]);
-        hex += two;
-    }
-    return hex;
-}
-
-void WriteRandomFile(const std::string& path, size_t bytes, uint32_t seed) {
-    std::mt19937_64 rng(seed);
-    std::ofstream out(path, std::ios::binary);
-    std::vector<uint64_t> chunk(1 << 17);
-    for (size_t done = 0; done < bytes;) {
-        for (auto& w : chunk) {
-            w = rng();
-        }
-        size_t n = std::min(bytes - done, chunk.size() * 8);
-        out.write(reinterpret_cast<const char*>(chunk.data()), static_cast<std::streamsize>(n));
-        done += n;
-    }
-}
-
-// One mirt process with its own data folder and deployment file; stdout goes to a file.
-class CMirt {
-public:
-    CMirt(const std::string& dir, uint16_t listenPort) : m_dir(dir) {
-        fs::create_directories(m_dir + "xdg");
-        std::ofstream ini(m_dir + "deploy.ini");
-        ini << "[servers]\n[engine]\ntracker_host = 127.0.0.1:1\ntracker_ip = 127.0.0.1\nlisten_port = "
-            << listenPort << "\nnat_type = 0\nlog_file = " << m_dir << "engine.log\nlog_level = 1\n";
-    }
-    ~CMirt() { Kill(); }
-
-    void Start(std::vector<std::string> args) {
-        m_out = m_dir + "out." + std::to_string(++m_runs) + ".txt";
-        m_pid = fork();
-        if (m_pid == 0) {
-            setenv("XDG_DATA_HOME", (m_dir + "xdg").c_str(), 1);
-            setenv("TESSALI_DEPLOY", (m_dir + "deploy.ini").c_str(), 1);
-            int fd = open(m_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(fd, 1);
-            int err = open((m_dir + "err.txt").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-            dup2(err, 2);
-            args.insert(args.begin(), kMirt);
-            std::vector<char*> argv;
-            for (std::string& a : args) {
-                argv.push_back(a.data());
-            }
-            argv.push_back(nullptr);
-            execv(kMirt, argv.data());
-            _exit(127);
-        }
-    }
-    // The first output line containing `text`, waiting up to `seconds`.
-    std::string WaitLine(const std::string& text, int seconds) {
-        auto end = Clock::now() + std::chrono::seconds(seconds);
-        while (Clock::now() < end) {
-            for (const std::string& line : Lines()) {
-                if (line.find(text) != std::string::npos) {
-                    return line;
-                }
-            }
-            if (Exited()) {
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        for (const std::string& line : Lines()) {
-            if (line.find(text) != std::string::npos) {
-                return line;
-            }
-        }
-        return {};
-    }
-    std::vector<std::string> Lines() const {
-        std::ifstream in(m_out);
-        std::vector<std::string> lines;
-        std::string line;
-        while (std::getline(in, line)) {
-            lines.push_back(line);
-        }
-        if (!lines.empty() && !in.eof()) {
-            lines.pop_back();
-        }
-        return lines;
-    }
-    // Exit status after waiting up to `seconds`; -1 when still running.
-    int Wait(int seconds) {
-        auto end = Clock::now() + std::chrono::seconds(seconds);
-        while (Clock::now() < end) {
-            if (Exited()) {
-                return m_status;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return -1;
-    }
-    void Signal(int sig) {
-        if (m_pid > 0) {
-            kill(m_pid, sig);
-        }
-    }
-    void Kill() {
-        if (m_pid > 0 && !Exited()) {
-            kill(m_pid, SIGTERM);
-            if (Wait(10) < 0) {
-                kill(m_pid, SIGKILL);
-                waitpid(m_pid, nullptr, 0);
-            }
-        }
-        m_pid = -1;
-    }
-    const std::string& Dir() const { return m_dir; }
-    std::string Log() const {
-        std::ifstream in(m_dir + "engine.log");
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
-
-private:
-    bool Exited() {
-        if (m_pid <= 0) {
-            return true;
-        }
-        int status = 0;
-        if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
-            m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            m_pid = -1;
-            return true;
-        }
-        return false;
-    }
-
-    std::string m_dir;
-    std::string m_out;
-    int m_runs = 0;
-    pid_t m_pid = -1;
-    int m_status = -1;
-};
-
-// A seeder of `file`: started, and its hash read from its first line.
-struct Seeder {
-    std::unique_ptr<CMirt> mirt;
-    uint16_t port = 0;
-    std::string hash;
-};
-
-Seeder StartSeeder(const TempDir& tmp, const std::string& name, const std::string& file) {
-    Seeder s;
-    s.port = FreePort();
-    s.mirt = std::make_unique<CMirt>(tmp.Path() + name + "/", s.port);
-    s.mirt->Start({"share", file});
-    std::string line = s.mirt->WaitLine(file, 60);
-    s.hash = line.substr(0, line.find(' '));
-    return s;
-}
-
-int64_t NumberAfter(const std::string& line, const std::string& word) {
-    size_t at = line.find(word);
-    return at == std::string::npos ? -1 : std::atoll(line.c_str() + at + word.size());
-}
-
-// Received piece bytes reported at the end of a run ("received N bytes").
-int64_t ReceivedBytes(CMirt& m) {
-    return NumberAfter(m.WaitLine("received ", 1), "received ");
-}
 
 class PeerTransfer : public ::testing::Test {
 protected:
@@ -282,7 +61,7 @@ TEST_F(PeerTransfer, EachWireFormAndReliableUdpDeliverTheFileByteIdentical) {
         ASSERT_EQ(getter.Wait(180), 0) << getter.Log().substr(0, 2000);
         ExpectFinished(*c.source, dest, getter);
         // Every byte came over the wire (nothing was there before).
-        EXPECT_GE(ReceivedBytes(getter), static_cast<int64_t>(fs::file_size(*c.source)));
+        EXPECT_GE(ClosingReceived(getter.Lines()), static_cast<int64_t>(fs::file_size(*c.source)));
     }
     // The seeder recognised each form from the first bytes of its incoming streams.
     std::string log = seeder.mirt->Log();
@@ -327,7 +106,7 @@ TEST_F(PeerTransfer, AKilledDownloadResumesWithoutFetchingVerifiedPiecesAgain) {
     ExpectFinished(big, dest, getter);
     // The second run starts from what the record kept and fetches only the rest.
     int64_t resumed = NumberAfter(getter.Lines().front(), "progress ");
-    int64_t received = ReceivedBytes(getter);
+    int64_t received = ClosingReceived(getter.Lines());
     EXPECT_GT(resumed, 0);
     EXPECT_GT(received, 0);
     EXPECT_LE(received, static_cast<int64_t>(kBigFile) - resumed + (1 << 20));

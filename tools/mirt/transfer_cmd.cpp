@@ -185,16 +185,28 @@ int RunGet(const std::vector<std::string>& args) {
         }
         int64_t total = info.TotalSize();
         int64_t have = info.HaveSize();
+        // Piece bytes this process received so far, so a script can tell what a resumed run
+        // fetched again even when the run is killed before its closing lines.
+        net::CPeerEngine* peerEngine = net::PeerEngine();
+        int64_t received = peerEngine != nullptr ? peerEngine->Handler().PieceBytesReceived() : 0;
         char line[256];
-        std::snprintf(line, sizeof line, "progress %lld/%lld bytes %.1f%% down %u B/s peers %u",
+        std::snprintf(line, sizeof line, "progress %lld/%lld bytes %.1f%% down %u B/s peers %u received %lld",
                       static_cast<long long>(have), static_cast<long long>(total),
                       total > 0 ? 100.0 * static_cast<double>(have) / static_cast<double>(total) : 0.0,
-                      info.downloadRate, info.peerCount);
+                      info.downloadRate, info.peerCount, static_cast<long long>(received));
         PrintLine(line);
         if (core::TaskMgr().IsComplete(hash)) {
             ReportPeers(hash);
             PrintLine("complete " + dest);
             exitCode = 0;
+            break;
+        }
+        // Nobody pauses a task here but the engine itself, when it cannot store the content
+        // (disk full, content file gone): waiting on would never end.
+        if (core::TaskMgr().GetRunState(hash) == core::kRunPaused) {
+            PrintLine("paused " + dest);
+            PrintError("the task stopped: its content could not be stored (see the engine log)");
+            exitCode = 4;
             break;
         }
         if (WaitForStop(progressMs)) {
@@ -212,7 +224,8 @@ MirtCommandRegistrar g_share(
 MirtCommandRegistrar g_get(
     {"get",
      "get HASH DEST [--peer ADDR:PORT]... [--framing plain|http|scrambled|udp] [--progress-ms N]\n"
-     "                             download task HASH into DEST; exit 0 once complete",
+     "                             download task HASH into DEST; exit 0 once complete, 4 when the\n"
+     "                             engine paused the task (its content could not be stored)",
      RunGet});
 
 }  // namespace
