@@ -23,6 +23,10 @@ namespace tessali::net {
 
 // No connection holds more unframed bytes than one largest message plus one receive.
 constexpr size_t kMaxBufferedBytes = 512000 + 66560 + 4096;
+// A TCP peer connection that has not shown a handshake this long after it was made is closed:
+// otherwise silent connections (or a tracker's list of peers that accept and never answer)
+// would hold sockets and peer slots until the two-minute idle check.
+constexpr uint32_t kHandshakeDeadlineMs = 20000;
 
 class CDispatchMgr : public IPeerLink, private IDispatchHost {
 public:
@@ -62,6 +66,10 @@ public:
     // The dispatcher type of a connection, or -1.
     int TypeOf(const core::ConnectionKey& key) const;
 
+    // Closes every TCP peer connection past the handshake deadline at `now` without a handshake
+    // seen; run once a second by ProcessQueues. Returns how many were closed.
+    size_t CloseSilentConnections(platform::Tick now);
+
     // Feeds one socket event as if taken from a queue (tests).
     void HandleEvent(const SocketEvent& ev, std::span<const uint8_t> data, uint8_t newTransport);
 
@@ -93,6 +101,7 @@ private:
     mutable std::mutex m_lock;
     std::map<core::ConnectionKey, CConnEntry> m_entries;
     std::vector<uint8_t> m_eventBuffer;
+    platform::Tick m_lastSilenceSweep = 0;  // peer thread only
 };
 
 }  // namespace tessali::net

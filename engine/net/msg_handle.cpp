@@ -650,6 +650,15 @@ bool CMsgHandle::ConnectToSource(const TaskHash& hash, const SourcePeer& source)
         IsBanned(hash, source.addr, source.port) || IsBannedId(hash, id)) {
         return false;
     }
+    if (uint32_t peers = m_tasks.GetPeerCount(hash); peers >= kMaxSourcePeers) {
+        platform::Tick now = platform::GetTick();
+        platform::Tick last = m_capLogged.load();
+        // Once in a while, not once for each of the many entries a long list brings.
+        if (platform::TickElapsed(now, last) >= 5000 && m_capLogged.compare_exchange_strong(last, now)) {
+            EngineLog(core::kLogFail, "task has %u peers, no more connections from source lists\n", peers);
+        }
+        return false;
+    }
     core::PeerAttributes attributes;
     attributes.natType = source.natType;
     attributes.kind = source.bitTorrent ? core::kPeerBitTorrent : core::kPeerEngine;
