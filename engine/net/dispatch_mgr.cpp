@@ -251,8 +251,8 @@ bool CDispatchMgr::Wait(int timeoutMs) const {
 }
 
 void CDispatchMgr::ProcessQueues() {
-    ProcessQueue(m_queue1, 1);
-    ProcessQueue(m_queue2, 3);
+    ProcessQueue(m_queue1, 1, kMaxPendingRecords / 2);
+    ProcessQueue(m_queue2, 3, kMaxPendingRecords);
     platform::Tick now = platform::GetTick();
     if (platform::TickElapsed(now, m_lastSilenceSweep) >= 1000) {
         m_lastSilenceSweep = now;
@@ -278,8 +278,8 @@ size_t CDispatchMgr::CloseSilentConnections(platform::Tick now) {
     return closed;
 }
 
-void CDispatchMgr::ProcessQueue(CFragmentPool& queue, uint8_t newTransport) {
-    while (true) {
+void CDispatchMgr::ProcessQueue(CFragmentPool& queue, uint8_t newTransport, size_t maxRecords) {
+    while (m_pool.Size() < maxRecords && m_pool.Bytes() < kMaxPendingRecordBytes) {
         SocketEvent ev;
         TakeResult r = queue.Take(ev, m_eventBuffer);
         if (r == TakeResult::kEmpty) {

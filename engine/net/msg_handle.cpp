@@ -398,7 +398,11 @@ void CMsgHandle::OnPiece(const TaskHash& hash, const MessageRecord& r) {
     m_pieceBytes.fetch_add(static_cast<int64_t>(data.size()));
     CountTransfer(hash, r.key, static_cast<int64_t>(data.size()), SpeedKind::kDownload);
     CBlockWitness& witness = m_witness[hash];
-    witness.Record(piece, begin, r.key, data);
+    // Only a block we asked this peer for is evidence: any other could be made up to outvote
+    // honest peers, or sent by the million at fresh offsets to fill the witness's memory.
+    if (witness.Recording() && task->IsRequestedFrom(r.key, piece, begin)) {
+        witness.Record(piece, begin, r.key, data);
+    }
     int64_t put = m_tasks.PutBlock(hash, r.key, data, piece, begin);
     if (put < 0) {
         EngineLog(core::kLogFail, "write block of piece %u failed, task paused\n", piece);

@@ -8,7 +8,8 @@
 //                [--piece-length L] [--seed FILE] [--count N] [--seconds S]
 //
 // Attack modes (--connect): huge-length, stop-length, junk, silent, bad-bitfield,
-// have-past-end, request-past-end, unrequested. Seeder modes (--listen): wrong-data, bogus-seed.
+// have-past-end, request-past-end, unrequested, unrequested-tiny. Seeder modes (--listen): wrong-data,
+// bogus-seed.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -416,34 +417,48 @@ int RunRequestPastEnd(const Options& o) {
     return 0;
 }
 
-// Blocks nobody asked for, of pieces in and past the content, while the engine downloads.
-int RunUnrequested(const Options& o) {
+// Blocks nobody asked for, of pieces in and past the content, while the engine downloads; then
+// the connection is held (requests the engine sends are never answered) for --seconds. With
+// `tiny`, each block is one byte at a random offset: the smallest message that makes the engine
+// look at a block.
+int RunUnrequested(const Options& o, bool tiny) {
     Link link;
     if (!OpenLink(o, link)) {
-        Say("unrequested: no handshake from the engine");
+        Say("%s: no handshake from the engine", o.mode.c_str());
         return 2;
     }
     SendAll(link.fd, Message(5, FullBitfield(o.pieces)));
-    Bytes block = Junk(16384);
+    Bytes block = Junk(tiny ? 1 : 16384);
     int sent = 0;
+    Bytes batch;
     for (int i = 0; i < o.count; ++i) {
         uint32_t piece = static_cast<uint32_t>(Rng()() % (o.pieces + 64));
         uint32_t begin = static_cast<uint32_t>(Rng()() % (o.pieceLength / 16384 + 4)) * 16384;
-        if (i % 16 == 15) {
+        if (tiny) {
+            piece = static_cast<uint32_t>(Rng()() % o.pieces);
+            begin = static_cast<uint32_t>(Rng()());
+        } else if (i % 16 == 15) {
             begin = 0xFFFFC000u;
         }
         Bytes payload = Words({piece, begin});
         payload.insert(payload.end(), block.begin(), block.end());
-        if (!SendAll(link.fd, Message(7, payload))) {
+        Bytes m = Message(7, payload);
+        batch.insert(batch.end(), m.begin(), m.end());
+        if (batch.size() < 65536 && i + 1 < o.count) {
+            continue;
+        }
+        if (!SendAll(link.fd, batch)) {
             break;
         }
-        ++sent;
+        batch.clear();
+        sent = i + 1;
         // Whatever the engine says meanwhile (requests we never answer) is read and dropped.
         while (link.reader->Next(0)) {
         }
     }
-    bool closed = link.reader->ClosedWithin(1000);
-    Say("unrequested: sent %d blocks, %s", sent, closed ? "closed by the engine" : "connection kept");
+    Say("%s: sent %d blocks", o.mode.c_str(), sent);
+    bool closed = link.reader->ClosedWithin(o.seconds * 1000);
+    Say("%s: %s", o.mode.c_str(), closed ? "closed by the engine" : "connection kept");
     return 0;
 }
 
@@ -614,8 +629,8 @@ int main(int argc, char** argv) {
     if (o.mode == "request-past-end") {
         return RunRequestPastEnd(o);
     }
-    if (o.mode == "unrequested") {
-        return RunUnrequested(o);
+    if (o.mode == "unrequested" || o.mode == "unrequested-tiny") {
+        return RunUnrequested(o, o.mode == "unrequested-tiny");
     }
     if (o.mode == "wrong-data" || o.mode == "bogus-seed") {
         return RunSeeder(o);

@@ -16,9 +16,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Far above what the transfers here need (tens of MiB), far below what buffering one flood
-// (256 MiB) would take.
-constexpr long kPeakRssBoundKb = 160 * 1024;
+// Several times what the transfers here need (about 10 to 25 MiB), well below what holding one
+// flood (256 MiB of stream, or two million tiny blocks) would take.
+constexpr long kPeakRssBoundKb = 96 * 1024;
 
 class HostilePeers : public ::testing::Test {
 protected:
@@ -161,6 +161,11 @@ TEST_F(HostilePeers, ADownloaderSurvivesLiarsAndBrokenPeersAndCompletesFromAnHon
     std::unique_ptr<CChild> unrequested =
         StartHostile("unrequested", args("unrequested", {"--count", "3000", "--seconds", "30"}));
     ASSERT_NE(unrequested->WaitLine("unrequested: sent", 60), "") << unrequested->Output();
+    // Two million one-byte blocks at random offsets: each is looked at, none may be kept.
+    std::unique_ptr<CChild> tiny =
+        StartHostile("tiny", args("unrequested-tiny", {"--count", "2000000", "--seconds", "1"}));
+    EXPECT_EQ(tiny->Wait(60), 0);
+    ExpectSaw(tiny->Output(), "unrequested-tiny: sent 2000000 blocks");
     ASSERT_NE(silent->WaitLine("of 200 connections open", 60), "");
     EXPECT_NE(silent->WaitLine("silent: 200 of 200", 0), "") << silent->Output();
     EXPECT_TRUE(getter.Running()) << "nothing honest was there to complete from";

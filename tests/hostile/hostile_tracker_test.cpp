@@ -250,7 +250,7 @@ TEST(HostileTracker, AHundredThousandTarpitPeersAreCappedAndTheDownloadStillComp
     long peak = getter.PeakRssKb();
     std::printf("downloader peak RSS %ld KiB under a tracker flood\n", peak);
     RecordProperty("downloader_peak_rss_kb", std::to_string(peak));
-    EXPECT_LT(peak, 160 * 1024);
+    EXPECT_LT(peak, 96 * 1024);
 }
 
 }  // namespace

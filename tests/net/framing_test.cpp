@@ -429,8 +429,9 @@ TEST(DispatchMgrDeadline, ATcpConnectionWithoutAHandshakeIsClosedAtTheDeadline) 
         mgr.HandleEvent(SocketEvent{k.addr, k.port, k.sock, SockEventKind::kAccepted, 0}, {}, 1);
     }
     auto data = [&](const core::ConnectionKey& k, std::span<const uint8_t> bytes) {
-        mgr.HandleEvent(SocketEvent{k.addr, k.port, k.sock, SockEventKind::kData, static_cast<uint32_t>(bytes.size())},
-                        bytes, 1);
+        mgr.HandleEvent(
+            SocketEvent{k.addr, k.port, k.sock, SockEventKind::kData, static_cast<uint32_t>(bytes.size())},
+            bytes, 1);
     };
     Bytes hs = Handshake(true);
     data(talking, hs);
@@ -454,6 +455,37 @@ TEST(DispatchMgrDeadline, ATcpConnectionWithoutAHandshakeIsClosedAtTheDeadline) 
     // Once is enough: a closing connection is not reported again.
     clock.Advance(5000);
     EXPECT_EQ(mgr.CloseSilentConnections(platform::GetTick()), 0u);
+}
+
+// A flood of tiny messages becomes records batch by batch, in order, never all at once.
+TEST_F(DispatchMgrTest, EventsAreFramedInBoundedBatchesAndInOrder) {
+    Accept();
+    Data(Handshake(true));
+    ASSERT_EQ(Records().size(), 1u);
+    // 400 receives of 1000 have messages each: 400 000 records if framed in one go.
+    uint32_t next = 0;
+    for (int e = 0; e < 400; ++e) {
+        Bytes chunk;
+        for (int i = 0; i < 1000; ++i) {
+            Bytes have = BuildHave(next++);
+            chunk.insert(chunk.end(), have.begin(), have.end());
+        }
+        ASSERT_TRUE(q1.Post(SocketEvent{key.addr, key.port, key.sock, SockEventKind::kData, 0}, chunk));
+    }
+    uint32_t expected = 0;
+    int passes = 0;
+    while (q1.Size() > 0 && passes < 1000) {
+        mgr.ProcessQueues();
+        ++passes;
+        std::vector<MessageRecord> batch = Records();
+        EXPECT_LE(batch.size(), kMaxPendingRecords + 1000) << "one receive past the bound at most";
+        for (const MessageRecord& r : batch) {
+            ASSERT_EQ(r.Id(), kMsgHave);
+            ASSERT_EQ(GetU32(r.bytes.data() + 5), expected++);
+        }
+    }
+    EXPECT_EQ(expected, next);
+    EXPECT_GT(passes, 100);
 }
 
 TEST_F(DispatchMgrTest, AStreamOfNoKnownFormIsDroppedOnceItOutgrowsItsBound) {
