@@ -1,5 +1,6 @@
 #include "app/http_fetch.h"
 
+#include <cstdio>
 #include <vector>
 
 #include "app/http_request.h"
@@ -28,6 +29,16 @@ private:
     enum class Got { kData, kClosed, kFailed };
 
     bool Cancelled() const { return m_cancel != nullptr && m_cancel->load(); }
+    // Records why the transfer failed (the first reason wins) and gives the failed result.
+    FetchResult Fail(std::string why) {
+        if (m_error.empty()) {
+            m_error = std::move(why);
+        }
+        FetchResult r;
+        r.error = Cancelled() ? "cancelled" : m_error;
+        return r;
+    }
+    std::string CapText() const { return std::to_string(m_options.maxBodyBytes) + "-byte cap"; }
     // Appends at most `limit` bytes of one receive to `out`. Time-outs are repeated for the
     // manifest until cancelled and end a picture fetch.
     Got ReceiveInto(std::string& out, size_t limit);
@@ -42,6 +53,7 @@ private:
     CHttpSocket m_socket;
     std::vector<char> m_scratch;
     std::string m_buffered;  // received and not yet consumed
+    std::string m_error;
 };
 
 CTransfer::Got CTransfer::ReceiveInto(std::string& out, size_t limit) {
@@ -76,7 +88,8 @@ bool CTransfer::ReadHead(std::string& head) {
     size_t end;
     while ((end = FindHeadEnd(m_buffered)) == std::string::npos) {
         if (m_buffered.size() >= kReceiveBufferBytes) {
-            return false;  // the head does not fit in one receive buffer
+            m_error = "answer head larger than the receive buffer";
+            return false;
         }
         if (ReceiveInto(m_buffered, kReceiveBufferBytes - m_buffered.size()) != Got::kData) {
             return false;
@@ -89,6 +102,7 @@ bool CTransfer::ReadHead(std::string& head) {
 
 bool CTransfer::ReadLength(uint64_t length, std::string& body) {
     if (length > m_options.maxBodyBytes) {
+        m_error = "Content-Length " + std::to_string(length) + " is above the " + CapText();
         return false;
     }
     body.reserve(length);
@@ -108,6 +122,7 @@ bool CTransfer::ReadChunked(std::string& body) {
     while (true) {
         ChunkSizeLine line = ParseChunkSizeLine(m_buffered, m_options.maxBodyBytes - body.size());
         if (line.kind == ChunkSizeLine::kMalformed) {
+            m_error = "chunked body malformed or above the " + CapText();
             return false;
         }
         if (line.kind == ChunkSizeLine::kNeedMore) {
@@ -170,6 +185,7 @@ bool CTransfer::ReadUntilClose(std::string& body) {
     m_buffered.clear();
     while (true) {
         if (body.size() > m_options.maxBodyBytes) {
+            m_error = "body is above the " + CapText();
             return false;
         }
         Got got = ReceiveInto(body, m_options.maxBodyBytes + 1 - body.size());
@@ -188,33 +204,33 @@ FetchResult CTransfer::Run(std::string_view url, std::string_view modifiedSince)
     std::string wire = platform::Utf8ToAnsi(url);
     size_t maxUrl = m_kind == Kind::kManifest ? kMaxManifestUrlBytes : kMaxPictureUrlBytes;
     if (wire.size() > maxUrl) {
-        return result;
+        return Fail("URL longer than " + std::to_string(maxUrl) + " bytes");
     }
     auto split = SplitHttpUrl(wire);
     if (!split) {
-        return result;
+        return Fail("not an http URL");
     }
     auto address = ResolveHttpHost(*split);
     if (!address) {
-        return result;
+        return Fail("host does not resolve");
     }
     std::string path = split->path;
     std::optional<HttpAnswerHead> head;
     for (int hop = 0;; ++hop) {
         const std::atomic<bool>* cancel = m_kind == Kind::kManifest ? m_cancel : nullptr;
         if (!m_socket.Connect(*address, m_options.receiveTimeoutMs, 0, m_options.connectTimeoutMs, cancel)) {
-            return result;
+            return Fail("connect failed");
         }
         std::string request = m_kind == Kind::kManifest
                                   ? BuildManifestRequest(path, split->hostPart, modifiedSince)
                                   : BuildPictureRequest(path, split->hostPart);
         std::string headText;
         if (!m_socket.SendAll(request) || !ReadHead(headText)) {
-            return result;
+            return Fail("no answer head");
         }
         head = ParseAnswerHead(headText);
         if (!head) {
-            return result;
+            return Fail("unreadable answer head");
         }
         if (m_kind == Kind::kManifest && head->status == 304) {
             result.outcome = Cancelled() ? FetchResult::kFailed : FetchResult::kNotModified;
@@ -224,14 +240,17 @@ FetchResult CTransfer::Run(std::string_view url, std::string_view modifiedSince)
             break;
         }
         const std::string* location = head->Find("Location");
-        if (location == nullptr || location->empty() || hop + 1 > kMaxRedirects) {
-            return result;
+        if (location == nullptr || location->empty()) {
+            return Fail("redirect without a Location");
+        }
+        if (hop + 1 > kMaxRedirects) {
+            return Fail("more than " + std::to_string(kMaxRedirects) + " redirects");
         }
         path = RedirectPath(*location);
         m_socket.Close();
     }
     if (head->status != 200) {
-        return result;
+        return Fail("answer status " + std::to_string(head->status));
     }
     bool coded = false;
     bool chunked = false;
@@ -250,7 +269,7 @@ FetchResult CTransfer::Run(std::string_view url, std::string_view modifiedSince)
     if (const std::string* v = head->Find("Content-Length"); v != nullptr && !chunked) {
         length = ParseContentLength(*v);
         if (!length) {
-            return result;  // a length we cannot read is no length to trust
+            return Fail("unreadable Content-Length");  // no length to trust
         }
     }
     std::string body;
@@ -265,12 +284,12 @@ FetchResult CTransfer::Run(std::string_view url, std::string_view modifiedSince)
         coded = false;  // kept as received
     }
     if (!ok || Cancelled()) {
-        return result;
+        return Fail("body cut off");
     }
     if (coded) {
         std::string decoded;
         if (!InflateBody(body, m_options.maxBodyBytes, decoded)) {
-            return result;
+            return Fail("gzip body does not inflate within the " + CapText());
         }
         body = std::move(decoded);
     }
@@ -381,13 +400,21 @@ std::string CManifestFetch::ModifiedSince() const {
     return m_modifiedSince;
 }
 
+std::string CManifestFetch::Error() const {
+    std::lock_guard lock(m_textLock);
+    return m_error;
+}
+
 void CManifestFetch::Run() {
     m_state = kRunning;
     m_notModified = false;
     FetchResult result = FetchManifestBody(m_url, ModifiedSince(), m_options, &m_cancel, &m_socket);
-    if (!result.lastModified.empty()) {
+    {
         std::lock_guard lock(m_textLock);
-        m_modifiedSince = result.lastModified;
+        if (!result.lastModified.empty()) {
+            m_modifiedSince = result.lastModified;
+        }
+        m_error = result.error;
     }
     bool success = false;
     if (result.outcome == FetchResult::kBody) {
@@ -395,6 +422,10 @@ void CManifestFetch::Run() {
     } else if (result.outcome == FetchResult::kNotModified) {
         m_notModified = true;
         success = !m_cancel;
+    }
+    if (!success && result.outcome != FetchResult::kFailed) {
+        std::lock_guard lock(m_textLock);
+        m_error = m_cancel ? "cancelled" : "the body could not be written to its file";
     }
     m_success = success;
     m_state = success ? kFinished : kFinishedEmpty;

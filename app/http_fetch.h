@@ -37,6 +37,7 @@ struct FetchResult {
     enum Outcome { kFailed, kBody, kNotModified } outcome = kFailed;
     std::string body;          // kBody: decoded when the answer was gzip-coded with a length or chunked
     std::string lastModified;  // the answer's Last-Modified value, when a 200 carried one
+    std::string error;         // kFailed: why, in a few words (for logs and tests, never shown)
 };
 
 // One manifest transfer: answers 304, redirects, 200 with Content-Length, chunked or close-delimited
@@ -85,6 +86,8 @@ public:
     bool Succeeded() const { return m_success.load(); }
     bool NotModified() const { return m_notModified.load(); }
     std::string ModifiedSince() const;
+    // Why the last run failed ("" after a success).
+    std::string Error() const;
     void SetOptions(const FetchOptions& options) { m_options = options; }
 
 private:
@@ -93,8 +96,9 @@ private:
     const std::string m_name;
     std::string m_url;
     std::string m_path;
-    mutable std::mutex m_textLock;  // m_modifiedSince, written by the worker
+    mutable std::mutex m_textLock;  // m_modifiedSince and m_error, written by the worker
     std::string m_modifiedSince;
+    std::string m_error;
     FetchOptions m_options;
     std::atomic<int> m_state{kNotStarted};
     std::atomic<bool> m_success{false};

@@ -270,6 +270,7 @@ void CUpnp::HandleAnswer(const char* data, size_t size, uint32_t from) {
     router.port = answer.port;
     router.serviceType = answer.serviceType;
     if (!FindControlUrl(HttpBody(description), router.controlUrl)) {
+        core::EngineLog(core::kLogDebug, "router:%s description has no control url!!\r\n", sender.c_str());
         return;
     }
     MapWithRouter(router);

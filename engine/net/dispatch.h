@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/core/connection_key.h"
+#include "engine/platform/tick.h"
 
 namespace tessali::net {
 
@@ -41,6 +42,7 @@ struct CConnEntry {
     bool handshakeSeen = false;
     bool closing = false;         // a framing error closed it; nothing more is framed
     bool ownCarrier = false;      // reliable UDP: the carrier socket was made for this connection
+    platform::Tick opened = 0;    // when the entry was made (the handshake deadline counts from it)
     std::vector<uint8_t> buffer;  // received, not yet framed
 
     void Append(std::span<const uint8_t> data);

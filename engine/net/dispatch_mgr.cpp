@@ -89,6 +89,7 @@ bool CDispatchMgr::AddEntry(uint8_t type, uint8_t transport, const core::Connect
     entry.key = key;
     entry.type = type;
     entry.transport = transport;
+    entry.opened = platform::GetTick();
     return m_entries.emplace(key, std::move(entry)).second;
 }
 
@@ -250,12 +251,35 @@ bool CDispatchMgr::Wait(int timeoutMs) const {
 }
 
 void CDispatchMgr::ProcessQueues() {
-    ProcessQueue(m_queue1, 1);
-    ProcessQueue(m_queue2, 3);
+    ProcessQueue(m_queue1, 1, kMaxPendingRecords / 2);
+    ProcessQueue(m_queue2, 3, kMaxPendingRecords);
+    platform::Tick now = platform::GetTick();
+    if (platform::TickElapsed(now, m_lastSilenceSweep) >= 1000) {
+        m_lastSilenceSweep = now;
+        CloseSilentConnections(now);
+    }
 }
 
-void CDispatchMgr::ProcessQueue(CFragmentPool& queue, uint8_t newTransport) {
-    while (true) {
+size_t CDispatchMgr::CloseSilentConnections(platform::Tick now) {
+    std::lock_guard lock(m_lock);
+    size_t closed = 0;
+    for (auto& [key, entry] : m_entries) {
+        // Tracker exchanges have their own time-out, and reliable UDP its connect through NAT.
+        if (entry.transport != 1 || entry.handshakeSeen || entry.closing || entry.type > kDispatchPlain ||
+            platform::TickBefore(now, entry.opened) ||
+            platform::TickElapsed(now, entry.opened) < kHandshakeDeadlineMs) {
+            continue;
+        }
+        core::EngineLog(core::kLogFail, "no handshake from %s within %u s, closed\n", key.Text().c_str(),
+                        kHandshakeDeadlineMs / 1000);
+        FramingError(entry);
+        ++closed;
+    }
+    return closed;
+}
+
+void CDispatchMgr::ProcessQueue(CFragmentPool& queue, uint8_t newTransport, size_t maxRecords) {
+    while (m_pool.Size() < maxRecords && m_pool.Bytes() < kMaxPendingRecordBytes) {
         SocketEvent ev;
         TakeResult r = queue.Take(ev, m_eventBuffer);
         if (r == TakeResult::kEmpty) {
@@ -280,6 +304,7 @@ void CDispatchMgr::HandleEvent(const SocketEvent& ev, std::span<const uint8_t> d
             CConnEntry entry;
             entry.key = ev.Key();
             entry.transport = newTransport;
+            entry.opened = platform::GetTick();
             m_entries.emplace(entry.key, std::move(entry));
         }
         return;

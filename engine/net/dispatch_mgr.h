@@ -23,6 +23,15 @@ namespace tessali::net {
 
 // No connection holds more unframed bytes than one largest message plus one receive.
 constexpr size_t kMaxBufferedBytes = 512000 + 66560 + 4096;
+// A TCP peer connection that has not shown a handshake this long after it was made is closed:
+// otherwise silent connections (or a tracker's list of peers that accept and never answer)
+// would hold sockets and peer slots until the two-minute idle check.
+constexpr uint32_t kHandshakeDeadlineMs = 20000;
+// Framing stops taking socket events while this many message records (or record bytes) wait for
+// the peer thread, so a flood is handled in batches rather than all held at once. Each queue
+// gets at least half of the records of a pass.
+constexpr size_t kMaxPendingRecords = 4096;
+constexpr size_t kMaxPendingRecordBytes = 8 * 1024 * 1024;
 
 class CDispatchMgr : public IPeerLink, private IDispatchHost {
 public:
@@ -51,7 +60,8 @@ public:
 
     // Waits up to timeoutMs for either queue; true when one is signalled.
     bool Wait(int timeoutMs) const;
-    // Frames every pending event of queue 1 (ordinary sockets) and queue 2 (reliable UDP).
+    // Frames the pending events of queue 1 (ordinary sockets) and queue 2 (reliable UDP), until
+    // kMaxPendingRecords records wait; what is left stays queued (and signalled) for the next call.
     void ProcessQueues();
     // Takes the oldest message record.
     bool TakeRecord(MessageRecord& out) { return m_pool.Take(out); }
@@ -62,11 +72,15 @@ public:
     // The dispatcher type of a connection, or -1.
     int TypeOf(const core::ConnectionKey& key) const;
 
+    // Closes every TCP peer connection past the handshake deadline at `now` without a handshake
+    // seen; run once a second by ProcessQueues. Returns how many were closed.
+    size_t CloseSilentConnections(platform::Tick now);
+
     // Feeds one socket event as if taken from a queue (tests).
     void HandleEvent(const SocketEvent& ev, std::span<const uint8_t> data, uint8_t newTransport);
 
 private:
-    void ProcessQueue(CFragmentPool& queue, uint8_t newTransport);
+    void ProcessQueue(CFragmentPool& queue, uint8_t newTransport, size_t maxRecords);
     CDispatch& DispatcherOf(uint8_t type);
     bool AddEntry(uint8_t type, uint8_t transport, const core::ConnectionKey& key);
     void RemoveEntry(const core::ConnectionKey& key);
@@ -93,6 +107,7 @@ private:
     mutable std::mutex m_lock;
     std::map<core::ConnectionKey, CConnEntry> m_entries;
     std::vector<uint8_t> m_eventBuffer;
+    platform::Tick m_lastSilenceSweep = 0;  // peer thread only
 };
 
 }  // namespace tessali::net

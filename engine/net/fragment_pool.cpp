@@ -24,6 +24,7 @@ bool CFragmentPool::Post(SocketEvent ev, std::span<const uint8_t> data) {
     } catch (const std::bad_alloc&) {
         return false;
     }
+    m_bytes += data.size();
     m_wake.Signal();
     return true;
 }
@@ -43,6 +44,7 @@ TakeResult CFragmentPool::Take(SocketEvent& out, std::span<uint8_t> buffer) {
     if (front.ev.length) {
         std::memcpy(buffer.data(), front.data.get(), front.ev.length);
     }
+    m_bytes -= front.ev.length;
     m_items.pop_front();
     return TakeResult::kTaken;
 }
@@ -55,6 +57,7 @@ size_t CFragmentPool::Size() const {
 void CFragmentPool::Clear() {
     std::lock_guard lock(m_lock);
     m_items.clear();
+    m_bytes = 0;
     m_wake.Drain();
 }
 

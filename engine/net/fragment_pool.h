@@ -3,6 +3,7 @@
 // queue 1 for ordinary sockets, queue 2 for reliable-UDP connections. Safe from any thread.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -33,6 +34,8 @@ public:
     // Takes the oldest event. The event stays queued when its data does not fit `buffer`.
     TakeResult Take(SocketEvent& out, std::span<uint8_t> buffer);
     size_t Size() const;
+    // Bytes of data the queued events carry.
+    size_t QueuedBytes() const { return m_bytes.load(); }
     // Frees every queued event.
     void Clear();
 
@@ -50,6 +53,7 @@ private:
     };
     mutable std::mutex m_lock;
     std::deque<Item> m_items;
+    std::atomic<size_t> m_bytes{0};
     platform::WakeFd m_wake;
 };
 

@@ -4,6 +4,7 @@ namespace tessali::net {
 
 void CDataPool::Push(MessageRecord record) {
     std::lock_guard lock(m_lock);
+    m_bytes += record.bytes.size();
     m_records.push_back(std::move(record));
 }
 
@@ -14,6 +15,7 @@ bool CDataPool::Take(MessageRecord& out) {
     }
     out = std::move(m_records.front());
     m_records.pop_front();
+    m_bytes -= out.bytes.size();
     return true;
 }
 
@@ -22,9 +24,15 @@ size_t CDataPool::Size() const {
     return m_records.size();
 }
 
+size_t CDataPool::Bytes() const {
+    std::lock_guard lock(m_lock);
+    return m_bytes;
+}
+
 void CDataPool::Clear() {
     std::lock_guard lock(m_lock);
     m_records.clear();
+    m_bytes = 0;
 }
 
 }  // namespace tessali::net

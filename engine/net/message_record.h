@@ -28,11 +28,14 @@ public:
     void Push(MessageRecord record);
     bool Take(MessageRecord& out);
     size_t Size() const;
+    // Message bytes the queued records hold.
+    size_t Bytes() const;
     void Clear();
 
 private:
     mutable std::mutex m_lock;
     std::deque<MessageRecord> m_records;
+    size_t m_bytes = 0;
 };
 
 }  // namespace tessali::net

@@ -398,7 +398,11 @@ void CMsgHandle::OnPiece(const TaskHash& hash, const MessageRecord& r) {
     m_pieceBytes.fetch_add(static_cast<int64_t>(data.size()));
     CountTransfer(hash, r.key, static_cast<int64_t>(data.size()), SpeedKind::kDownload);
     CBlockWitness& witness = m_witness[hash];
-    witness.Record(piece, begin, r.key, data);
+    // Only a block we asked this peer for is evidence: any other could be made up to outvote
+    // honest peers, or sent by the million at fresh offsets to fill the witness's memory.
+    if (witness.Recording() && task->IsRequestedFrom(r.key, piece, begin)) {
+        witness.Record(piece, begin, r.key, data);
+    }
     int64_t put = m_tasks.PutBlock(hash, r.key, data, piece, begin);
     if (put < 0) {
         EngineLog(core::kLogFail, "write block of piece %u failed, task paused\n", piece);
@@ -648,6 +652,15 @@ bool CMsgHandle::ConnectToSource(const TaskHash& hash, const SourcePeer& source)
     }
     if (!m_tasks.TaskExists(hash) || m_tasks.HasPeerAt(hash, source.addr, source.port) ||
         IsBanned(hash, source.addr, source.port) || IsBannedId(hash, id)) {
+        return false;
+    }
+    if (uint32_t peers = m_tasks.GetPeerCount(hash); peers >= kMaxSourcePeers) {
+        platform::Tick now = platform::GetTick();
+        platform::Tick last = m_capLogged.load();
+        // Once in a while, not once for each of the many entries a long list brings.
+        if (platform::TickElapsed(now, last) >= 5000 && m_capLogged.compare_exchange_strong(last, now)) {
+            EngineLog(core::kLogFail, "task has %u peers, no more connections from source lists\n", peers);
+        }
         return false;
     }
     core::PeerAttributes attributes;

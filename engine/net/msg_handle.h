@@ -31,6 +31,9 @@ namespace tessali::net {
 // A task downloading faster than this gives no new request to a peer slower than kSlowPeerRate.
 constexpr int32_t kFastTaskRate = 134 * 1024;
 constexpr int32_t kSlowPeerRate = 5 * 1024;
+// Source lists (trackers, the LAN search) open connections only while a task has fewer peers
+// than this: a tracker that lists a hundred thousand peers must not get them all connected.
+constexpr uint32_t kMaxSourcePeers = 200;
 
 class CMsgHandle : public IPeerConnector {
 public:
@@ -109,6 +112,7 @@ private:
     mutable std::mutex m_idLock;
     std::array<uint8_t, 20> m_ownId{};
     std::atomic<int64_t> m_pieceBytes{0};
+    std::atomic<platform::Tick> m_capLogged{0};         // when the peer cap was last logged
     std::map<core::TaskHash, CBlockWitness> m_witness;  // peer thread only
     mutable std::mutex m_banLock;
     std::set<std::pair<core::TaskHash, uint64_t>> m_bannedAddrs;               // address << 16 | port

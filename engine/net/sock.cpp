@@ -167,8 +167,10 @@ short CTcpSock::SelectEvents() {
     if (m_connecting) {
         return POLLOUT;
     }
+    // The event thread looks again on its next pass (at most one poll wait later).
+    short in = m_mgr.Events().QueuedBytes() < kMaxQueuedReceiveBytes ? POLLIN : 0;
     std::lock_guard lock(m_lock);
-    return m_pending.empty() ? POLLIN : (POLLIN | POLLOUT);
+    return m_pending.empty() ? in : static_cast<short>(in | POLLOUT);
 }
 
 void CTcpSock::IdleCheck(Tick now) {
@@ -199,6 +201,9 @@ int CTcpSock::OnReadable(uint8_t* buffer, size_t capacity) {
         return 0;
     }
     for (int i = 0; i < kMaxReadsPerPass; ++i) {
+        if (m_mgr.Events().QueuedBytes() >= kMaxQueuedReceiveBytes) {
+            return 0;  // read again once the peer thread has caught up
+        }
         ssize_t n = ::recv(m_fd, buffer, capacity, 0);
         if (n > 0) {
             if (!PostEvent(SockEventKind::kData, {buffer, static_cast<size_t>(n)})) {

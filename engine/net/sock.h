@@ -26,6 +26,9 @@ constexpr size_t kSockSendBufferBytes = 18432;
 constexpr size_t kRecvBufferBytes = 66560;
 // A peer that stops reading cannot make us hold more than this for it: the connection closes.
 constexpr size_t kMaxPendingSendBytes = 4 * 1024 * 1024;
+// While the event queue holds this much received data that the peer thread has not taken yet,
+// TCP sockets are not read: the senders are held back by TCP itself instead of by our memory.
+constexpr size_t kMaxQueuedReceiveBytes = 4 * 1024 * 1024;
 constexpr uint32_t kTcpIdleMs = 120000;
 constexpr uint32_t kUdpIdleMs = 60000;
 

@@ -406,5 +406,43 @@ TEST_F(UpnpIntegration, RouterThatRefusesUdpStillGivesATcpMappingAndSuccess) {
     EXPECT_TRUE(log.Contains("*****port mapping ok!!\n"));
 }
 
+TEST_F(UpnpIntegration, ADescriptionNestedAMillionDeepFailsTheSearchCleanly) {
+    // The gateway's description is a million nested elements (7 MB) the first time, and a
+    // 2000-deep nesting that fits the read bound the second time: neither has a control URL.
+    s_net->StopMiniupnpd();
+    std::atomic<int> descriptions{0}, soap{0};
+    const std::string deep = [] {
+        std::string d = "<?xml version=\"1.0\"?><root>";
+        d.reserve(8'000'000);
+        for (int i = 0; i < 1'000'000; ++i) {
+            d += "<device>";
+        }
+        return d;
+    }();
+    auto http = [&](const std::string& req) -> std::string {
+        if (req.rfind("GET /rootDesc.xml", 0) != 0) {
+            ++soap;
+            return "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
+        }
+        std::string body = deep;
+        if (descriptions++ % 2 == 1) {
+            body = "<?xml version=\"1.0\"?><root>";
+            for (int i = 0; i < 2000; ++i) {
+                body += "<a>";
+            }
+        }
+        return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    };
+    ScriptedResponder gateway{kRouterAddr, {kRouterAddr}, http};
+    ASSERT_TRUE(gateway.Open(s_net->router));
+    gateway.Run();
+
+    test::LogCapture log;
+    EXPECT_EQ(s_net->Search(6993), -1);
+    EXPECT_GE(descriptions, 2) << "both descriptions were read";
+    EXPECT_EQ(soap, 0) << "a mapping was asked for without a control URL";
+    EXPECT_TRUE(log.Contains(std::string("router:") + kRouterAddr + " description has no control url!!\r\n"));
+}
+
 }  // namespace
 }  // namespace tessali::nat

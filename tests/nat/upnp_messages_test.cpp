@@ -185,6 +185,24 @@ TEST(DeviceDescription, DescriptionsWithoutTheDevicesGiveNoUrl) {
     EXPECT_EQ(HttpBody("HTTP/1.1 200 OK\r\nA: b\r\n"), "");
 }
 
+// The read bound keeps a router's description to a few KiB, but the walk must not lean on it: a
+// whole document nested a million deep (closed properly, with a real control URL at the bottom)
+// is refused by the parser's depth limit instead of overflowing the stack.
+TEST(DeviceDescription, ADescriptionNestedAMillionDeepGivesNoUrlAndNoCrash) {
+    std::string doc = "<?xml version=\"1.0\"?><root>";
+    for (int i = 0; i < 1'000'000; ++i) {
+        doc += "<device>";
+    }
+    doc += ConnectionDevice("<serviceList>" + Service(kWanIpService, "/deep") + "</serviceList>");
+    for (int i = 0; i < 1'000'000; ++i) {
+        doc += "</device>";
+    }
+    doc += "</root>";
+    std::string url = "unchanged";
+    EXPECT_FALSE(FindControlUrl(doc, url));
+    EXPECT_EQ(url, "unchanged");
+}
+
 TEST(SsdpTexts, NoiseAroundTheHeadersReadsWithinTheDatagram) {
     // Random mixtures of the pieces an answer is made of, each read from a buffer of exactly
     // its size (the sanitizer build checks every access).

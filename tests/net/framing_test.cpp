@@ -414,6 +414,80 @@ TEST_F(DispatchMgrTest, AnAcceptedStreamIsDetectedThenFramedIntoRecords) {
     EXPECT_EQ(r[0].bytes, Bytes({0, 0, 0, 2, kMsgClosed, 0}));
 }
 
+// Silent connections (and peers that accept and never answer) do not keep their socket for the
+// two-minute idle check: without a handshake they are closed at the deadline.
+TEST(DispatchMgrDeadline, ATcpConnectionWithoutAHandshakeIsClosedAtTheDeadline) {
+    platform::FakeTick clock{5000};
+    CFragmentPool q1, q2;
+    CSocketSender sender;
+    CConnectMgr rudp{q2, sender};
+    CThreadMgr sockets{q1, &rudp};
+    CDispatchMgr mgr{sockets, rudp, q1, q2};
+    const core::ConnectionKey silent{0x0100007F, 0x1001, 61}, talking{0x0100007F, 0x1002, 62},
+        partial{0x0100007F, 0x1003, 63};
+    for (const auto& k : {silent, talking, partial}) {
+        mgr.HandleEvent(SocketEvent{k.addr, k.port, k.sock, SockEventKind::kAccepted, 0}, {}, 1);
+    }
+    auto data = [&](const core::ConnectionKey& k, std::span<const uint8_t> bytes) {
+        mgr.HandleEvent(
+            SocketEvent{k.addr, k.port, k.sock, SockEventKind::kData, static_cast<uint32_t>(bytes.size())},
+            bytes, 1);
+    };
+    Bytes hs = Handshake(true);
+    data(talking, hs);
+    data(partial, std::span(hs).first(40));  // a handshake that never gets finished
+    MessageRecord r;
+    while (mgr.TakeRecord(r)) {
+    }
+
+    clock.Advance(kHandshakeDeadlineMs - 1);
+    EXPECT_EQ(mgr.CloseSilentConnections(platform::GetTick()), 0u);
+    clock.Advance(1);
+    EXPECT_EQ(mgr.CloseSilentConnections(platform::GetTick()), 2u);
+    std::vector<core::ConnectionKey> closedKeys;
+    while (mgr.TakeRecord(r)) {
+        EXPECT_EQ(r.Id(), kMsgClosed);
+        closedKeys.push_back(r.key);
+    }
+    EXPECT_EQ(closedKeys.size(), 2u);
+    EXPECT_NE(std::find(closedKeys.begin(), closedKeys.end(), silent), closedKeys.end());
+    EXPECT_NE(std::find(closedKeys.begin(), closedKeys.end(), partial), closedKeys.end());
+    // Once is enough: a closing connection is not reported again.
+    clock.Advance(5000);
+    EXPECT_EQ(mgr.CloseSilentConnections(platform::GetTick()), 0u);
+}
+
+// A flood of tiny messages becomes records batch by batch, in order, never all at once.
+TEST_F(DispatchMgrTest, EventsAreFramedInBoundedBatchesAndInOrder) {
+    Accept();
+    Data(Handshake(true));
+    ASSERT_EQ(Records().size(), 1u);
+    // 400 receives of 1000 have messages each: 400 000 records if framed in one go.
+    uint32_t next = 0;
+    for (int e = 0; e < 400; ++e) {
+        Bytes chunk;
+        for (int i = 0; i < 1000; ++i) {
+            Bytes have = BuildHave(next++);
+            chunk.insert(chunk.end(), have.begin(), have.end());
+        }
+        ASSERT_TRUE(q1.Post(SocketEvent{key.addr, key.port, key.sock, SockEventKind::kData, 0}, chunk));
+    }
+    uint32_t expected = 0;
+    int passes = 0;
+    while (q1.Size() > 0 && passes < 1000) {
+        mgr.ProcessQueues();
+        ++passes;
+        std::vector<MessageRecord> batch = Records();
+        EXPECT_LE(batch.size(), kMaxPendingRecords + 1000) << "one receive past the bound at most";
+        for (const MessageRecord& r : batch) {
+            ASSERT_EQ(r.Id(), kMsgHave);
+            ASSERT_EQ(GetU32(r.bytes.data() + 5), expected++);
+        }
+    }
+    EXPECT_EQ(expected, next);
+    EXPECT_GT(passes, 100);
+}
+
 TEST_F(DispatchMgrTest, AStreamOfNoKnownFormIsDroppedOnceItOutgrowsItsBound) {
     Accept();
     Bytes junk(16384, 0x42);

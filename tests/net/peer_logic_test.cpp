@@ -2,6 +2,7 @@
 // records what would go on the wire: handshakes, the answers to each message, request
 // scheduling and its rules, serving, the deferred queue, upload admission and pacing, the speed
 // window, the connection rules for source-list peers and the detection of lying peers.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -584,6 +585,31 @@ TEST(BlockWitness, ALiarIsNamedByTwoAgreeingPeersOrByTheVerifiedPiece) {
     };
     EXPECT_EQ(w.PieceVerified(2, read), std::vector<ConnectionKey>{liar});
     EXPECT_TRUE(w.PieceVerified(2, read).empty()) << "the piece's records are gone";
+}
+
+// A tracker that lists far more peers than any task needs gets only the first ones connected.
+TEST_F(PeerLogic, SourceListsConnectNoMoreThanTheCapOfPeersPerTask) {
+    SourcePeer p;
+    p.port = 0x1111;
+    p.versionType = 1;
+    size_t connected = 0;
+    for (uint32_t i = 0; i < kMaxSourcePeers + 50; ++i) {
+        p.addr = htonl(0x7F010000u + i);
+        char tail[13];
+        std::snprintf(tail, sizeof tail, "%012X", i);
+        std::memcpy(p.idTail.data(), tail, 12);
+        connected += handle.ConnectToSource(hash, p) ? 1 : 0;
+    }
+    EXPECT_EQ(connected, kMaxSourcePeers);
+    EXPECT_EQ(link.tcp.size(), kMaxSourcePeers);
+    EXPECT_EQ(tasks.GetPeerCount(hash), kMaxSourcePeers);
+    // A peer that leaves makes room for one more.
+    auto closed = BuildSynthetic(kMsgClosed);
+    handle.Handle(Record(Bytes(closed.begin(), closed.end()), link.tcp[0].second));
+    p.addr = htonl(0x7F020000u);
+    std::memcpy(p.idTail.data(), "NEWPEER00000", 12);
+    EXPECT_TRUE(handle.ConnectToSource(hash, p));
+    EXPECT_FALSE(handle.ConnectToSource(hash, SourcePeer{htonl(0x7F030000u), 0x1111, {}, 0, 1, false}));
 }
 
 TEST_F(PeerLogic, ABannedPeerIsDroppedAndNeverConnectedAgain) {

@@ -274,6 +274,61 @@ TEST(TcpSockets, APeerThatNeverReadsGetsClosedInsteadOfGrowingTheBuffer) {
     mgr.Close(sock);
 }
 
+// A peer that sends faster than the peer thread takes events must not grow the event queue
+// without end: past the bound its socket is not read (TCP holds the sender back) until the
+// queue has been taken down again.
+TEST(TcpSockets, ReadingPausesWhileTheEventQueueHoldsItsBoundOfData) {
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0);
+    CFragmentPool q;
+    CThreadMgr mgr(q, nullptr);
+    sockaddr_in remote{};
+    CTcpSock sock(mgr, fds[0], remote, false, false);
+    ASSERT_EQ(sock.Open(), 0);
+    sock.SetState(SockState::kOpen);
+    EXPECT_EQ(sock.SelectEvents(), POLLIN);
+
+    std::vector<uint8_t> chunk = Pattern(65536, 5);
+    std::vector<uint8_t> buf(kRecvBufferBytes);
+    size_t sent = 0;
+    for (int round = 0; round < 200; ++round) {
+        ssize_t n = ::send(fds[1], chunk.data(), chunk.size(), MSG_DONTWAIT);
+        sent += n > 0 ? static_cast<size_t>(n) : 0;
+        if (sock.SelectEvents() & POLLIN) {
+            ASSERT_EQ(sock.OnReadable(buf.data(), buf.size()), 0);
+        }
+    }
+    ASSERT_GT(sent, kMaxQueuedReceiveBytes) << "the sender got far enough to test the bound";
+    EXPECT_GE(q.QueuedBytes(), kMaxQueuedReceiveBytes);
+    EXPECT_LE(q.QueuedBytes(), kMaxQueuedReceiveBytes + kRecvBufferBytes)
+        << "one receive past the bound at most";
+    EXPECT_EQ(sock.SelectEvents() & POLLIN, 0) << "parked while the queue is full";
+    size_t before = q.QueuedBytes();
+    ASSERT_EQ(sock.OnReadable(buf.data(), buf.size()), 0);
+    EXPECT_EQ(q.QueuedBytes(), before) << "nothing is read while the queue is full";
+
+    // The peer thread takes events: reading resumes and the bytes come out in order.
+    SocketEvent ev;
+    std::vector<uint8_t> got;
+    while (q.Take(ev, buf) == TakeResult::kTaken) {
+        got.insert(got.end(), buf.begin(), buf.begin() + ev.length);
+    }
+    EXPECT_EQ(q.QueuedBytes(), 0u);
+    EXPECT_EQ(sock.SelectEvents(), POLLIN);
+    for (int i = 0; i < 1000 && got.size() < sent; ++i) {
+        ASSERT_EQ(sock.OnReadable(buf.data(), buf.size()), 0);
+        while (q.Take(ev, buf) == TakeResult::kTaken) {
+            got.insert(got.end(), buf.begin(), buf.begin() + ev.length);
+        }
+    }
+    ASSERT_EQ(got.size(), sent);
+    for (size_t at = 0; at < got.size(); at += chunk.size()) {
+        ASSERT_TRUE(std::equal(chunk.begin(), chunk.begin() + std::min(chunk.size(), got.size() - at),
+                               got.begin() + static_cast<std::ptrdiff_t>(at)));
+    }
+    ::close(fds[1]);
+}
+
 TEST(TcpSockets, ThePendingBufferGrowsByKilobytesAndShrinksBackAfterTheBurst) {
     // A socket pair stands in for a connection whose peer reads only when told to.
     int fds[2];

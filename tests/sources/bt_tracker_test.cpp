@@ -386,6 +386,62 @@ TEST(BtTrackerClientTest, RefusedHttpReplyGivesNoPeersAndNoAnswer) {
     EXPECT_EQ(connector.Count(), 0u);
 }
 
+// A hostile tracker listing 100 000 peers over HTTP (600 kB of compact entries): the reply is
+// refused at the reply bound rather than held, and no one is connected.
+TEST(BtTrackerClientTest, AHundredThousandPeerHttpReplyIsRefusedAtItsBound) {
+    FakeConnector connector;
+    core::CTaskMgr tasks;
+    test::CScriptedHttpServer tracker;
+    std::string list;
+    for (uint32_t i = 0; i < 100000; ++i) {
+        list += PeerBytes(0x0A000000 + i, 7000);
+    }
+    tracker.AddReply(test::HttpAnswer(
+        "200 OK", "", "d8:intervali1800e5:peers" + std::to_string(list.size()) + ":" + list + "e"));
+    CBtTrackerClient client(BtTrackerSettings{}, &tasks);
+    client.SetResolver([](const std::string&, uint32_t& addr, bool& pending) {
+        pending = false;
+        addr = htonl(INADDR_LOOPBACK);
+        return true;
+    });
+    std::atomic<int> answered{0};
+    client.SetAnsweredCallback([&](const core::TaskHash&, const std::string&) { ++answered; });
+    client.Start();
+    ASSERT_EQ(client.Announce(SomeHash(), tracker.Url("/announce")), kBtAnnounceStarted);
+    ASSERT_TRUE(WaitUntil([&] { return client.OpenExchanges() == 0; }));
+    client.Stop();
+    EXPECT_EQ(connector.Count(), 0u);
+    EXPECT_EQ(answered.load(), 0);
+}
+
+// The same over UDP: the largest datagram (10 900 entries) gets at most the per-reply bound
+// connected.
+TEST(BtTrackerClientTest, AFullUdpDatagramOfPeersConnectsOnlyTheBoundedNumber) {
+    FakeConnector connector;
+    core::CTaskMgr tasks;
+    std::string reply = AnnounceReplyHeader();
+    for (uint32_t i = 0, n = 0; n < 10900; ++i) {
+        std::string entry = PeerBytes(0x0A000000 + i, 7000);
+        if (entry.find('|') == std::string::npos) {  // '|' separates scripted datagrams
+            reply += entry;
+            ++n;
+        }
+    }
+    ScriptedUdpTracker tracker({reply});
+    CBtTrackerClient client(BtTrackerSettings{}, &tasks);
+    client.SetResolver([](const std::string& host, uint32_t& addr, bool& pending) {
+        pending = false;
+        addr = inet_addr(host.c_str());
+        return addr != INADDR_NONE;
+    });
+    client.Start();
+    ASSERT_EQ(client.Announce(SomeHash(), "udp://127.0.0.1:" + std::to_string(tracker.Port()) + "/announce"),
+              kBtAnnounceStarted);
+    ASSERT_TRUE(WaitUntil([&] { return client.OpenExchanges() == 0; }, 30000));
+    client.Stop();
+    EXPECT_EQ(connector.Count(), kMaxPeersPerReply);
+}
+
 TEST(BtTrackerClientTest, UnresolvableHostsAreRetriedLaterOrRefused) {
     CBtTrackerClient client(BtTrackerSettings{});
     int asked = 0;
