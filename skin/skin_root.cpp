@@ -404,6 +404,16 @@ void CSkinRoot::PressControl(CSkinCtrl* control) {
     if (generation != m_generation)
         return;
     control->SetHover(control == m_hoverCtrl);
+    // A button that gave way to another in its place (start to pause) hands the focus over, so
+    // the keyboard stays where the eyes are.
+    if (control == m_focusCtrl && !control->TakesFocus()) {
+        for (CSkinCtrl* c : FocusOrder()) {
+            if (c != control && c->TakesFocus() && c->FocusRect() == control->FocusRect()) {
+                SetFocusControl(c);
+                return;
+            }
+        }
+    }
     RedrawControl(control);
 }
 
