@@ -121,6 +121,7 @@ void CMainWnd::OnCreate() {
     StartTimer(kTimerStartup, 333);
     m_initThread = std::thread([this] { InitialisationThread(); });
     m_bar = skin::LoadPngResource(QStringLiteral("BAR"));
+    m_bar2x = skin::LoadPngResource2x(QStringLiteral("BAR"), m_bar);
     m_menuExit = skin::LoadPngResource(QStringLiteral("menuexit"));
     m_menuSelected = skin::LoadPngResource(QStringLiteral("menuselected"));
     m_folder = m_settings.downloadFolder;
@@ -137,6 +138,7 @@ void CMainWnd::OnSkinLoaded() {
     m_state = FindChild(QStringLiteral("state"));
     m_picture = FindChild(QStringLiteral("image"));
     for (int i = 0; i < 4; ++i) m_pages[i] = FindChild(QStringLiteral("page%1").arg(i + 1));
+    AddProgressPart();
 }
 
 std::string CMainWnd::ImageFolder() const {

@@ -146,6 +146,9 @@ private:
     void StartTimer(int id, int ms);
     void StopTimer(int id);
     void Repaint();
+    // The progress bar is drawn by the window itself; this control only shows it to assistive
+    // technology.
+    void AddProgressPart();
     void SetText(skin::CSkinCtrl* control, const QString& text);
     void SetProp(const char* id, const char* name, int value);
     void InitialisationThread();
@@ -187,6 +190,7 @@ private:
     bool m_downloading = false;
     QString m_dots;
     QImage m_bar;
+    QImage m_bar2x;
     double m_percent = 0;
     std::vector<SelectionItem> m_fullClients;  // the back one is in progress
     std::vector<std::string> m_started;        // full-client tasks created or resumed in this run

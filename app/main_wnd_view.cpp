@@ -1,5 +1,7 @@
 // The presentation half of CMainWnd: painting (progress bar, dimming), the window's rounded top
 // corners, the start-up animation, the slide show and the notification-area icon with its menu.
+// The buffer may have more than one device pixel per logical pixel (scaled screens); positions
+// here are logical and pixel loops run over the buffer's own pixels.
 
 #include <QCursor>
 #include <QPainter>
@@ -23,7 +25,32 @@ constexpr int kDimLeft = 4;
 constexpr int kDimTop = 29;
 constexpr int kCornerSize = 10;
 
+// The window's progress bar as assistive technology sees it.
+class CProgressPart : public skin::CSkinCtrl {
+public:
+    explicit CProgressPart(const CMainWnd& wnd) : CSkinCtrl(skin::kKindImage), m_wnd(wnd) {}
+    bool Layout(int, int) override {
+        m_x = kBarX;
+        m_y = kBarY;
+        m_width = m_wnd.BarPicture().isNull() ? 0 : m_wnd.BarPicture().width();
+        m_height = kBarHeight;
+        return true;
+    }
+    QAccessible::Role AccessibleRole() const override { return QAccessible::ProgressBar; }
+    QString AccessibleName() const override { return QStringLiteral("下载进度"); }
+    double AccessibleValue() const override { return std::clamp(m_wnd.Percent(), 0.0, 100.0); }
+
+private:
+    const CMainWnd& m_wnd;
+};
+
 }  // namespace
+
+void CMainWnd::AddProgressPart() {
+    auto* part = new CProgressPart(*this);
+    part->SetOwner(this);
+    AppendChild(part);
+}
 
 void CMainWnd::Paint() {
     CSkinState& state = CSkinState::Instance();
@@ -41,22 +68,31 @@ void CMainWnd::Paint() {
         QPainter p(&m_image);
         const double percent = std::clamp(m_percent, 0.0, 100.0);
         const int w = static_cast<int>(percent * m_bar.width() / 100);
-        if (w > 0 && !m_bar.isNull())
-            p.drawImage(QRect(kBarX, kBarY, w, kBarHeight), m_bar, QRect(0, 0, w, m_bar.height()));
+        if (w > 0 && !m_bar.isNull()) {
+            const skin::CArt bar = skin::PickArt(m_bar, m_bar2x, p);
+            p.drawImage(QRect(kBarX, kBarY, w, kBarHeight), bar.image,
+                        QRect(0, 0, w * bar.scale, bar.image.height()));
+        }
+        // A dimmed picture kept from a screen of another density is composed again.
+        if (!m_dimPicture.isNull() && m_dimPicture.devicePixelRatio() != m_image.devicePixelRatio())
+            m_dimPicture = QImage();
         if (m_dimmed && !m_dimPicture.isNull())
-            p.drawImage(kDimLeft, kDimTop, m_dimPicture);
+            p.drawImage(QPoint(kDimLeft, kDimTop), m_dimPicture);
     }
     if (m_dimmed && m_dimPicture.isNull()) {
+        const qreal r = m_image.devicePixelRatio();
+        const auto px = [r](int logical) { return static_cast<int>(logical * r); };
         const int width = m_image.width();
         const int height = m_image.height();
-        for (int y = kDimTop; y <= height - 5; ++y) {
+        for (int y = px(kDimTop); y <= height - 1 - px(4); ++y) {
             QRgb* line = reinterpret_cast<QRgb*>(m_image.scanLine(y));
-            for (int x = kDimLeft; x <= width - 5; ++x) {
+            for (int x = px(kDimLeft); x <= width - 1 - px(4); ++x) {
                 const QRgb c = line[x];
                 line[x] = qRgba(qRed(c) / 2 + 45, qGreen(c) / 2 + 45, qBlue(c) / 2 + 45, 255);
             }
         }
-        m_dimPicture = m_image.copy(kDimLeft, kDimTop, width - 9, height - 34);
+        m_dimPicture = m_image.copy(px(kDimLeft), px(kDimTop), width - px(9), height - px(34));
+        m_dimPicture.setDevicePixelRatio(r);
     }
     CopyToWindow();
     if (created)
@@ -69,13 +105,16 @@ void CMainWnd::UpdateRegion() {
     const int w = width();
     const int h = height();
     QRegion region(0, 0, w, h);
-    const int rows = std::min(kCornerSize, m_image.height());
+    // The region is in logical pixels; each one is judged by the first buffer pixel it covers.
+    const qreal r = m_image.devicePixelRatio();
+    const int logicalWidth = static_cast<int>(m_image.width() / r);
+    const int rows = std::min(kCornerSize, static_cast<int>(m_image.height() / r));
     for (int y = 0; y < rows; ++y) {
-        const QRgb* line = reinterpret_cast<const QRgb*>(m_image.constScanLine(y));
-        for (int x = 0; x < m_image.width(); ++x) {
-            if (x >= kCornerSize && x < m_image.width() - kCornerSize)
+        const QRgb* line = reinterpret_cast<const QRgb*>(m_image.constScanLine(static_cast<int>(y * r)));
+        for (int x = 0; x < logicalWidth; ++x) {
+            if (x >= kCornerSize && x < logicalWidth - kCornerSize)
                 continue;
-            if (line[x] == m_bgColour)
+            if (line[static_cast<int>(x * r)] == m_bgColour)
                 region -= QRegion(x, y, 1, 1);
         }
     }

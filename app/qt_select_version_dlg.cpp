@@ -21,6 +21,8 @@ CSkinSelectVersionDlg::CSkinSelectVersionDlg(std::vector<VersionRow> rows, int64
       m_rows(std::move(rows)),
       m_freeBytes(freeBytes) {
     setModal(true);
+    // The dialog is frameless; the title is what the task switcher and screen readers name it by.
+    setWindowTitle(QStringLiteral("选择下载内容"));
     resize(kWidth, kHeight);
     bool any = false;
     for (const VersionRow& row : m_rows) any |= row.checked != 0;

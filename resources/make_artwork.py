@@ -4,6 +4,11 @@
 Run it again after changing the look: /usr/bin/python3 resources/make_artwork.py
 Needs python3-pil and fonts-wqy-microhei. The output is deterministic and committed.
 
+Every picture is drawn twice: "NAME.png" at one pixel per logical pixel, and "NAME@2x.png" at two,
+drawn again at that resolution (finer curves, text and gradients, not an enlargement) for screens
+that scale by more than one. All positions and sizes below are logical pixels; the helpers turn
+them into the picture's own pixels.
+
 The look: a dark walnut window with amber accents and beige text, and a hexagon tiling ("Tessali")
 as the recurring motif. Button strips are composed over the crop of the background they sit on, so
 every frame is opaque and redrawing a button over itself leaves no fringe. Positions below follow the
@@ -37,6 +42,49 @@ FRAME_DARK = (12, 10, 8)
 GREY_TEXT = (160, 146, 130)
 
 SS = 4  # supersampling factor for smooth shapes
+K = 1  # picture pixels per logical pixel: 1, or 2 while the "@2x" pictures are drawn
+
+
+def new(size, colour=(0, 0, 0, 0)):
+    """A picture of a logical size."""
+    return Image.new("RGBA", (size[0] * K, size[1] * K), colour)
+
+
+def crop(img, box):
+    """The part of a picture under a logical box (x0, y0, x1, y1), x1/y1 exclusive."""
+    return img.crop(tuple(v * K for v in box))
+
+
+class Pen:
+    """ImageDraw over logical coordinates for the hard-edged shapes: at 2x a one-pixel line is two
+    pixels wide and a rectangle's outline two pixels thick, so the pictures line up with their 1x
+    versions."""
+
+    def __init__(self, img):
+        self.d = ImageDraw.Draw(img)
+
+    def line(self, pts, fill):
+        """A horizontal or vertical line, both ends included."""
+        if K == 1:
+            self.d.line(pts, fill=fill)
+            return
+        (x0, y0), (x1, y1) = pts
+        self.d.rectangle([min(x0, x1) * K, min(y0, y1) * K, max(x0, x1) * K + K - 1, max(y0, y1) * K + K - 1],
+                         fill=fill)
+
+    def rectangle(self, box, fill=None, outline=None):
+        """A rectangle, both corners included."""
+        if K == 1:
+            self.d.rectangle(box, fill=fill, outline=outline)
+            return
+        x0, y0, x1, y1 = box
+        self.d.rectangle([x0 * K, y0 * K, x1 * K + K - 1, y1 * K + K - 1], fill=fill, outline=outline, width=K)
+
+    def polygon(self, pts, fill):
+        self.d.polygon([(x * K, y * K) for x, y in pts], fill=fill)
+
+    def point(self, xy, fill):
+        self.rectangle([xy[0], xy[1], xy[0], xy[1]], fill=fill)
 
 
 def font(size):
@@ -50,7 +98,7 @@ def lerp(a, b, t):
 def vgradient(img, box, top, bottom):
     """Fills box (x0, y0, x1, y1), x1/y1 exclusive, with a vertical gradient."""
     d = ImageDraw.Draw(img)
-    x0, y0, x1, y1 = box
+    x0, y0, x1, y1 = (v * K for v in box)
     h = max(1, y1 - y0 - 1)
     for y in range(y0, y1):
         c = lerp(top, bottom, (y - y0) / h)
@@ -58,11 +106,12 @@ def vgradient(img, box, top, bottom):
 
 
 def smooth(size, draw_fn):
-    """Draws with draw_fn(draw, s) on a supersampled transparent layer and returns it at size."""
+    """Draws with draw_fn(draw, s) on a supersampled transparent layer and returns it at size; s is
+    the supersampled pixels per logical pixel."""
     w, h = size
-    big = Image.new("RGBA", (w * SS, h * SS), (0, 0, 0, 0))
-    draw_fn(ImageDraw.Draw(big), SS)
-    return big.resize((w, h), Image.LANCZOS)
+    big = Image.new("RGBA", (w * K * SS, h * K * SS), (0, 0, 0, 0))
+    draw_fn(ImageDraw.Draw(big), SS * K)
+    return big.resize((w * K, h * K), Image.LANCZOS)
 
 
 def rounded_layer(size, box, radius, fill, outline=None, width=1, corners=None):
@@ -79,10 +128,10 @@ def rounded_layer(size, box, radius, fill, outline=None, width=1, corners=None):
 def gradient_rounded(size, box, radius, top, bottom, outline=None):
     """A rounded rectangle filled with a vertical gradient, as a layer of the given size."""
     w, h = size
-    grad = Image.new("RGBA", size, (0, 0, 0, 0))
+    grad = new(size)
     vgradient(grad, (box[0], box[1], box[2], box[3]), top, bottom)
     mask = rounded_layer(size, box, radius, (255, 255, 255, 255)).split()[3]
-    layer = Image.new("RGBA", size, (0, 0, 0, 0))
+    layer = new(size)
     layer.paste(grad, (0, 0), mask)
     if outline:
         layer = Image.alpha_composite(layer, rounded_layer(size, box, radius, None, outline, 1))
@@ -118,10 +167,11 @@ def text(img, xy, s, size, colour, bold=False, anchor="la"):
     # into the picture instead of blending it.
     layer = Image.new("RGBA", img.size, (0, 0, 0, 0))
     d = ImageDraw.Draw(layer)
-    f = font(size)
-    d.text(xy, s, font=f, fill=colour, anchor=anchor)
+    f = font(size * K)
+    x, y = xy[0] * K, xy[1] * K
+    d.text((x, y), s, font=f, fill=colour, anchor=anchor)
     if bold:
-        d.text((xy[0] + 1, xy[1]), s, font=f, fill=colour, anchor=anchor)
+        d.text((x + K, y), s, font=f, fill=colour, anchor=anchor)
     img.alpha_composite(layer)
 
 
@@ -135,7 +185,7 @@ def centred_text(img, box, s, size, colour, bold=False, shadow=None):
 
 
 def save(img, name):
-    img.save(os.path.join(OUT, name + ".png"), optimize=True)
+    img.save(os.path.join(OUT, name + ("@%dx" % K if K != 1 else "") + ".png"), optimize=True)
 
 
 def strip(frames):
@@ -172,12 +222,12 @@ def logo(size, r_scale=1.0):
 
 def make_bg():
     size = (MAIN_W, MAIN_H)
-    body = Image.new("RGBA", size, (0, 0, 0, 0))
+    body = new(size)
     vgradient(body, (0, 0, MAIN_W, MAIN_H), WALNUT_TOP, WALNUT_BOTTOM)
     # Title bar with the hexagon motif fading into it.
     vgradient(body, (0, 0, MAIN_W, 29), TITLE_TOP, TITLE_BOTTOM)
     body = Image.alpha_composite(body, crop_layer(hex_tiling(size, 9, (255, 200, 120, 28)), (0, 0, MAIN_W, 29)))
-    d = ImageDraw.Draw(body)
+    d = Pen(body)
     d.line([(0, 28), (MAIN_W, 28)], fill=AMBER_DEEP + (255,))
     # Menu band.
     d.rectangle([4, 29, MAIN_W - 5, 51], fill=BAND + (255,))
@@ -185,18 +235,18 @@ def make_bg():
     # Program mark in the title bar.
     body = Image.alpha_composite(body, place(logo((20, 20)), size, (6, 5)))
     # Slide-show frame around the picture area (18, 71, 553 x 305).
-    d = ImageDraw.Draw(body)
+    d = Pen(body)
     d.rectangle([15, 68, 18 + 553 + 2, 71 + 305 + 2], fill=FRAME_DARK + (255,))
     d.rectangle([16, 69, 18 + 553 + 1, 71 + 305 + 1], outline=EDGE + (255,))
     d.rectangle([17, 70, 18 + 553, 71 + 305], outline=(48, 38, 29, 255))
     # Subtle tiling in the lower panel.
     body = Image.alpha_composite(body, crop_layer(hex_tiling(size, 16, (255, 190, 110, 10), offset=(8, 0)),
                                                   (4, 380, MAIN_W - 4, MAIN_H - 4)))
-    d = ImageDraw.Draw(body)
+    d = Pen(body)
     # State line marker: a small amber hexagon left of the state text (65, 390).
     body = Image.alpha_composite(body, place(smooth((14, 14), lambda dd, s: dd.polygon(
         [(x * s, y * s) for x, y in hexagon(7, 7, 6.2)], fill=AMBER + (255,))), size, (44, 389)))
-    d = ImageDraw.Draw(body)
+    d = Pen(body)
     d.line([(24, 414), (MAIN_W - 24, 414)], fill=(62, 48, 35, 255))
     text(body, (30, 424), "保存位置", 12, GREY_TEXT + (255,))
     # Folder field behind the route text (30, 447), next to the change-folder button (508, 441).
@@ -205,31 +255,31 @@ def make_bg():
     text(body, (24, 470), "下载进度", 12, GREY_TEXT + (255,))
     body = Image.alpha_composite(body, rounded_layer(size, (21, 483, 457, 506), 5, WELL + (255,), EDGE + (255,)))
     # Window frame: 4 pixels, dark outside, warm inside.
-    d = ImageDraw.Draw(body)
+    d = Pen(body)
     for i, c in enumerate([FRAME_DARK, (58, 44, 33), (48, 37, 28), (36, 29, 23)]):
         d.rectangle([i, i, MAIN_W - 1 - i, MAIN_H - 1 - i], outline=c + (255,))
     # Repaint the title bar over the top frame rows so the bar reaches the edge.
-    top = Image.new("RGBA", size, (0, 0, 0, 0))
+    top = new(size)
     vgradient(top, (1, 1, MAIN_W - 1, 4), lerp(TITLE_TOP, (120, 86, 58), 0.5), TITLE_TOP)
     body = Image.alpha_composite(body, crop_layer(top, (1, 1, MAIN_W - 1, 4)))
     # Rounded top corners: outside them the window is fully transparent, which the main window
     # turns into its region.
     mask = rounded_layer(size, (0, 0, MAIN_W, MAIN_H + 20), 9, (255, 255, 255, 255)).split()[3]
     mask = mask.point(lambda a: 0 if a < 8 else (255 if a > 247 else a))
-    out = Image.new("RGBA", size, (0, 0, 0, 0))
+    out = new(size)
     out.paste(body, (0, 0), mask)
     return out
 
 
 def crop_layer(layer, box):
     out = Image.new("RGBA", layer.size, (0, 0, 0, 0))
-    out.paste(layer.crop(box), (box[0], box[1]))
+    out.paste(crop(layer, box), (box[0] * K, box[1] * K))
     return out
 
 
 def place(layer, size, xy):
-    out = Image.new("RGBA", size, (0, 0, 0, 0))
-    out.paste(layer, xy)
+    out = new(size)
+    out.paste(layer, (xy[0] * K, xy[1] * K))
     return out
 
 
@@ -237,22 +287,22 @@ def place(layer, size, xy):
 
 def make_img01():
     w, h = 553, 305
-    img = Image.new("RGBA", (w, h), (0, 0, 0, 255))
+    img = new((w, h), (0, 0, 0, 255))
     # Dusk sky.
-    for y in range(h):
-        t = y / (h - 1)
+    for y in range(h * K):
+        t = min(1.0, y / (h * K - K))
         if t < 0.62:
             c = lerp((30, 26, 58), (214, 120, 52), (t / 0.62) ** 1.6)
         else:
             c = lerp((214, 120, 52), (70, 40, 28), (t - 0.62) / 0.38)
-        ImageDraw.Draw(img).line([(0, y), (w, y)], fill=c + (255,))
+        ImageDraw.Draw(img).line([(0, y), (w * K, y)], fill=c + (255,))
     # Sun.
     img = Image.alpha_composite(img, smooth((w, h), lambda d, s: d.ellipse(
         [(w * 0.68 - 38) * s, (h * 0.62 - 38) * s, (w * 0.68 + 38) * s, (h * 0.62 + 38) * s],
-        fill=(255, 214, 120, 235))).filter(ImageFilter.GaussianBlur(1)))
+        fill=(255, 214, 120, 235))).filter(ImageFilter.GaussianBlur(1 * K)))
     # Stars.
-    stars = Image.new("RGBA", (w, h), (0, 0, 0, 0))
-    d = ImageDraw.Draw(stars)
+    stars = new((w, h))
+    d = Pen(stars)
     seed = 7
     for _ in range(60):
         seed = (seed * 1103515245 + 12345) & 0x7FFFFFFF
@@ -278,16 +328,16 @@ def make_img01():
                 dd.polygon(pts, fill=c + (255,), outline=(255, 176, 80, 60), width=s)
     img = Image.alpha_composite(img, smooth((w, h), hills))
     # Title.
-    shadow = Image.new("RGBA", (w, h), (0, 0, 0, 0))
+    shadow = new((w, h))
     text(shadow, (38, 58), "Tessali", 54, (0, 0, 0, 170), bold=True)
-    img = Image.alpha_composite(img, shadow.filter(ImageFilter.GaussianBlur(3)))
+    img = Image.alpha_composite(img, shadow.filter(ImageFilter.GaussianBlur(3 * K)))
     text(img, (36, 55), "Tessali", 54, (255, 236, 200, 255), bold=True)
     text(img, (40, 128), "游戏客户端下载器", 22, BEIGE + (255,))
     text(img, (41, 162), "多源加速  ·  断点续传  ·  校验可靠", 14, (255, 214, 150, 230))
     img = Image.alpha_composite(img, place(logo((84, 84)), (w, h), (w - 118, 34)))
     # Thin inner edge so the picture sits in its frame.
-    edge = Image.new("RGBA", (w, h), (0, 0, 0, 0))
-    ImageDraw.Draw(edge).rectangle([0, 0, w - 1, h - 1], outline=(0, 0, 0, 120))
+    edge = new((w, h))
+    Pen(edge).rectangle([0, 0, w - 1, h - 1], outline=(0, 0, 0, 120))
     img.alpha_composite(edge)
     return img
 
@@ -297,7 +347,7 @@ def make_img01():
 def primary_frames(base, box, label, size=14):
     """Amber buttons: normal, hover, pressed, disabled, each over its crop of the background."""
     w, h = box[2] - box[0], box[3] - box[1]
-    under = base.crop(box)
+    under = crop(base, box)
     looks = [
         ((255, 214, 92), (232, 150, 0), (122, 70, 0), (52, 30, 6), None),
         ((255, 230, 140), (250, 176, 20), (140, 84, 0), (52, 30, 6), None),
@@ -319,7 +369,7 @@ def primary_frames(base, box, label, size=14):
 def secondary_frames(base, box, label, count, size=13):
     """Walnut buttons with beige labels: normal, hover, pressed, disabled (first count of them)."""
     w, h = box[2] - box[0], box[3] - box[1]
-    under = base.crop(box)
+    under = crop(base, box)
     looks = [
         ((98, 74, 52), (62, 46, 33), (128, 98, 66), BEIGE, None),
         ((130, 98, 66), (82, 60, 42), AMBER_DEEP, (255, 226, 170), None),
@@ -338,19 +388,19 @@ def secondary_frames(base, box, label, count, size=13):
 
 def menu_frames(base, box, label):
     w, h = box[2] - box[0], box[3] - box[1]
-    under = base.crop(box)
+    under = crop(base, box)
     normal = under.copy()
     centred_text(normal, (0, 0, w, h - 1), label, 12, (217, 194, 165, 255))
     hover = under.copy()
     hover = Image.alpha_composite(hover, rounded_layer((w, h), (1, 0, w - 1, h), 3, (255, 192, 0, 36)))
-    ImageDraw.Draw(hover).line([(6, h - 1), (w - 7, h - 1)], fill=AMBER + (255,), width=1)
+    Pen(hover).line([(6, h - 1), (w - 7, h - 1)], fill=AMBER + (255,))
     centred_text(hover, (0, 0, w, h - 1), label, 12, AMBER + (255,))
     return [normal, hover]
 
 
 def window_button(base, box, glyph, hover_fill):
     w, h = box[2] - box[0], box[3] - box[1]
-    under = base.crop(box)
+    under = crop(base, box)
     frames = []
     for i in range(2):
         f = under.copy()
@@ -372,7 +422,7 @@ def window_button(base, box, glyph, hover_fill):
 
 def page_frames(base, box):
     w, h = box[2] - box[0], box[3] - box[1]
-    under = base.crop(box)
+    under = crop(base, box)
     off = Image.alpha_composite(under.copy(), smooth((w, h), lambda d, s: d.polygon(
         [(x * s, y * s) for x, y in hexagon(6, 6, 5.4)], fill=(58, 46, 36, 255), outline=(150, 120, 88, 255),
         width=s)))
@@ -384,14 +434,14 @@ def page_frames(base, box):
 
 def make_bar():
     w, h = 430, 17
-    under = Image.new("RGBA", (w, h), WELL + (255,))
+    under = new((w, h), WELL + (255,))
     bar = gradient_rounded((w, h), (0, 0, w, h), 4, (255, 210, 80), (214, 120, 0), (150, 84, 0, 255))
-    stripes = Image.new("RGBA", (w, h), (0, 0, 0, 0))
-    d = ImageDraw.Draw(stripes)
+    stripes = new((w, h))
+    d = Pen(stripes)
     for x in range(-h, w + h, 12):
         d.polygon([(x, h), (x + 6, h), (x + 6 + h, 0), (x + h, 0)], fill=(255, 255, 255, 34))
     mask = rounded_layer((w, h), (0, 0, w, h), 4, (255, 255, 255, 255)).split()[3]
-    clipped = Image.new("RGBA", (w, h), (0, 0, 0, 0))
+    clipped = new((w, h))
     clipped.paste(stripes, (0, 0), mask)
     bar = Image.alpha_composite(bar, clipped)
     bar = Image.alpha_composite(bar, rounded_layer((w, h), (2, 1, w - 2, 7), 3, (255, 255, 255, 60)))
@@ -405,23 +455,23 @@ ROW_TOP = [62, 95, 128, 161]
 
 def make_dialog_bg():
     w, h = DIALOG_W, DIALOG_H
-    img = Image.new("RGBA", (w, h), (0, 0, 0, 255))
+    img = new((w, h), (0, 0, 0, 255))
     vgradient(img, (0, 0, w, h), WALNUT_TOP, WALNUT_BOTTOM)
     vgradient(img, (0, 0, w, 34), TITLE_TOP, TITLE_BOTTOM)
     img = Image.alpha_composite(img, crop_layer(hex_tiling((w, h), 9, (255, 200, 120, 28)), (0, 0, w, 34)))
-    d = ImageDraw.Draw(img)
+    d = Pen(img)
     d.line([(0, 33), (w, 33)], fill=AMBER_DEEP + (255,))
     img = Image.alpha_composite(img, place(logo((20, 20)), (w, h), (8, 7)))
     text(img, (34, 9), "选择下载内容", 14, (255, 255, 255, 255), bold=True)
     text(img, (40, 44), "名称", 12, GREY_TEXT + (255,))
     text(img, (286, 44), "大小", 12, GREY_TEXT + (255,))
     text(img, (429, 44), "已完成", 12, GREY_TEXT + (255,))
-    d = ImageDraw.Draw(img)
+    d = Pen(img)
     d.line([(14, 59), (w - 15, 59)], fill=(70, 54, 39, 255))
     for top in ROW_TOP:
         img = Image.alpha_composite(img, rounded_layer((w, h), (12, top, w - 12, top + 28), 4, (255, 220, 170, 12),
                                                        (72, 56, 41, 255)))
-    d = ImageDraw.Draw(img)
+    d = Pen(img)
     d.line([(14, 200), (w - 15, 200)], fill=(62, 48, 35, 255))
     for i, c in enumerate([FRAME_DARK, (96, 72, 48), (40, 31, 24)]):
         d.rectangle([i, i, w - 1 - i, h - 1 - i], outline=c + (255,))
@@ -430,7 +480,7 @@ def make_dialog_bg():
 
 def check_frames(base, box):
     w, h = box[2] - box[0], box[3] - box[1]
-    under = base.crop(box)
+    under = crop(base, box)
     frames = []
     for ticked in (False, True):
         for state in range(3):
@@ -448,9 +498,9 @@ def check_frames(base, box):
 
 
 def make_menu_selected():
-    img = Image.new("RGBA", (8, 24), (0, 0, 0, 255))
+    img = new((8, 24), (0, 0, 0, 255))
     vgradient(img, (0, 0, 8, 24), (120, 84, 50), (78, 54, 32))
-    d = ImageDraw.Draw(img)
+    d = Pen(img)
     d.line([(0, 0), (7, 0)], fill=(170, 120, 60, 255))
     d.line([(0, 23), (7, 23)], fill=(50, 34, 20, 255))
     return img
@@ -464,7 +514,13 @@ def make_menu_exit():
 
 
 def main():
+    global K
     os.makedirs(OUT, exist_ok=True)
+    for K in (1, 2):
+        draw_all()
+
+
+def draw_all():
     bg = make_bg()
     save(bg, "BG")
     save(make_img01(), "IMG01")
@@ -488,7 +544,7 @@ def main():
     save(strip(primary_frames(dialog, (ok_x, ok_y, ok_x + 106, ok_y + 29), "确定")), "LIST_BOX_OK")
     save(make_menu_selected(), "menuselected")
     save(make_menu_exit(), "menuexit")
-    icon = Image.new("RGBA", (64, 64), (0, 0, 0, 0))
+    icon = new((64, 64))
     icon = Image.alpha_composite(icon, rounded_layer((64, 64), (2, 2, 62, 62), 12, (44, 34, 27, 255),
                                                      (120, 86, 52, 255)))
     icon = Image.alpha_composite(icon, logo((64, 64), 1.05))

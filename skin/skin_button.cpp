@@ -205,6 +205,14 @@ QRect CSkinButtonEx::LabelRect() const {
     return QRect(m_x + m_width + 1, m_y, box.width(), box.height());
 }
 
+QRect CSkinButtonEx::FocusRect() const {
+    return m_label.isEmpty() ? GetRect() : GetRect().united(LabelRect());
+}
+
+QString CSkinButtonEx::AccessibleName() const {
+    return m_label.isEmpty() ? CSkinButton::AccessibleName() : m_label;
+}
+
 void CSkinButtonEx::Draw(QPainter& g) {
     if (!m_shown)
         return;
@@ -259,11 +267,15 @@ void CSkinCoincideImage::SetLinkOpener(LinkOpener opener) {
     Opener() = std::move(opener);
 }
 
+QString CSkinCoincideImage::AccessibleName() const {
+    return m_source.text.isEmpty() ? CSkinButton::AccessibleName() : m_source.text;
+}
+
 void CSkinCoincideImage::Draw(QPainter& g) {
     if (!m_shown)
         return;
     if (!m_image.isNull())
-        g.drawImage(QRect(m_x, m_y, m_width, m_height), m_image);
+        g.drawImage(QRect(m_x, m_y, m_width, m_height), PickArt(m_image, m_image2x, g).image);
     DrawChildren(g);
 }
 
@@ -289,6 +301,7 @@ bool CSkinCoincideImage::OnLButtonUp() {
 intptr_t CSkinCoincideImage::SetProperty(const QString& name, const CSkinValue& value, intptr_t extra) {
     if (name == QLatin1String("source")) {
         m_image = LoadPngResource(value.source.image);
+        m_image2x = LoadPngResource2x(value.source.image, m_image);
         m_source = value.source;
         return 0;
     }
@@ -296,6 +309,7 @@ intptr_t CSkinCoincideImage::SetProperty(const QString& name, const CSkinValue& 
         if (value.source.image.isEmpty())
             return 0;
         m_image = LoadImageFile(value.source.image);
+        m_image2x = LoadImageFile2x(value.source.image, m_image);
         m_source = value.source;
         return 0;
     }

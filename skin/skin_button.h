@@ -25,6 +25,9 @@ public:
     // The frame the current state shows.
     virtual int CurrentFrame() const;
     int Frames() const { return m_frames; }
+    bool IsFocusable() const override { return true; }
+    bool TakesFocus() const override { return m_shown && m_enabled; }
+    QAccessible::Role AccessibleRole() const override { return QAccessible::PushButton; }
 
 protected:
     explicit CSkinButton(int kind) : CSkinCtrl(kind) {}
@@ -41,6 +44,8 @@ public:
     intptr_t SetProperty(const QString& name, const CSkinValue& value, intptr_t extra = 0) override;
     int CurrentFrame() const override;
     bool IsLatched() const { return m_latched != 0; }
+    bool IsCheckable() const override { return true; }
+    bool IsChecked() const override { return m_latched != 0; }
 
 private:
     int m_latched = 0;
@@ -56,6 +61,9 @@ public:
     intptr_t SetProperty(const QString& name, const CSkinValue& value, intptr_t extra = 0) override;
     int CurrentFrame() const override;
     bool IsSelected() const { return m_selected != 0; }
+    bool TakesFocus() const override { return m_shown != 0; }
+    bool IsCheckable() const override { return true; }
+    bool IsChecked() const override { return m_selected != 0; }
 
 private:
     int m_selected = 0;
@@ -78,6 +86,12 @@ public:
     Colour LabelColour() const;
     // Where the label is drawn: right of the box, in its own measured box.
     QRect LabelRect() const;
+    // The box and its label.
+    QRect FocusRect() const override;
+    QAccessible::Role AccessibleRole() const override { return QAccessible::CheckBox; }
+    QString AccessibleName() const override;
+    bool IsCheckable() const override { return true; }
+    bool IsChecked() const override { return m_ticked != 0; }
 
 private:
     int m_stateNum = 6;
@@ -97,6 +111,11 @@ public:
     bool OnLButtonUp() override;
     intptr_t SetProperty(const QString& name, const CSkinValue& value, intptr_t extra = 0) override;
     const CImageSource& Source() const { return m_source; }
+    // Reached by the keyboard only while it has a link to open.
+    bool TakesFocus() const override { return m_shown && !m_source.link.isEmpty(); }
+    QAccessible::Role AccessibleRole() const override { return QAccessible::Link; }
+    // The picture's own text, else the skin's caption.
+    QString AccessibleName() const override;
 
     // How links are opened (the desktop's URL handler by default); tests record instead.
     using LinkOpener = std::function<void(const QString&)>;

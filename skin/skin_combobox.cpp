@@ -94,8 +94,10 @@ void CSkinComboBox::Draw(QPainter& g) {
             g.fillRect(GetRect(), QColor::fromRgba(kDisabledFill));
         const int frame = m_enabled ? 0 : 1;
         const QRect button = ButtonRect();
-        g.drawImage(button.topLeft(), m_image,
-                    QRect(frame * button.width(), 0, button.width(), button.height()));
+        const CArt art = PickArt(m_image, m_image2x, g);
+        g.drawImage(button, art.image,
+                    QRect(frame * button.width() * art.scale, 0, button.width() * art.scale,
+                          button.height() * art.scale));
     }
     DrawChildren(g);
 }

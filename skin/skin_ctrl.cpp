@@ -104,14 +104,17 @@ void CSkinCtrl::Draw(QPainter& g) {
 
 int CSkinCtrl::LoadFromNode(const tinyxml2::XMLElement& e, IMirtCallBack* owner) {
     m_id = ReadText("id", e);
+    m_caption = ReadText("caption", e);
     m_shown = ReadShow(e) ? 1 : 0;
 
     m_image = QImage();
+    m_image2x = QImage();
     QString image = ReadText("image", e);
     if (!image.isEmpty()) {
         m_image = LoadPngResource(image);
         if (!m_image.isNull() && m_image.width() == 0 && m_image.height() == 0)
             m_image = QImage();
+        m_image2x = LoadPngResource2x(image, m_image);
     }
 
     m_skinX = TruncToInt(ReadReal("x", e));
@@ -268,6 +271,21 @@ bool CSkinCtrl::OnRButtonDown() {
     return true;
 }
 
+void CSkinCtrl::Press() {
+    // The events of a click over the control; the owner may free the control while it is told.
+    m_hover = 1;
+    OnLButtonDown();
+    m_hover = 1;
+    OnLButtonUp();
+}
+
+QString CSkinCtrl::AccessibleName() const {
+    if (!m_caption.isEmpty())
+        return m_caption;
+    const QString tip = CSkinTooltipTable::Instance().Lookup(m_id);
+    return tip.isEmpty() ? m_id : tip;
+}
+
 int CSkinCtrl::CommandId() const {
     return CSkinIdTable::Instance().Lookup(m_id);
 }
@@ -290,8 +308,9 @@ void CSkinCtrl::DrawFrame(QPainter& g, int frame, int frames) const {
     const int frameWidth = m_image.width() / frames;
     if (frameWidth <= 0)
         return;
-    g.drawImage(QRect(m_x, m_y, m_width, m_height), m_image,
-                QRect(frame * frameWidth, 0, frameWidth, m_image.height()));
+    const CArt art = PickArt(m_image, m_image2x, g);
+    g.drawImage(QRect(m_x, m_y, m_width, m_height), art.image,
+                QRect(frame * frameWidth * art.scale, 0, frameWidth * art.scale, art.image.height()));
 }
 
 }  // namespace tessali::skin

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <tinyxml2.h>
+#include <QAccessible>
 #include <QImage>
 #include <QPainter>
 #include <QString>
@@ -56,6 +57,27 @@ public:
     // Registers the control's tooltip as the window's one tool; the base has none.
     virtual void AddTooltip(CSkinTool& tool) {}
 
+    // Keyboard: whether the kind ever takes the focus, and whether it takes it now (shown and
+    // enabled, for the buttons). Pressing is what a click of the left button does.
+    virtual bool IsFocusable() const { return false; }
+    virtual bool TakesFocus() const { return false; }
+    virtual void Press();
+    // The system window that holds the keyboard focus for the control (the edits' text windows).
+    virtual QWidget* FocusWidget() const { return nullptr; }
+    // Where the focus mark and the accessible rectangle go, in the window's coordinates.
+    virtual QRect FocusRect() const { return GetRect(); }
+    void SetHover(bool hover) { m_hover = hover ? 1 : 0; }
+
+    // What assistive technology is told about the control; NoRole keeps it out of the tree.
+    virtual QAccessible::Role AccessibleRole() const { return QAccessible::NoRole; }
+    // The skin's "caption", else the tooltip, else the id.
+    virtual QString AccessibleName() const;
+    virtual bool IsCheckable() const { return false; }
+    virtual bool IsChecked() const { return false; }
+    // The value of a progress bar, 0 to 100.
+    virtual double AccessibleValue() const { return 0; }
+    const QString& Caption() const { return m_caption; }
+
     const QString& Id() const { return m_id; }
     const std::vector<CSkinCtrl*>& Children() const { return m_children; }
     void AppendChild(CSkinCtrl* child) { m_children.push_back(child); }
@@ -69,6 +91,8 @@ public:
     uint8_t Anchor() const { return m_anchor; }
     QRect SkinRect() const { return QRect(m_skinX, m_skinY, m_skinWidth, m_skinHeight); }
     const QImage& Image() const { return m_image; }
+    // The same picture drawn at twice the resolution; null when the skin has none.
+    const QImage& Image2x() const { return m_image2x; }
     Colour BackgroundColour() const { return m_bgColour; }
     void SetLastMouse(int x, int y) {
         m_lastMouseX = x;
@@ -91,6 +115,7 @@ protected:
     int m_pressed = 0;
     int m_enabled = 1;
     QString m_id;
+    QString m_caption;
     uint8_t m_anchor = 0;
     int m_skinX = 0, m_skinY = 0, m_skinWidth = 0, m_skinHeight = 0;
     int m_kind;
@@ -99,6 +124,7 @@ protected:
     int m_lastParentWidth = kNoSize, m_lastParentHeight = kNoSize;
     int m_handCursor = 0;
     QImage m_image;
+    QImage m_image2x;
     Colour m_bgColour = 0;
     int m_lastMouseX = 0, m_lastMouseY = 0;
     IMirtCallBack* m_owner = nullptr;

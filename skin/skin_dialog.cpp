@@ -1,6 +1,7 @@
 #include "skin/skin_dialog.h"
 
 #include <QCloseEvent>
+#include <QKeyEvent>
 #include <QMouseEvent>
 
 namespace tessali::skin {
@@ -81,6 +82,19 @@ void CSkinDialog::mouseReleaseEvent(QMouseEvent* event) {
 
 void CSkinDialog::leaveEvent(QEvent* event) {
     OnMouseLeave(event);
+}
+
+void CSkinDialog::keyPressEvent(QKeyEvent* event) {
+    if (event->modifiers() == Qt::NoModifier || event->modifiers() == Qt::KeypadModifier) {
+        if (OnNavigationKey(event->key()))
+            return;
+    }
+    // Escape reaches reject() from here.
+    QDialog::keyPressEvent(event);
+}
+
+bool CSkinDialog::focusNextPrevChild(bool next) {
+    return MoveFocus(next) || QDialog::focusNextPrevChild(next);
 }
 
 }  // namespace tessali::skin

@@ -1,6 +1,7 @@
-// CSkinDialog: a skinned modal dialog. Like CSkinWnd but without tooltips, right-button or key
-// handling and without the first-paint rule; its corner key colour comes from "sidecolor" and its
-// background defaults to opaque white. The version dialog derives from it. GUI thread only.
+// CSkinDialog: a skinned modal dialog. Like CSkinWnd but without tooltips, right-button handling or
+// the first-paint rule; its corner key colour comes from "sidecolor" and its background defaults
+// to opaque white. Tab walks its controls, Enter and Space press the focused one and Escape closes
+// it as its close button does. The version dialog derives from it. GUI thread only.
 #pragma once
 
 #include <QDialog>
@@ -38,6 +39,8 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void leaveEvent(QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    bool focusNextPrevChild(bool next) override;
 
 private:
     bool m_initialised = false;

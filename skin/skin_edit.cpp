@@ -110,6 +110,14 @@ CSkinEditBase::~CSkinEditBase() {
     delete m_upDown.data();
 }
 
+bool CSkinEditBase::TakesFocus() const {
+    return m_window && !m_window->isHidden() && m_window->isEnabled();
+}
+
+QWidget* CSkinEditBase::FocusWidget() const {
+    return m_window.data();
+}
+
 int CSkinEditBase::LoadFromNode(const tinyxml2::XMLElement& e, IMirtCallBack* owner) {
     if (!CSkinCtrl::LoadFromNode(e, owner))
         return 0;
@@ -128,6 +136,8 @@ int CSkinEditBase::LoadFromNode(const tinyxml2::XMLElement& e, IMirtCallBack* ow
     if (m_hasColours)
         ApplyColours(m_bkCol, m_txtCol);
     m_window->setVisible(m_shown != 0);
+    // The text window is what assistive technology reads; it carries the control's name.
+    m_window->setAccessibleName(AccessibleName());
     if (m_upDownOn) {
         m_upDown = new CUpDownWindow(parent, m_window, m_lower, m_upper);
         m_upDown->setVisible(m_shown != 0);

@@ -83,6 +83,11 @@ public:
     // Places the windows over a rectangle of the parent window (the combo box places its edit).
     void PlaceWindows(const QRect& rect);
 
+    bool IsFocusable() const override { return true; }
+    bool TakesFocus() const override;
+    void Press() override {}
+    QWidget* FocusWidget() const override;
+
     // The variant's key handling; true when the key was consumed.
     virtual bool EditKeyPress(QKeyEvent& event) { return false; }
     // Whether every key, shortcuts included, goes to the field first.

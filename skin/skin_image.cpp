@@ -1,6 +1,7 @@
 #include "skin/skin_image.h"
 
 #include <QImageReader>
+#include <QtMath>
 
 #include "skin/skin_reader.h"
 
@@ -17,6 +18,9 @@ void CSkinImage::Draw(QPainter& g) {
     }
     const int iw = m_image.width();
     const int ih = m_image.height();
+    // Rectangles below are in 1x pixels; the 2x picture's are s times larger.
+    const CArt art = PickArt(m_image, m_image2x, g);
+    const int s = art.scale;
     const bool hTile = m_anchor & kAnchorHTile;
     const bool vTile = m_anchor & kAnchorVTile;
     const bool hStretch = m_anchor & kAnchorHStretch;
@@ -26,29 +30,30 @@ void CSkinImage::Draw(QPainter& g) {
             const int rowHeight = std::min(ih, m_height - top);
             for (int left = 0; left < m_width; left += iw) {
                 const int cw = std::min(iw, m_width - left);
-                g.drawImage(QRect(m_x + left, m_y + top, cw, rowHeight), m_image, QRect(0, 0, cw, rowHeight));
+                g.drawImage(QRect(m_x + left, m_y + top, cw, rowHeight), art.image,
+                            QRect(0, 0, cw * s, rowHeight * s));
             }
         }
     } else if (hTile) {
         for (int left = 0; left < m_width; left += iw) {
             const int cw = std::min(iw, m_width - left);
-            g.drawImage(QRect(m_x + left, m_y, cw, m_height), m_image, QRect(0, 0, cw, ih));
+            g.drawImage(QRect(m_x + left, m_y, cw, m_height), art.image, QRect(0, 0, cw * s, ih * s));
         }
     } else if (vTile) {
         for (int top = 0; top < m_height; top += ih) {
             const int ch = std::min(ih, m_height - top);
-            g.drawImage(QRect(m_x, m_y + top, m_width, ch), m_image, QRect(0, 0, iw, ch));
+            g.drawImage(QRect(m_x, m_y + top, m_width, ch), art.image, QRect(0, 0, iw * s, ch * s));
         }
     } else if (hStretch || vStretch) {
         // The source is one pixel short along a stretched direction, which keeps the scaled edge
         // from sampling beyond the image.
-        g.drawImage(QRect(m_x, m_y, m_width, m_height), m_image,
-                    QRect(0, 0, iw - (hStretch ? 1 : 0), ih - (vStretch ? 1 : 0)));
+        g.drawImage(QRect(m_x, m_y, m_width, m_height), art.image,
+                    QRect(0, 0, (iw - (hStretch ? 1 : 0)) * s, (ih - (vStretch ? 1 : 0)) * s));
     } else {
         const int dw = m_width * m_percent / 100;
         const int sw = iw * m_percent / 100;
         if (dw > 0 && sw > 0)
-            g.drawImage(QRect(m_x + m_offset, m_y, dw, m_height), m_image, QRect(0, 0, sw, ih));
+            g.drawImage(QRect(m_x + m_offset, m_y, dw, m_height), art.image, QRect(0, 0, sw * s, ih * s));
     }
     DrawChildren(g);
 }
@@ -57,15 +62,19 @@ intptr_t CSkinImage::SetProperty(const QString& name, const CSkinValue& value, i
     const int v = static_cast<int>(value.number);
     if (name == QLatin1String("percent")) {
         m_percent = std::clamp(v, 0, 100);
+        m_isProgress = true;
     } else if (name == QLatin1String("posx_percent")) {
         const int parentWidth = m_lastParentWidth == kNoSize ? 0 : m_lastParentWidth;
         m_offset = static_cast<int>(v / 100.0 * parentWidth);
     } else if (name == QLatin1String("show")) {
         m_shown = v;
     } else if (name == QLatin1String("imagepath")) {
-        m_image = LoadImageFile(value.text.isEmpty() ? value.source.image : value.text);
+        const QString path = value.text.isEmpty() ? value.source.image : value.text;
+        m_image = LoadImageFile(path);
+        m_image2x = LoadImageFile2x(path, m_image);
     } else if (name == QLatin1String("HBITMAP")) {
         m_image = value.bitmap.isNull() ? QImage() : value.bitmap.convertToFormat(QImage::Format_ARGB32);
+        m_image2x = QImage();
     } else if (name == QLatin1String("getwidth")) {
         return m_image.isNull() ? 0 : m_image.width();
     }
@@ -102,10 +111,15 @@ int CSkinGif::LoadFromNode(const tinyxml2::XMLElement& e, IMirtCallBack* owner) 
 void CSkinGif::Draw(QPainter& g) {
     if (!m_shown || m_width <= 0 || m_height <= 0)
         return;
-    QImage canvas(m_width, m_height, QImage::Format_ARGB32);
+    // The canvas has the surface's density, so the children's text stays sharp on scaled screens.
+    const qreal ratio = SurfaceRatio(g);
+    QImage canvas(qCeil(m_width * ratio), qCeil(m_height * ratio), QImage::Format_ARGB32);
+    canvas.setDevicePixelRatio(ratio);
     canvas.fill(Qt::transparent);
     {
         QPainter p(&canvas);
+        if (ratio != 1.0)
+            p.setRenderHint(QPainter::SmoothPixmapTransform);
         if (!m_frames.empty())
             p.drawImage(0, 0, m_frames[m_selected]);
         // Select the frame for the next repaint: the animation advances only when the window repaints.

@@ -16,8 +16,14 @@ public:
     intptr_t SetProperty(const QString& name, const CSkinValue& value, intptr_t extra = 0) override;
     int Percent() const { return m_percent; }
     int Offset() const { return m_offset; }
+    // A picture cut to a percentage is a progress bar; other pictures are decoration.
+    QAccessible::Role AccessibleRole() const override {
+        return m_isProgress ? QAccessible::ProgressBar : QAccessible::NoRole;
+    }
+    double AccessibleValue() const override { return m_percent; }
 
 private:
+    bool m_isProgress = false;
     int m_percent = 100;
     int m_offset = 0;
 };

@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QFontDatabase>
 #include <QImageReader>
 #include <charconv>
@@ -218,6 +219,47 @@ QImage LoadImageFile(const QString& path) {
     if (image.isNull())
         return QImage();
     return image.convertToFormat(QImage::Format_ARGB32);
+}
+
+namespace {
+
+QImage KeepIfDouble(QImage art, const QImage& base) {
+    if (base.isNull() || art.isNull() || art.size() != base.size() * 2)
+        return QImage();
+    return art;
+}
+
+}  // namespace
+
+QImage LoadPngResource2x(const QString& name, const QImage& base) {
+    if (name.isEmpty() || base.isNull())
+        return QImage();
+    return KeepIfDouble(LoadPngResource(name + QStringLiteral("@2x")), base);
+}
+
+QImage LoadImageFile2x(const QString& path, const QImage& base) {
+    if (path.isEmpty() || base.isNull())
+        return QImage();
+    const QFileInfo info(path);
+    const QString suffix = info.suffix();
+    QString name = info.completeBaseName() + QStringLiteral("@2x");
+    if (!suffix.isEmpty())
+        name += '.' + suffix;
+    const QString art = info.dir().filePath(name);
+    if (!QFileInfo::exists(art))
+        return QImage();
+    return KeepIfDouble(LoadImageFile(art), base);
+}
+
+qreal SurfaceRatio(const QPainter& g) {
+    const QPaintDevice* device = g.device();
+    return device ? device->devicePixelRatioF() : 1.0;
+}
+
+CArt PickArt(const QImage& base, const QImage& art2x, const QPainter& g) {
+    if (!art2x.isNull() && SurfaceRatio(g) > 1.0)
+        return {art2x, 2};
+    return {base, 1};
 }
 
 QFont MakeSkinFont(const QString& family, double points, bool bold, bool underline) {

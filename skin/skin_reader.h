@@ -6,6 +6,7 @@
 #include <tinyxml2.h>
 #include <QFont>
 #include <QImage>
+#include <QPainter>
 #include <QString>
 
 #include "skin/skin_types.h"
@@ -61,6 +62,23 @@ private:
 QImage LoadPngResource(const QString& name);
 // An image file at a path, Format_ARGB32; null when missing or undecodable.
 QImage LoadImageFile(const QString& path);
+
+// Pictures for screens of twice the density: the resource "<name>@2x", or the file "<base>@2x.<ext>"
+// beside the 1x file. Null unless it is exactly twice the size of the 1x picture, as a picture of
+// another size would misplace the frames and tiles cut from it.
+QImage LoadPngResource2x(const QString& name, const QImage& base);
+QImage LoadImageFile2x(const QString& path, const QImage& base);
+
+// Device pixels per logical pixel of the surface a painter draws on (1 when it has none).
+qreal SurfaceRatio(const QPainter& g);
+// The picture to draw from on a surface: the 2x one when the surface has more than one device
+// pixel per logical pixel and the control has one, else the 1x one. Source rectangles are given in
+// the 1x picture's pixels and multiplied by scale.
+struct CArt {
+    const QImage& image;
+    int scale;
+};
+CArt PickArt(const QImage& base, const QImage& art2x, const QPainter& g);
 
 // The skin's font: a family (the generic sans-serif family when the family is unknown), a size in
 // points at 96 dots per inch, bold or underline.

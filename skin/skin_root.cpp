@@ -1,10 +1,14 @@
 #include "skin/skin_root.h"
 
+#include <QAccessible>
 #include <QCursor>
 #include <QPainter>
 #include <QRegion>
 #include <QToolTip>
+#include <QtMath>
+#include <algorithm>
 
+#include "skin/skin_accessible.h"
 #include "skin/skin_document.h"
 #include "skin/skin_reader.h"
 #include "skin/skin_resources.h"
@@ -18,6 +22,9 @@ CSkinState& CSkinState::Instance() {
 
 CSkinRoot::CSkinRoot(QWidget* widget, const QString& skinName, int kind, bool isDialog)
     : CSkinCtrl(kind), m_widget(widget), m_skinName(skinName), m_isDialog(isDialog) {
+    InstallSkinAccessibility();
+    // The window takes the keyboard so Tab can walk its controls.
+    widget->setFocusPolicy(Qt::StrongFocus);
     if (isDialog)
         m_bgColour = 0xFFFFFFFF;
     m_tipTimer.setSingleShot(true);
@@ -55,6 +62,7 @@ intptr_t CSkinRoot::PositionWord(int x, int y) {
 }
 
 void CSkinRoot::LoadWindowAttributes(const tinyxml2::XMLElement& e) {
+    m_focusColour = ReadColour("focuscolor", e, 0xFFFFC000);
     const QString top = ReadText("topside", e);
     if (!top.isEmpty())
         m_topSide = LoadImageFile(CSkinPaths::Instance().SkinFile(top));
@@ -101,24 +109,61 @@ CSkinCtrl* CSkinRoot::ControlAt(int x, int y) {
     return nullptr;
 }
 
+qreal CSkinRoot::BufferRatio() const {
+    const qreal ratio = m_widget->devicePixelRatioF();
+    return ratio > 0 ? ratio : 1.0;
+}
+
 bool CSkinRoot::EnsureBuffer() {
-    if (!m_image.isNull())
+    const qreal ratio = BufferRatio();
+    if (!m_image.isNull() && m_image.devicePixelRatio() == ratio)
         return true;
     if (m_width <= 0 || m_height <= 0)
         return false;
-    m_image = QImage(m_width, m_height, QImage::Format_ARGB32);
+    m_image = QImage(qCeil(m_width * ratio), qCeil(m_height * ratio), QImage::Format_ARGB32);
+    m_image.setDevicePixelRatio(ratio);
     return !m_image.isNull();
+}
+
+// Between 1x and 2x the 2x pictures are scaled down, which needs smoothing to stay crisp.
+static void PrepareBufferPainter(QPainter& p, const QImage& buffer) {
+    if (buffer.devicePixelRatio() != 1.0)
+        p.setRenderHint(QPainter::SmoothPixmapTransform);
 }
 
 void CSkinRoot::DrawChildrenToBuffer() {
     m_image.fill(m_bgColour);
     QPainter p(&m_image);
+    PrepareBufferPainter(p, m_image);
     for (CSkinCtrl* child : m_children) {
         // Embedded windows have windows of their own; a dialog draws whatever it holds.
         if (!m_isDialog && IsEmbeddedWindowKind(child->GetKind()))
             continue;
         child->Draw(p);
     }
+    DrawFocusMark(p);
+}
+
+void CSkinRoot::DrawFocusMark(QPainter& p) {
+    if (!m_focusCtrl || m_focusCtrl->FocusWidget() || !m_focusCtrl->TakesFocus())
+        return;
+    // Small controls get the mark around them, the others inside their edge; a dark line under
+    // the dots keeps it visible on light and dark pictures alike.
+    QRect r = m_focusCtrl->FocusRect();
+    r = r.height() < 16 ? r.adjusted(-2, -2, 2, 2) : r.adjusted(2, 2, -2, -2);
+    if (r.width() < 2 || r.height() < 2)
+        return;
+    const QRectF line = QRectF(r).adjusted(0.5, 0.5, -0.5, -0.5);
+    p.save();
+    p.setRenderHint(QPainter::Antialiasing, false);
+    p.setBrush(Qt::NoBrush);
+    p.setPen(QPen(QColor(0, 0, 0, 160), 1));
+    p.drawRect(line);
+    QPen dots(QColor::fromRgba(m_focusColour), 1);
+    dots.setDashPattern({1, 1});
+    p.setPen(dots);
+    p.drawRect(line);
+    p.restore();
 }
 
 void CSkinRoot::Paint() {
@@ -152,6 +197,11 @@ void CSkinRoot::CopyToWindow(const QRect& rect) {
 }
 
 void CSkinRoot::HandlePaintEvent(QPaintEvent* event) {
+    // The window moved to a screen of another density: compose the picture anew at its ratio.
+    if (!m_image.isNull() && m_image.devicePixelRatio() != BufferRatio()) {
+        m_image = QImage();
+        m_copyPending = false;
+    }
     if (!m_copyPending) {
         // A request from the system (exposure): compose the picture as the erase step would.
         m_inPaintEvent = true;
@@ -171,9 +221,15 @@ void CSkinRoot::RedrawControl(CSkinCtrl* control) {
         return;
     {
         QPainter p(&m_image);
+        PrepareBufferPainter(p, m_image);
         control->Draw(p);
+        if (control == m_focusCtrl)
+            DrawFocusMark(p);
     }
-    CopyToWindow(control->GetRect());
+    QRect area = control->GetRect();
+    if (control == m_focusCtrl)
+        area = area.united(control->FocusRect().adjusted(-2, -2, 2, 2));
+    CopyToWindow(area);
 }
 
 void CSkinRoot::UpdateRegion() {
@@ -231,8 +287,163 @@ void CSkinRoot::ClearChildren() {
     m_image = QImage();
     m_hoverCtrl = nullptr;
     m_pressedCtrl = nullptr;
+    m_focusCtrl = nullptr;
     m_tool = CSkinTool();
+    DropAccessibleInterfaces();
     ++m_generation;
+}
+
+// ---- keyboard ----
+
+namespace {
+
+void CollectTree(const CSkinCtrl* control, std::vector<CSkinCtrl*>& out) {
+    for (CSkinCtrl* child : control->Children()) {
+        // An embedded window's controls belong to that window.
+        if (IsEmbeddedWindowKind(child->GetKind()))
+            continue;
+        out.push_back(child);
+        CollectTree(child, out);
+    }
+}
+
+void SortByReadingOrder(std::vector<CSkinCtrl*>& controls) {
+    std::stable_sort(controls.begin(), controls.end(), [](const CSkinCtrl* a, const CSkinCtrl* b) {
+        const QRect ra = a->FocusRect();
+        const QRect rb = b->FocusRect();
+        if (ra.y() != rb.y())
+            return ra.y() < rb.y();
+        return ra.x() < rb.x();
+    });
+}
+
+}  // namespace
+
+std::vector<CSkinCtrl*> CSkinRoot::FocusOrder() const {
+    std::vector<CSkinCtrl*> all;
+    CollectTree(this, all);
+    std::vector<CSkinCtrl*> order;
+    for (CSkinCtrl* c : all) {
+        if (c->IsFocusable())
+            order.push_back(c);
+    }
+    SortByReadingOrder(order);
+    return order;
+}
+
+std::vector<CSkinCtrl*> CSkinRoot::AccessibleControls() const {
+    std::vector<CSkinCtrl*> all;
+    CollectTree(this, all);
+    std::vector<CSkinCtrl*> shown;
+    for (CSkinCtrl* c : all) {
+        if (c->IsShown() && c->AccessibleRole() != QAccessible::NoRole)
+            shown.push_back(c);
+    }
+    SortByReadingOrder(shown);
+    return shown;
+}
+
+bool CSkinRoot::OwnsControl(const CSkinCtrl* control) const {
+    if (!control)
+        return false;
+    std::vector<CSkinCtrl*> all;
+    CollectTree(this, all);
+    return std::find(all.begin(), all.end(), control) != all.end();
+}
+
+bool CSkinRoot::MoveFocus(bool forward) {
+    const std::vector<CSkinCtrl*> order = FocusOrder();
+    const int n = static_cast<int>(order.size());
+    if (n == 0)
+        return false;
+    // Where the focus is now: an edit whose text window has it, else the marked control.
+    const CSkinCtrl* current = m_focusCtrl;
+    for (CSkinCtrl* c : order) {
+        if (QWidget* w = c->FocusWidget(); w && w->hasFocus())
+            current = c;
+    }
+    const auto it = std::find(order.begin(), order.end(), current);
+    const int at = it == order.end() ? (forward ? -1 : n) : static_cast<int>(it - order.begin());
+    for (int step = 1; step <= n; ++step) {
+        const int i = ((forward ? at + step : at - step) % n + n) % n;
+        if (order[i]->TakesFocus()) {
+            SetFocusControl(order[i]);
+            return true;
+        }
+    }
+    return false;
+}
+
+void CSkinRoot::SetFocusControl(CSkinCtrl* control) {
+    if (control && !OwnsControl(control))
+        return;
+    const bool changed = control != m_focusCtrl;
+    const bool hadMark = m_focusCtrl && !m_focusCtrl->FocusWidget();
+    m_focusCtrl = control;
+    if (control && control->FocusWidget()) {
+        control->FocusWidget()->setFocus(Qt::TabFocusReason);
+    } else if (control) {
+        m_widget->setFocus(Qt::TabFocusReason);
+    }
+    if (changed && (hadMark || (control && !control->FocusWidget())))
+        Paint();  // the whole picture, so the old mark goes
+    if (changed && control && !control->FocusWidget() && QAccessible::isActive()) {
+        if (QAccessibleInterface* iface = AccessibleInterfaceOf(control)) {
+            QAccessibleEvent event(iface, QAccessible::Focus);
+            QAccessible::updateAccessibility(&event);
+        }
+    }
+}
+
+void CSkinRoot::PressControl(CSkinCtrl* control) {
+    if (!control || !control->TakesFocus() || !OwnsControl(control))
+        return;
+    const unsigned generation = m_generation;
+    control->Press();
+    // The notification may have freed the controls (a window closed from its own button).
+    if (generation != m_generation)
+        return;
+    control->SetHover(control == m_hoverCtrl);
+    // A button that gave way to another in its place (start to pause) hands the focus over, so
+    // the keyboard stays where the eyes are.
+    if (control == m_focusCtrl && !control->TakesFocus()) {
+        for (CSkinCtrl* c : FocusOrder()) {
+            if (c != control && c->TakesFocus() && c->FocusRect() == control->FocusRect()) {
+                SetFocusControl(c);
+                return;
+            }
+        }
+    }
+    RedrawControl(control);
+}
+
+bool CSkinRoot::OnNavigationKey(int key) {
+    if (key != Qt::Key_Return && key != Qt::Key_Enter && key != Qt::Key_Space)
+        return false;
+    if (!m_focusCtrl || m_focusCtrl->FocusWidget() || !m_focusCtrl->TakesFocus())
+        return false;
+    PressControl(m_focusCtrl);
+    return true;
+}
+
+// ---- accessibility ----
+
+QAccessibleInterface* CSkinRoot::AccessibleInterfaceOf(CSkinCtrl* control) {
+    if (!OwnsControl(control))
+        return nullptr;
+    auto it = m_accessibleIds.find(control);
+    if (it == m_accessibleIds.end()) {
+        const QAccessible::Id id =
+            QAccessible::registerAccessibleInterface(NewAccessibleControl(m_widget, control));
+        it = m_accessibleIds.emplace(control, id).first;
+    }
+    return QAccessible::accessibleInterface(it->second);
+}
+
+void CSkinRoot::DropAccessibleInterfaces() {
+    std::map<const CSkinCtrl*, QAccessible::Id> ids;
+    ids.swap(m_accessibleIds);
+    for (const auto& [control, id] : ids) QAccessible::deleteAccessibleInterface(id);
 }
 
 int CSkinRoot::LoadFromNode(const tinyxml2::XMLElement& e, IMirtCallBack* owner) {
@@ -348,6 +559,11 @@ void CSkinRoot::OnLButtonDown(int keys, int x, int y) {
     y = static_cast<int16_t>(y);
     m_widget->activateWindow();
     m_widget->setFocus(Qt::MouseFocusReason);
+    // The mouse takes over from the keyboard: the focus mark goes.
+    if (m_focusCtrl && !m_focusCtrl->FocusWidget()) {
+        m_focusCtrl = nullptr;
+        Paint();
+    }
     CSkinCtrl* control = ControlAt(x, y);
     m_hoverCtrl = control;
     m_buttonHeld = true;

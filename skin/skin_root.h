@@ -1,13 +1,17 @@
 // CSkinRoot: the part that CSkinWnd and CSkinDialog share. It is the window's root control (its
 // children are the skin's controls, its image slot the off-screen ARGB buffer, its kind the window's
 // kind) and its IMirtCallBack; it loads the skin, composes and copies the buffer, shapes the window
-// from corner images and routes the mouse to the controls. GUI thread only, like the process-wide
-// painting state below.
+// from corner images and routes the mouse to the controls. It also moves the keyboard focus among
+// the controls and shows them to assistive technology. The buffer has the window's device pixel
+// ratio, so scaled screens get the skin's 2x pictures and sharp text; layout stays in logical
+// pixels. GUI thread only, like the process-wide painting state below.
 #pragma once
 
 #include <QPaintEvent>
 #include <QTimer>
 #include <QWidget>
+#include <map>
+#include <vector>
 
 #include "skin/skin_ctrl.h"
 
@@ -80,6 +84,28 @@ public:
     // holds the window's picture), without repainting what lies beneath it.
     void RedrawControl(CSkinCtrl* control);
 
+    // Keyboard focus among the controls, in reading order (top to bottom, then left to right).
+    CSkinCtrl* FocusControl() const { return m_focusCtrl; }
+    // Moves the focus to the next or previous control that takes it now, wrapping round; false
+    // when none does.
+    bool MoveFocus(bool forward);
+    // Focuses a control (null: none): an edit's text window, else the window itself with the
+    // skin's focus mark on the control.
+    void SetFocusControl(CSkinCtrl* control);
+    // Presses a control as a click of the left button does.
+    void PressControl(CSkinCtrl* control);
+    // Enter, Return and Space press the focused control; true when the key was used.
+    bool OnNavigationKey(int key);
+    // Every control of the window's own tree whose kind takes the focus, in reading order.
+    std::vector<CSkinCtrl*> FocusOrder() const;
+    // The shown controls that have an accessible role, in reading order.
+    std::vector<CSkinCtrl*> AccessibleControls() const;
+    bool OwnsControl(const CSkinCtrl* control) const;
+    // The accessible interface of one of the window's controls (created on first use, dropped
+    // with the controls).
+    QAccessibleInterface* AccessibleInterfaceOf(CSkinCtrl* control);
+    Colour FocusColour() const { return m_focusColour; }
+
     CSkinCtrl* HoverControl() const { return m_hoverCtrl; }
     CSkinCtrl* PressedControl() const { return m_pressedCtrl; }
     const CSkinTool& Tool() const { return m_tool; }
@@ -107,6 +133,11 @@ protected:
     void HandlePaintEvent(QPaintEvent* event);
     void ShowTooltipSoon();
     void DropTooltip();
+    // Device pixels per logical pixel of the window's screen, which the buffer takes.
+    qreal BufferRatio() const;
+    // The skin's mark around the focused control.
+    void DrawFocusMark(QPainter& p);
+    void DropAccessibleInterfaces();
 
     QWidget* m_widget;
     QString m_skinName;
@@ -126,6 +157,9 @@ protected:
     unsigned m_generation = 0;
     bool m_copyPending = false;
     bool m_inPaintEvent = false;
+    CSkinCtrl* m_focusCtrl = nullptr;
+    Colour m_focusColour = 0xFFFFC000;
+    std::map<const CSkinCtrl*, QAccessible::Id> m_accessibleIds;
 };
 
 }  // namespace tessali::skin

@@ -39,6 +39,10 @@ QFont CSkinText::Font() const {
     return MakeSkinFont(m_face, m_size, m_bold != 0, m_underline != 0);
 }
 
+QString CSkinText::AccessibleName() const {
+    return m_text.isEmpty() ? m_caption : m_text;
+}
+
 int CSkinText::MeasuredWidth() const {
     const int measured = QFontMetrics(Font()).horizontalAdvance(m_text);
     if (m_width > 0)
@@ -180,7 +184,10 @@ void CSkinPageBtn::Draw(QPainter& g) {
     if (const int frames = FrameCountFor(m_image)) {
         const int frameWidth = m_image.width() / frames;
         if (frameWidth > 0) {
-            g.drawImage(rect, m_image, QRect(CurrentFrame() * frameWidth, 0, frameWidth, m_image.height()));
+            const CArt art = PickArt(m_image, m_image2x, g);
+            g.drawImage(rect, art.image,
+                        QRect(CurrentFrame() * frameWidth * art.scale, 0, frameWidth * art.scale,
+                              art.image.height()));
         }
     }
     if (!m_text.isEmpty())
@@ -230,6 +237,12 @@ intptr_t CSkinPageBtn::SetRealProperty(const QString& name, double value) {
     if (name == QLatin1String("posx"))
         m_posFraction = value;
     return 0;
+}
+
+QString CSkinPageBtn::AccessibleName() const {
+    if (!m_text.isEmpty())
+        return m_text;
+    return m_page > 0 ? QStringLiteral("第%1页").arg(m_page) : CSkinCtrl::AccessibleName();
 }
 
 void CSkinPageBtn::AddTooltip(CSkinTool& tool) {

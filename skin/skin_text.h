@@ -21,6 +21,9 @@ public:
     int PosX() const { return m_posX; }
     // The text's width in its font, limited as the "getwidth" property reports it.
     int MeasuredWidth() const;
+    QAccessible::Role AccessibleRole() const override { return QAccessible::StaticText; }
+    // The text shown, else the skin's caption.
+    QString AccessibleName() const override;
 
 protected:
     explicit CSkinText(int kind) : CSkinCtrl(kind) {}
@@ -46,6 +49,10 @@ public:
     bool OnLButtonDown() override;
     bool OnLButtonUp() override;
     intptr_t SetProperty(const QString& name, const CSkinValue& value, intptr_t extra = 0) override;
+    bool IsFocusable() const override { return true; }
+    bool TakesFocus() const override { return m_shown != 0; }
+    QRect FocusRect() const override { return QRect(QPoint(m_x, m_y), m_measured); }
+    QAccessible::Role AccessibleRole() const override { return QAccessible::Link; }
 
 private:
     void Measure();
@@ -63,6 +70,11 @@ public:
     intptr_t SetRealProperty(const QString& name, double value) override;
     void AddTooltip(CSkinTool& tool) override;
     int CurrentFrame() const;
+    bool IsFocusable() const override { return true; }
+    bool TakesFocus() const override { return m_shown != 0; }
+    QRect FocusRect() const override { return ShiftedRect(); }
+    QAccessible::Role AccessibleRole() const override { return QAccessible::PushButton; }
+    QString AccessibleName() const override;
     int Page() const { return m_page; }
     bool IsActive() const { return m_active != 0; }
     QRect ShiftedRect() const;

@@ -1,6 +1,7 @@
 #include "skin/skin_wnd.h"
 
 #include <QCloseEvent>
+#include <QKeyEvent>
 #include <QMouseEvent>
 
 namespace tessali::skin {
@@ -120,7 +121,15 @@ void CSkinWnd::leaveEvent(QEvent* event) {
 }
 
 void CSkinWnd::keyPressEvent(QKeyEvent* event) {
+    if (event->modifiers() == Qt::NoModifier || event->modifiers() == Qt::KeypadModifier) {
+        if (OnNavigationKey(event->key()))
+            return;
+    }
     OnKeyDown(event->key());
+}
+
+bool CSkinWnd::focusNextPrevChild(bool next) {
+    return MoveFocus(next) || QWidget::focusNextPrevChild(next);
 }
 
 }  // namespace tessali::skin

@@ -45,7 +45,10 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void leaveEvent(QEvent* event) override;
+    // Enter, Return and Space press the focused control; other keys go to OnKeyDown.
     void keyPressEvent(QKeyEvent* event) override;
+    // Tab and Shift+Tab walk the controls (the edits' text windows pass them up to here).
+    bool focusNextPrevChild(bool next) override;
     void timerEvent(QTimerEvent* event) override;
 
 private:

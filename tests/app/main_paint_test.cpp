@@ -102,3 +102,58 @@ TEST(MainWndPaint, TheStartupAnimationCyclesItsDots) {
 
 }  // namespace
 }  // namespace tessali::app::test
+
+namespace tessali::app::test {
+namespace {
+
+// At whatever ratio the screen has (ctest also runs these scaled by 2 and 1.5): the bar comes from
+// the picture of that density, the dimming covers the same logical area and the corners stay cut.
+TEST(MainWndScaled, BarDimmingAndCornersFollowTheBuffersRatio) {
+    CWindowFixture f(ManifestXml({kClient, kPatch}));
+    QImage dimmed;
+    f.onDialog = [&](CSkinSelectVersionDlg&) {
+        dimmed = f.wnd->Buffer().copy();
+        return 0;
+    };
+    ASSERT_TRUE(f.Start());
+    CMainWnd& w = *f.wnd;
+    w.Paint();
+    const QImage plain = w.Buffer();
+    const qreal r = plain.devicePixelRatio();
+    ASSERT_EQ(r, w.devicePixelRatioF());
+    ASSERT_EQ(dimmed.size(), plain.size());
+    const auto at = [r](int x, int y) { return QPoint(static_cast<int>(x * r), static_cast<int>(y * r)); };
+    const QPoint inside[] = {at(4, 29), at(300, 200), at(30, 100), at(585, 525)};
+    for (QPoint p : inside) {
+        const QRgb c = plain.pixel(p);
+        EXPECT_EQ(dimmed.pixel(p), qRgba(qRed(c) / 2 + 45, qGreen(c) / 2 + 45, qBlue(c) / 2 + 45, 255))
+            << p.x() << "," << p.y();
+    }
+    const QPoint outside[] = {at(3, 100), at(300, 28), at(300, 526)};
+    for (QPoint p : outside) EXPECT_EQ(dimmed.pixel(p), plain.pixel(p)) << p.x() << "," << p.y();
+
+    w.SetPercent(50);
+    w.Paint();
+    const QImage bar = skin::LoadPngResource(QStringLiteral("BAR"));
+    const QImage bar2x = skin::LoadPngResource2x(QStringLiteral("BAR"), bar);
+    const QImage bg = skin::LoadPngResource(QStringLiteral("BG"));
+    if (r == 1.0) {
+        EXPECT_EQ(w.Buffer().pixel(24 + 100, 486 + 8), bar.pixel(100, 8));
+    } else if (r == 2.0) {
+        for (int x = 0; x < 2 * 215; x += 3)
+            for (int y = 0; y < 34; ++y)
+                ASSERT_EQ(w.Buffer().pixel(48 + x, 972 + y), bar2x.pixel(x, y)) << x << "," << y;
+    }
+    // Beyond half the bar the trough shows, at any ratio.
+    const QRgb past = w.Buffer().pixel(at(24 + 300, 486 + 8));
+    EXPECT_LT(std::abs(qGray(past) - qGray(bg.pixel(24 + 300, 486 + 8))), 8);
+    EXPECT_GT(std::abs(qGray(past) - qGray(bar.pixel(300, 8))), 40);
+    const QRegion mask = w.mask();
+    EXPECT_FALSE(mask.contains(QPoint(0, 0)));
+    EXPECT_FALSE(mask.contains(QPoint(589, 0)));
+    EXPECT_TRUE(mask.contains(QPoint(9, 9)));
+    EXPECT_TRUE(mask.contains(QPoint(589, 529)));
+}
+
+}  // namespace
+}  // namespace tessali::app::test
