@@ -40,10 +40,15 @@ std::vector<QString> Ids(std::initializer_list<const char*> ids) {
 
 // Pixels of the focus colour along the inside of a control's rectangle.
 int MarkPixels(const QImage& buffer, const QRect& r, QRgb colour) {
+    // Rows and columns in the window's units, read where they land in a scaled buffer.
+    const double dpr = buffer.devicePixelRatio();
+    auto at = [&](int x, int y) {
+        return buffer.pixel(static_cast<int>((x + 0.5) * dpr), static_cast<int>((y + 0.5) * dpr));
+    };
     int n = 0;
     for (int x = r.left(); x <= r.right(); ++x) {
-        n += buffer.pixel(x, r.top() + 2) == colour;
-        n += buffer.pixel(x, r.bottom() - 2) == colour;
+        n += at(x, r.top() + 2) == colour;
+        n += at(x, r.bottom() - 2) == colour;
     }
     return n;
 }

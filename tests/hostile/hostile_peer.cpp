@@ -242,7 +242,7 @@ bool OpenLink(const Options& o, Link& link) {
     if (!SendAll(link.fd, Handshake(o))) {
         return false;
     }
-    std::optional<Bytes> hs = link.reader->Next(10000);
+    std::optional<Bytes> hs = link.reader->Next(30000);
     return hs && hs->size() == 68 && (*hs)[0] == 19;
 }
 
