@@ -233,7 +233,7 @@ struct Link {
         }
     }
 };
-bool OpenLink(const Options& o, Link& link) {
+bool OpenLinkOnce(const Options& o, Link& link) {
     link.fd = Connect(o);
     if (link.fd < 0) {
         return false;
@@ -244,6 +244,25 @@ bool OpenLink(const Options& o, Link& link) {
     }
     std::optional<Bytes> hs = link.reader->Next(30000);
     return hs && hs->size() == 68 && (*hs)[0] == 19;
+}
+
+// While 200 silent connections fill the engine's short listen backlog a connection can be turned
+// away before its handshake; like any peer, try again a few times.
+bool OpenLink(const Options& o, Link& link) {
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        if (attempt > 0) {
+            if (link.fd >= 0) {
+                close(link.fd);
+                link.fd = -1;
+            }
+            link.reader.reset();
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+        }
+        if (OpenLinkOnce(o, link)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // Streams `head` and then junk until the engine stops taking it (or `limit` bytes went out).
