@@ -19,4 +19,25 @@ uint16_t FreeLoopbackPort() {
     return ntohs(sin.sin_port);
 }
 
+uint16_t FreeTcpUdpPort() {
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        int tcp = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(tcp, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        socklen_t len = sizeof a;
+        getsockname(tcp, reinterpret_cast<sockaddr*>(&a), &len);
+        a.sin_addr.s_addr = htonl(INADDR_ANY);
+        int udp = ::socket(AF_INET, SOCK_DGRAM, 0);
+        bool free = ::bind(udp, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        ::close(udp);
+        ::close(tcp);
+        if (free) {
+            return ntohs(a.sin_port);
+        }
+    }
+    return 0;
+}
+
 }  // namespace tessali::test

@@ -7,5 +7,7 @@
 namespace tessali::test {
 
 uint16_t FreeLoopbackPort();
+// A port free for both TCP and UDP (an engine listens on both); the kernel picks it, 0 if none.
+uint16_t FreeTcpUdpPort();
 
 }  // namespace tessali::test

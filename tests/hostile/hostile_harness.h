@@ -27,34 +27,14 @@
 #include <string>
 #include <vector>
 
+#include "common/ports.h"
+
 namespace tessali::test {
 
 constexpr const char* kMirtProgram = TESSALI_BINARY_DIR "/tools/mirt";
 constexpr const char* kHostilePeerProgram = TESSALI_BINARY_DIR "/tests/hostile-peer";
 
 using HarnessClock = std::chrono::steady_clock;
-
-// A port free for both TCP and UDP on loopback (an engine listens on both); the kernel picks it.
-inline uint16_t FreeTcpUdpPort() {
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        int tcp = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(tcp, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        getsockname(tcp, reinterpret_cast<sockaddr*>(&a), &len);
-        a.sin_addr.s_addr = htonl(INADDR_ANY);
-        int udp = socket(AF_INET, SOCK_DGRAM, 0);
-        bool free = bind(udp, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        close(udp);
-        close(tcp);
-        if (free) {
-            return ntohs(a.sin_port);
-        }
-    }
-    return 0;
-}
 
 inline std::string Sha1OfFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -70,7 +70,7 @@ protected:
         WriteRandomFile(m_source, kContent, 41);
         m_seeder = StartSeeder(m_tmp, "seed", m_source);
         ASSERT_EQ(m_seeder.hash.size(), 40u) << m_seeder.mirt->Errors();
-        m_getter = std::make_unique<CMirt>(m_tmp.Path() + "get/", FreePort());
+        m_getter = std::make_unique<CMirt>(m_tmp.Path() + "get/", FreeTcpUdpPort());
         m_dest = m_getter->Dir() + "out.bin";
         m_seed = m_getter->DataFolder() + TaskKeyOf(m_dest) + ".torrent";
         m_record = m_getter->DataFolder() + TaskKeyOf(m_dest) + ".mem";
@@ -184,7 +184,7 @@ TEST_F(DamagedRecords, ADamagedSeedFileBesideATempFileStartsTheTaskOver) {
     // A sound seed of other content, built by the same program.
     const std::string other = m_tmp.File("other.bin");
     WriteRandomFile(other, kContent, 42);
-    CMirt builder(m_tmp.Path() + "builder/", FreePort());
+    CMirt builder(m_tmp.Path() + "builder/", FreeTcpUdpPort());
     builder.Start({"seed", "build", other, "--out", m_tmp.File("other.torrent")});
     ASSERT_EQ(builder.Wait(60), 0) << builder.Errors();
     const std::string otherSeed = ReadAll(m_tmp.File("other.torrent"));

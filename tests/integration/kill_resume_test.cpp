@@ -78,7 +78,7 @@ protected:
         m_sourceBytes = ReadAll(m_source);
         m_seeder = StartSeeder(m_tmp, "seed", m_source);
         ASSERT_EQ(m_seeder.hash.size(), 40u) << m_seeder.mirt->Errors();
-        m_getter = std::make_unique<CMirt>(m_tmp.Path() + "get/", FreePort());
+        m_getter = std::make_unique<CMirt>(m_tmp.Path() + "get/", FreeTcpUdpPort());
         m_dest = m_getter->Dir() + "out.bin";
         m_record = m_getter->DataFolder() + TaskKeyOf(m_dest) + ".mem";
     }

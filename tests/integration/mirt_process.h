@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/ports.h"
 #include "common/temp_dir.h"
 
 namespace tessali::test {
@@ -34,28 +35,6 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 inline constexpr const char* kMirt = TESSALI_BINARY_DIR "/tools/mirt";
-
-// A port free for both TCP and UDP (an engine listens on both); the kernel picks it.
-inline uint16_t FreePort() {
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        int tcp = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(tcp, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        getsockname(tcp, reinterpret_cast<sockaddr*>(&a), &len);
-        a.sin_addr.s_addr = htonl(INADDR_ANY);
-        int udp = socket(AF_INET, SOCK_DGRAM, 0);
-        bool free = bind(udp, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        close(udp);
-        close(tcp);
-        if (free) {
-            return ntohs(a.sin_port);
-        }
-    }
-    return 0;
-}
 
 inline std::string HexOf(const unsigned char* md, unsigned len) {
     std::string hex;
@@ -270,7 +249,7 @@ struct Seeder {
 
 inline Seeder StartSeeder(const TempDir& tmp, const std::string& name, const std::string& file) {
     Seeder s;
-    s.port = FreePort();
+    s.port = FreeTcpUdpPort();
     s.mirt = std::make_unique<CMirt>(tmp.Path() + name + "/", s.port);
     s.mirt->Start({"share", file});
     std::string line = s.mirt->WaitLine(file, 60);

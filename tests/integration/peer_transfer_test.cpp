@@ -54,7 +54,7 @@ TEST_F(PeerTransfer, EachWireFormAndReliableUdpDeliverTheFileByteIdentical) {
     for (const Case& c : {Case{"plain", &seeder, &big}, Case{"http", &seeder, &big},
                           Case{"scrambled", &seeder, &big}, Case{"udp", &udpSeeder, &small}}) {
         SCOPED_TRACE(c.framing);
-        CMirt getter(m_tmp.Path() + "get-" + c.framing + "/", FreePort());
+        CMirt getter(m_tmp.Path() + "get-" + c.framing + "/", FreeTcpUdpPort());
         const std::string dest = getter.Dir() + "out.bin";
         getter.Start({"get", c.seeder->hash, dest, "--peer", "127.0.0.1:" + std::to_string(c.seeder->port),
                       "--framing", c.framing});
@@ -76,7 +76,7 @@ TEST_F(PeerTransfer, AKilledDownloadResumesWithoutFetchingVerifiedPiecesAgain) {
     WriteRandomFile(big, kBigFile, 3);
     Seeder seeder = StartSeeder(m_tmp, "seed", big);
     ASSERT_EQ(seeder.hash.size(), 40u);
-    CMirt getter(m_tmp.Path() + "get/", FreePort());
+    CMirt getter(m_tmp.Path() + "get/", FreeTcpUdpPort());
     const std::string dest = getter.Dir() + "out.bin";
     const std::vector<std::string> args = {
         "get",           seeder.hash, dest, "--peer", "127.0.0.1:" + std::to_string(seeder.port),
@@ -132,7 +132,7 @@ TEST_F(PeerTransfer, TwoSeedersAreBothUsedAndALyingSeedersPiecesAreRejected) {
             f.write(junk.data(), static_cast<std::streamsize>(junk.size()));
         }
     }
-    CMirt getter(m_tmp.Path() + "get/", FreePort());
+    CMirt getter(m_tmp.Path() + "get/", FreeTcpUdpPort());
     const std::string dest = getter.Dir() + "out.bin";
     getter.Start({"get", a.hash, dest, "--peer", "127.0.0.1:" + std::to_string(a.port), "--peer",
                   "127.0.0.1:" + std::to_string(b.port), "--peer", "127.0.0.1:" + std::to_string(liar.port)});

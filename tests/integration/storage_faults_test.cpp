@@ -136,7 +136,7 @@ protected:
 };
 
 TEST_F(StorageFaults, ADownloadFolderTooSmallPausesTheTaskAtOnceAndResumesOnceItIsLarger) {
-    CMirt getter(m_tmp.Path() + "get/", FreePort());
+    CMirt getter(m_tmp.Path() + "get/", FreeTcpUdpPort());
     const std::string disk = getter.Dir() + "disk/";
     MountSmallDisk(disk, 4);
     if (IsSkipped()) {
@@ -162,7 +162,7 @@ TEST_F(StorageFaults, AFullDataFolderPausesTheTaskWhenTheSeedCannotBeSaved) {
     if (IsSkipped()) {
         return;
     }
-    CMirt getter(m_tmp.Path() + "get/", FreePort(), disk + "xdg/");
+    CMirt getter(m_tmp.Path() + "get/", FreeTcpUdpPort(), disk + "xdg/");
     FillUp(disk + "filler");
     const std::string dest = getter.Dir() + "out.bin";
     getter.Start(GetArgs(dest, m_seeder.port));
@@ -184,7 +184,7 @@ TEST_F(StorageFaults, ADiskFillingUpMidDownloadStillRecordsEveryVerifiedPiece) {
     if (IsSkipped()) {
         return;
     }
-    CMirt getter(m_tmp.Path() + "get/", FreePort(), disk + "xdg/");
+    CMirt getter(m_tmp.Path() + "get/", FreeTcpUdpPort(), disk + "xdg/");
     const std::string dest = disk + "out.bin";
     const std::string record = getter.DataFolder() + TaskKeyOf(dest) + ".mem";
     const uint32_t pieces = kContent / kPieceLength;
@@ -218,7 +218,7 @@ TEST_F(StorageFaults, ATempFileThatCannotBeExtendedOnAFullDiskResetsTheTaskAsThe
     if (IsSkipped()) {
         return;
     }
-    CMirt getter(m_tmp.Path() + "get/", FreePort());
+    CMirt getter(m_tmp.Path() + "get/", FreeTcpUdpPort());
     const std::string dest = disk + "out.bin";
     CThrottledProxy relay(m_seeder.port, 4 << 20);
     getter.Start(GetArgs(dest, relay.Port()));
@@ -243,7 +243,7 @@ TEST_F(StorageFaults, ATempFileThatCannotBeExtendedOnAFullDiskResetsTheTaskAsThe
 }
 
 TEST_F(StorageFaults, ATempFileDeletedMidDownloadPausesTheTaskAndTheNextRunStartsOver) {
-    CMirt getter(m_tmp.Path() + "get/", FreePort());
+    CMirt getter(m_tmp.Path() + "get/", FreeTcpUdpPort());
     const std::string dest = getter.Dir() + "out.bin";
     CThrottledProxy relay(m_seeder.port, 2 << 20);
     getter.Start(GetArgs(dest, relay.Port()));
@@ -260,7 +260,7 @@ TEST_F(StorageFaults, ATempFileDeletedMidDownloadPausesTheTaskAndTheNextRunStart
 }
 
 TEST_F(StorageFaults, ATempFileCutShortMidDownloadKeepsOnlyThePiecesBeforeTheCut) {
-    CMirt getter(m_tmp.Path() + "get/", FreePort());
+    CMirt getter(m_tmp.Path() + "get/", FreeTcpUdpPort());
     const std::string dest = getter.Dir() + "out.bin";
     CThrottledProxy relay(m_seeder.port, 2 << 20);
     getter.Start(GetArgs(dest, relay.Port()));
@@ -284,9 +284,9 @@ TEST_F(StorageFaults, ASharedFileCutShortThenDeletedIsNeverServedPastItsEnd) {
     Seeder fading = StartSeeder(m_tmp, "fading", copy);
     ASSERT_EQ(fading.hash, m_seeder.hash);
     CThrottledProxy relay(fading.port, 2 << 20);
-    CMirt getter(m_tmp.Path() + "get/", FreePort());
+    CMirt getter(m_tmp.Path() + "get/", FreeTcpUdpPort());
     const std::string dest = getter.Dir() + "out.bin";
-    const uint16_t healthyPort = FreePort();
+    const uint16_t healthyPort = FreeTcpUdpPort();
     std::vector<std::string> args = GetArgs(dest, relay.Port());
     args.insert(args.end(), {"--peer", "127.0.0.1:" + std::to_string(healthyPort)});
     getter.Start(args);
