@@ -64,9 +64,12 @@ wait_line() {  # wait_line FILE PATTERN PID: until FILE has PATTERN; fails when 
     sleep 0.2
   done
 }
-deploy() {  # deploy DIR PORT: own data folder, no tracker, NAT type fixed (no detection wait)
+deploy() {  # deploy DIR PORT: own data folder; no tracker, relay, STUN or LAN search to find peers
+  # around the links; NAT type fixed (no detection wait)
   mkdir -p "$1/xdg"
-  printf '[servers]\n[engine]\ntracker_host = 127.0.0.1:1\nlisten_port = %s\nnat_type = 0\n' "$2" > "$1/deploy.ini"
+  printf '[servers]\n[engine]\ntracker_host = 127.0.0.1:1\nagent_host = 127.0.0.1:1\nupdate_host = 127.0.0.1:1\n%s\n' \
+    'stun_primary = 127.0.0.1:1' > "$1/deploy.ini"
+  printf 'stun_fallback = 127.0.0.1:1\nlan_search = 0\nlisten_port = %s\nnat_type = 0\n' "$2" >> "$1/deploy.ini"
 }
 
 # --- content and the seeders that serve it: made once per size, shared by the scenarios
@@ -124,6 +127,7 @@ content() {  # content MIB [SEEDERS]: random file, SHA-1, engine hash and torren
 LINK_PIDS=()
 LINK_ADDRS=()
 LINK_OUTS=()
+LINK_DOWN=0
 start_link() {  # start_link TARGET_PORT RATE DELAY LOSS: appends to LINK_ADDRS
   local out=$ROOT/link${#LINK_PIDS[@]}.${RANDOM}
   "${RT[@]}" "$WAN_LINK" --listen 127.0.0.1:0 --target "127.0.0.1:$1" --rate "$2" --delay "$3" \
@@ -134,8 +138,9 @@ start_link() {  # start_link TARGET_PORT RATE DELAY LOSS: appends to LINK_ADDRS
   wait_line "$out" ready $!
   LINK_ADDRS+=("127.0.0.1:$(awk '/ready/ {print $2}' "$out")")
 }
-stop_links() {  # stop_links NAME: prints what the links dropped for the downloads of NAME
+stop_links() {  # stop_links NAME: notes what the links carried and dropped for NAME's download
   for p in "${LINK_PIDS[@]}"; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
+  LINK_DOWN=$(cat "${LINK_OUTS[@]}" | awk '$1 == "down:" { n += $2 } END { printf "%d", n }')
   cat "${LINK_OUTS[@]}" | awk -v name="$1" '
     $1 == "up:" || $1 == "down:" { bytes[$1] += $2; queue[$1] += $7; lost[$1] += $10 }
     END { printf "  links of %s: up %.1f MB, %d queue drops, %d lost; down %.1f MB, %d queue drops, %d lost\n",
@@ -193,6 +198,8 @@ aria_get() {  # aria_get MIB: peers come from the tracker (PEERS_FILE)
 ROWS=()
 row() {  # row NAME CAPACITY_MBIT: the last download's figures
   local mbs share
+  # Content that did not cross the links came some other way: the figures would be meaningless.
+  if [ "$2" != 0 ] && [ "$R_STATUS" = ok ] && [ "$LINK_DOWN" -lt "$R_BYTES" ]; then R_STATUS=BYPASSED; fi
   mbs=$(printf '%.2f' "$(echo "$R_BYTES / $R_WALL / 1000000" | bc -l)")
   share=-
   [ "$2" = 0 ] || share=$(echo "scale=0; 100 * $mbs * 8 / $2 / 1" | bc -l)%
@@ -229,19 +236,19 @@ wan() {
   local mib=$1 n=$2 rate=$3 delay=$4 loss=$5 title=$6 i ports framing
   shift 6
   content "$mib" "$n"
-  read -ra ports <<< "${ESEED_PORTS[$mib]}"
-  for ((i = 0; i < n; i++)); do start_link "${ports[$i]}" "$rate" "$delay" "$loss"; done
   for framing in "$@"; do
+    read -ra ports <<< "${ESEED_PORTS[$mib]}"
+    for ((i = 0; i < n; i++)); do start_link "${ports[$i]}" "$rate" "$delay" "$loss"; done
     engine_get "$mib" "$framing" "${LINK_ADDRS[@]}"
+    stop_links "mirt $framing"
     row "mirt $framing" $((n * rate))
   done
-  stop_links mirt
   read -ra ports <<< "${ASEED_PORTS[$mib]}"
   for ((i = 0; i < n; i++)); do start_link "${ports[$i]}" "$rate" "$delay" "$loss"; done
   printf '%s\n' "${LINK_ADDRS[@]}" > "$PEERS_FILE"
   aria_get "$mib"
-  row aria2c $((n * rate))
   stop_links aria2c
+  row aria2c $((n * rate))
   print_table "$title, $mib MiB, queue $QUEUE_MS ms"
   cat "$ROOT/link-notes"
   rm -f "$ROOT/link-notes"
