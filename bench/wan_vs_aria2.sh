@@ -202,7 +202,7 @@ row() {  # row NAME CAPACITY_MBIT: the last download's figures
   if [ "$2" != 0 ] && [ "$R_STATUS" = ok ] && [ "$LINK_DOWN" -lt "$R_BYTES" ]; then R_STATUS=BYPASSED; fi
   mbs=$(printf '%.2f' "$(echo "$R_BYTES / $R_WALL / 1000000" | bc -l)")
   share=-
-  [ "$2" = 0 ] || share=$(echo "scale=0; 100 * $mbs * 8 / $2 / 1" | bc -l)%
+  [ "$2" = 0 ] || share=$(printf '%.1f' "$(echo "100 * $mbs * 8 / $2" | bc -l)")%
   ROWS+=("$1|$R_STATUS|$R_WALL|$mbs|$share|$R_CPU|$((R_RSS / 1024))")
 }
 print_table() {  # print_table TITLE: ratios against the row named aria2c
