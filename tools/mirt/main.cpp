@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "engine/platform/file.h"
+#include "engine/sources/peer_id.h"
 #include "tools/mirt/commands.h"
 
 namespace tessali::mirt {
@@ -24,15 +25,56 @@ void OnStopSignal(int) {
     g_stop = true;
 }
 
+// Written once, for every command's help and README alike.
+constexpr const char* kExitCodes =
+    "exit codes: 0 done (complete, shared, printed), 1 failed (engine, file or network error),\n"
+    "            2 bad arguments, 3 interrupted by SIGINT/SIGTERM (a download resumes on the next\n"
+    "            run), 4 paused by the engine (its content could not be stored)\n";
+
 void PrintUsage() {
-    std::printf("usage: mirt COMMAND [ARGS...]\n\ncommands:\n");
+    std::printf("usage: mirt COMMAND [ARGS...]\n       mirt help COMMAND | mirt COMMAND --help | mirt --version\n\ncommands:\n");
     std::vector<MirtCommand> sorted = Commands();
     std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
     for (const MirtCommand& c : sorted) {
         std::printf("  %s\n", c.usage.c_str());
     }
+    std::printf("\n%s", kExitCodes);
     std::printf("\nThe deployment file is $TESSALI_DEPLOY, else deploy.ini beside the program.\n");
     std::fflush(stdout);
+}
+
+void PrintCommandHelp(const MirtCommand& c) {
+    std::printf("usage: mirt %s\n\n%s", c.usage.c_str(), kExitCodes);
+    std::fflush(stdout);
+}
+
+void PrintVersion() {
+    std::printf("mirt %s (engine version %04d)\n", TESSALI_VERSION, sources::kEngineVersion);
+    std::fflush(stdout);
+}
+
+// The command whose name matches most leading words of `args` ("seed build" over "seed").
+const MirtCommand* FindCommand(const std::vector<std::string>& args, size_t& words) {
+    const MirtCommand* best = nullptr;
+    words = 0;
+    for (const MirtCommand& c : Commands()) {
+        std::vector<std::string> name;
+        size_t start = 0;
+        while (start <= c.name.size()) {
+            size_t space = c.name.find(' ', start);
+            name.push_back(c.name.substr(start, space == std::string::npos ? std::string::npos : space - start));
+            if (space == std::string::npos) {
+                break;
+            }
+            start = space + 1;
+        }
+        if (name.size() <= args.size() && std::equal(name.begin(), name.end(), args.begin()) &&
+            name.size() > words) {
+            best = &c;
+            words = name.size();
+        }
+    }
+    return best;
 }
 
 }  // namespace
@@ -90,35 +132,34 @@ bool WaitForStop(int ms) {
 int main(int argc, char** argv) {
     using namespace tessali::mirt;
     std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+    if (args.empty() || args[0] == "--help" || args[0] == "-h" || (args[0] == "help" && args.size() == 1)) {
         PrintUsage();
         return args.empty() ? 2 : 0;
     }
-    // The longest command name that matches the leading words wins ("seed build" over "seed").
-    const MirtCommand* best = nullptr;
-    size_t bestWords = 0;
-    for (const MirtCommand& c : Commands()) {
-        std::vector<std::string> words;
-        size_t start = 0;
-        while (start <= c.name.size()) {
-            size_t space = c.name.find(' ', start);
-            words.push_back(
-                c.name.substr(start, space == std::string::npos ? std::string::npos : space - start));
-            if (space == std::string::npos) {
-                break;
-            }
-            start = space + 1;
-        }
-        if (words.size() <= args.size() && std::equal(words.begin(), words.end(), args.begin()) &&
-            words.size() > bestWords) {
-            best = &c;
-            bestWords = words.size();
-        }
+    if (args[0] == "--version" || args[0] == "-V" || args[0] == "version") {
+        PrintVersion();
+        return 0;
     }
+    size_t words = 0;
+    if (args[0] == "help") {
+        std::vector<std::string> rest(args.begin() + 1, args.end());
+        const MirtCommand* c = FindCommand(rest, words);
+        if (c == nullptr) {
+            PrintError("unknown command '" + rest[0] + "' (try mirt --help)");
+            return 2;
+        }
+        PrintCommandHelp(*c);
+        return 0;
+    }
+    const MirtCommand* best = FindCommand(args, words);
     if (best == nullptr) {
         PrintError("unknown command '" + args[0] + "' (try mirt --help)");
         return 2;
     }
-    return best->run(
-        std::vector<std::string>(args.begin() + static_cast<std::ptrdiff_t>(bestWords), args.end()));
+    std::vector<std::string> rest(args.begin() + static_cast<std::ptrdiff_t>(words), args.end());
+    if (std::find(rest.begin(), rest.end(), "--help") != rest.end() || (!rest.empty() && rest[0] == "-h")) {
+        PrintCommandHelp(*best);
+        return 0;
+    }
+    return best->run(rest);
 }
