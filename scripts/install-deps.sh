@@ -9,7 +9,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libtinyxml2-dev zlib1g-dev libssl-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
-  nginx opentracker miniupnpd stun-server stun-client aria2 curl iproute2 nftables iptables
+  nginx opentracker miniupnpd stun-server stun-client aria2 curl iproute2 nftables iptables tmux
   # GUI tests, screenshots and the demo
   xvfb xauth fonts-wqy-microhei python3 python3-pil desktop-file-utils dbus
 )
