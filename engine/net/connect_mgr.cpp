@@ -27,6 +27,15 @@ int CSocketSender::SendTo(int sock, uint32_t addr, uint16_t port, std::span<cons
     return static_cast<int>(n);
 }
 
+namespace {
+
+bool IsData(std::span<const uint8_t> bytes) {
+    std::optional<RudpHeader> h = DecodeRudpHeader(bytes);
+    return h && h->type == kRudpData && bytes.size() > kRudpHeaderBytes;
+}
+
+}  // namespace
+
 CConnectMgr::CConnectMgr(CFragmentPool& events, IDatagramSender& out, ITrackerRelay* relay)
     : m_events(events), m_out(out), m_relay(relay) {}
 
@@ -116,6 +125,12 @@ void CConnectMgr::OnDatagram(uint32_t addr, uint16_t port, int sock, const uint8
             return;
         }
         it = m_conns.emplace(key, Ref<CConnection>::Make(m_out, m_events, addr, port, sock, now)).first;
+    } else if (m_events.QueuedBytes() >= kMaxQueuedRudpReceiveBytes && IsData(bytes) &&
+               it->second->State() == RudpState::kEstablished) {
+        // The peer thread is behind: data it has not taken fills the queue up to its bound. Like
+        // a TCP receiver with a closed window, take no more (unacknowledged, the sender keeps it
+        // and sends it again) until the queue has come down.
+        return;
     }
     it->second->OnDatagram(bytes, now);
 }
@@ -126,6 +141,15 @@ int CConnectMgr::Send(uint32_t addr, uint16_t port, int sock, const uint8_t* dat
         return -1;
     }
     return conn->Send({data, len}, GetTick());
+}
+
+size_t CConnectMgr::SendRoom(uint32_t addr, uint16_t port, int sock) {
+    Ref<CConnection> conn = Find(addr, port, sock);
+    if (!conn || conn->State() != RudpState::kEstablished) {
+        return kNoConnection;
+    }
+    size_t queued = conn->Window().PayloadBytes();
+    return queued < kRudpMaxQueuedBytes ? kRudpMaxQueuedBytes - queued : 0;
 }
 
 TakeResult CConnectMgr::TakeEvent(SocketEvent& out, std::span<uint8_t> buffer) {

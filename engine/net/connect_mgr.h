@@ -23,6 +23,9 @@ namespace tessali::net {
 
 constexpr uint32_t kRudpPollMs = 5;
 constexpr uint16_t kTrackerRelayPort = 80;
+// Data of established connections is not taken while the event queue holds this much that the
+// peer thread has not taken (one reordering window may still come out on top of it).
+constexpr size_t kMaxQueuedRudpReceiveBytes = 4 * 1024 * 1024;
 
 class CConnectMgr : public CTudpInterface {
 public:
@@ -41,6 +44,7 @@ public:
     bool Close(uint32_t addr, uint16_t port, int sock) override;
     void OnDatagram(uint32_t addr, uint16_t port, int sock, const uint8_t* data, size_t len) override;
     int Send(uint32_t addr, uint16_t port, int sock, const uint8_t* data, size_t len) override;
+    size_t SendRoom(uint32_t addr, uint16_t port, int sock) override;
     TakeResult TakeEvent(SocketEvent& out, std::span<uint8_t> buffer) override;
     CFragmentPool& EventQueue() override { return m_events; }
     bool ConnectThroughNat(int sock, uint32_t addr, uint16_t port, uint32_t remoteNatType,

@@ -233,7 +233,8 @@ int CMirtHttpDispatch::Send(const CConnEntry& entry, std::span<const uint8_t> me
     std::vector<uint8_t> out = BuildHttpHead(message.size(), entry.key.addr, entry.key.port);
     out.insert(out.end(), message.begin(), message.end());
     int r = m_host.SendRaw(entry.key, entry.transport, out);
-    return r < 0 ? -1 : static_cast<int>(message.size());
+    // 0: no room for it now, nothing went out.
+    return r <= 0 ? r : static_cast<int>(message.size());
 }
 
 CMirtDispatch::CMirtDispatch(IDispatchHost& host, std::function<uint32_t()> random)
@@ -302,7 +303,8 @@ int CMirtDispatch::Frame(CConnEntry& entry) {
 
 int CMirtDispatch::Send(const CConnEntry& entry, std::span<const uint8_t> message) {
     std::vector<uint8_t> frame = BuildScrambledFrame(message, m_random);
-    return m_host.SendRaw(entry.key, entry.transport, frame) < 0 ? -1 : static_cast<int>(message.size());
+    int r = m_host.SendRaw(entry.key, entry.transport, frame);
+    return r <= 0 ? r : static_cast<int>(message.size());
 }
 
 uint8_t DetectForm(std::span<const uint8_t> buffer, uint8_t transport) {

@@ -2,9 +2,7 @@
 
 #include <arpa/inet.h>
 
-#include <chrono>
 #include <random>
-#include <thread>
 
 #include "engine/core/engine_log.h"
 #include "engine/net/peer_wire.h"
@@ -21,10 +19,6 @@ std::function<uint32_t()> DefaultRandom() {
         return static_cast<uint32_t>((*rng)());
     };
 }
-
-// A reliable-UDP send accepts at most what fits its window queue; the rest is offered again
-// for a while before the connection counts as stuck.
-constexpr int kRudpSendAttempts = 2000;
 
 }  // namespace
 
@@ -191,18 +185,23 @@ int CDispatchMgr::SendRaw(const core::ConnectionKey& key, uint8_t transport, std
     if (transport != 3) {
         return m_sockets.Send(key.sock, bytes.data(), bytes.size());
     }
-    size_t done = 0;
-    for (int attempt = 0; done < bytes.size() && attempt < kRudpSendAttempts; ++attempt) {
-        int r = m_rudp.Send(key.addr, key.port, key.sock, bytes.data() + done, bytes.size() - done);
-        if (r < 0) {
-            return -1;
-        }
-        done += static_cast<size_t>(r);
-        if (done < bytes.size()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+    // A message goes into a reliable-UDP connection whole or not at all: a cut one would put
+    // whatever is sent next in the middle of it. Without room the caller hears 0 at once (the
+    // peer and pacing threads never wait on one connection) and refuses or retries; the lock
+    // keeps a second sender from taking the room between the look and the send.
+    std::lock_guard lock(m_rudpSendLock);
+    size_t room = m_rudp.SendRoom(key.addr, key.port, key.sock);
+    if (room < bytes.size()) {
+        return room == CTudpInterface::kNoConnection ? -1 : 0;
     }
-    return done == bytes.size() ? static_cast<int>(done) : -1;
+    int r = m_rudp.Send(key.addr, key.port, key.sock, bytes.data(), bytes.size());
+    if (r >= 0 && static_cast<size_t>(r) != bytes.size()) {
+        // Cannot happen while every sender takes the lock; if it does, the stream is broken.
+        core::EngineLog(core::kLogFail, "rudp send to %s cut a message, closing\n", key.Text().c_str());
+        m_rudp.Close(key.addr, key.port, key.sock);
+        return -1;
+    }
+    return r;
 }
 
 CDispatch& CDispatchMgr::DispatcherOf(uint8_t type) {

@@ -106,6 +106,7 @@ private:
 
     mutable std::mutex m_lock;
     std::map<core::ConnectionKey, CConnEntry> m_entries;
+    std::mutex m_rudpSendLock;  // taken alone
     std::vector<uint8_t> m_eventBuffer;
     platform::Tick m_lastSilenceSweep = 0;  // peer thread only
 };

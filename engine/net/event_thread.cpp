@@ -107,7 +107,7 @@ void CThread::Loop() {
         }
         fds.resize(socks.size() + 1);
         for (size_t i = 0; i < socks.size(); ++i) {
-            short events = socks[i]->SelectEvents();
+            short events = socks[i]->Held() ? 0 : socks[i]->SelectEvents();
             // A negative descriptor is skipped by poll: parked sockets report nothing.
             fds[i] = pollfd{events ? socks[i]->Fd() : -1, events, 0};
         }

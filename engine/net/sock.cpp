@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,10 +40,6 @@ sockaddr_in AnyAddress(uint16_t port) {
     return a;
 }
 
-size_t RoundUp1024(size_t n) {
-    return (n + 1023) / 1024 * 1024;
-}
-
 // Idle age of a socket; 0 when its activity was stamped after `now` was read.
 uint32_t IdleFor(Tick now, Tick last) {
     return platform::TickBefore(now, last) ? 0 : TickElapsed(now, last);
@@ -68,6 +65,11 @@ bool CSock::PostEvent(SockEventKind kind, std::span<const uint8_t> data) {
     ev.sock = m_fd;
     ev.kind = kind;
     return m_mgr.Events().Post(ev, data);
+}
+
+void CSock::Unhold() {
+    m_held.store(false);
+    WakeOwner();
 }
 
 void CSock::WakeOwner() {
@@ -112,6 +114,8 @@ int CTcpListenSock::OnAccept() {
             EngineLog(core::kLogDebug, "CTcpListenSock::OnAccept sock invalid sock,%d!!\n", errno);
             return -1;
         }
+        // Adopted held: its event thread may be another one, which would otherwise read the
+        // peer's first bytes and queue them before the accepted event below.
         int sock = m_mgr.AdoptTcpSock(fd, remote);
         if (sock < 0) {
             continue;
@@ -126,6 +130,7 @@ int CTcpListenSock::OnAccept() {
         ev.sock = sock;
         ev.kind = SockEventKind::kAccepted;
         m_mgr.Events().Post(ev);
+        m_mgr.Unhold(sock);
         EngineLog(core::kLogDebug, "*****************accept an socket,ip: %s,port: %u.\n",
                   core::AddressText(remote.sin_addr.s_addr).c_str(), ntohs(remote.sin_port));
     }
@@ -139,6 +144,8 @@ CTcpSock::CTcpSock(CThreadMgr& mgr, int fd, const sockaddr_in& addr, bool outgoi
 
 CTcpSock::~CTcpSock() {
     ReleaseHalfOpen();
+    std::lock_guard lock(m_lock);
+    DropPendingLocked();
 }
 
 void CTcpSock::ReleaseHalfOpen() {
@@ -170,7 +177,7 @@ short CTcpSock::SelectEvents() {
     // The event thread looks again on its next pass (at most one poll wait later).
     short in = m_mgr.Events().QueuedBytes() < kMaxQueuedReceiveBytes ? POLLIN : 0;
     std::lock_guard lock(m_lock);
-    return m_pending.empty() ? in : static_cast<short>(in | POLLOUT);
+    return m_pending.Empty() ? in : static_cast<short>(in | POLLOUT);
 }
 
 void CTcpSock::IdleCheck(Tick now) {
@@ -183,6 +190,11 @@ void CTcpSock::IdleCheck(Tick now) {
 void CTcpSock::OnClose() {
     // Released before the event is seen, so whoever reacts to it sees the count already down.
     ReleaseHalfOpen();
+    {
+        // What was queued can no longer be delivered; its memory goes back at once.
+        std::lock_guard lock(m_lock);
+        DropPendingLocked();
+    }
     // One kind-3 event per socket: the layer above answers it with a close.
     if (!m_closeReported.exchange(true)) {
         PostEvent(SockEventKind::kClosed);
@@ -224,58 +236,71 @@ int CTcpSock::OnReadable(uint8_t* buffer, size_t capacity) {
 }
 
 int CTcpSock::SendPendingLocked() {
-    if (m_pending.empty()) {
+    if (m_pending.Empty()) {
         return 0;
     }
-    ssize_t n = ::send(m_fd, m_pending.data(), m_pending.size(), MSG_NOSIGNAL);
+    iovec iov[16];
+    msghdr msg{};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = m_pending.Front(iov, std::size(iov));
+    ssize_t n = ::sendmsg(m_fd, &msg, MSG_NOSIGNAL);
     if (n < 0) {
         return WouldBlock(errno) || errno == EINTR ? 0 : -1;
     }
-    m_pending.erase(m_pending.begin(), m_pending.begin() + n);
+    size_t before = m_pending.Size();
+    m_pending.Consume(static_cast<size_t>(n));
+    m_mgr.SendBudget().Changed(before, m_pending.Size());
     return static_cast<int>(n);
 }
 
 bool CTcpSock::AppendLocked(const uint8_t* data, size_t len) {
-    size_t need = m_pending.size() + len;
-    if (need > kMaxPendingSendBytes) {
+    size_t before = m_pending.Size();
+    if (before + len > kMaxPendingSendBytes || !m_pending.Append(data, len)) {
         return false;
     }
-    try {
-        if (m_pending.capacity() == 0) {
-            m_pending.reserve(std::max(kSockSendBufferBytes, len));
-        }
-        if (need > m_pending.capacity()) {
-            m_pending.reserve(RoundUp1024(need));
-        }
-        m_pending.insert(m_pending.end(), data, data + len);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
+    m_mgr.SendBudget().Changed(before, m_pending.Size());
     return true;
 }
 
+void CTcpSock::DropPendingLocked() {
+    m_mgr.SendBudget().Changed(m_pending.Size(), 0);
+    m_pending.Clear();
+}
+
 int CTcpSock::Send(const uint8_t* data, size_t len) {
-    bool overflow = false;
+    const char* why = nullptr;
     {
         std::lock_guard lock(m_lock);
         if (State() != SockState::kOpen || m_closeReported) {
             return -1;
         }
-        if (m_connecting || !m_pending.empty()) {
-            if (!m_connecting) {
-                if (SendPendingLocked() < 0) {
-                    return -1;
-                }
+        if (!m_connecting && !m_pending.Empty() && SendPendingLocked() < 0) {
+            return -1;
+        }
+        if (m_connecting || !m_pending.Empty()) {
+            // Nothing of this message has gone out yet: it is queued whole or not at all, so a
+            // refused message never leaves a cut frame in the stream.
+            size_t held = m_pending.Size();
+            CSendBudget::Verdict v = m_mgr.SendBudget().Admit(held, len);
+            if (v == CSendBudget::Verdict::kRefuse) {
+                return 0;
             }
-            if (m_connecting || !m_pending.empty()) {
-                overflow = !AppendLocked(data, len);
-                if (!overflow) {
+            if (v == CSendBudget::Verdict::kQueue) {
+                m_controlPastShare = 0;
+            } else if ((m_controlPastShare += len) > kControlSlackBytes) {
+                why = "it reads nothing and keeps asking";
+            }
+            if (!why && held + len > kMaxPendingSendBytes) {
+                why = "its send queue is full";
+            }
+            if (!why) {
+                if (AppendLocked(data, len)) {
                     WakeOwner();
                     return static_cast<int>(len);
                 }
+                why = "no memory for its send queue";
             }
-        }
-        if (!overflow) {
+        } else {
             size_t sent = 0;
             ssize_t n = ::send(m_fd, data, len, MSG_NOSIGNAL);
             if (n >= 0) {
@@ -283,47 +308,35 @@ int CTcpSock::Send(const uint8_t* data, size_t len) {
             } else if (!WouldBlock(errno) && errno != EINTR) {
                 return -1;
             }
-            if (sent < len) {
-                overflow = !AppendLocked(data + sent, len - sent);
-                if (!overflow) {
+            // The rest of a message that went out in part must follow it, whatever it costs.
+            if (sent == len || AppendLocked(data + sent, len - sent)) {
+                if (sent < len) {
                     WakeOwner();
                 }
-            }
-            if (!overflow) {
                 return static_cast<int>(len);
             }
+            why = "no memory for its send queue";
         }
     }
-    EngineLog(core::kLogFail, "tcp send buffer over %zu bytes, closing %s\n", kMaxPendingSendBytes,
-              core::AddressText(m_addr.sin_addr.s_addr).c_str());
+    EngineLog(core::kLogFail, "tcp send queue of %s closed: %s (%zu bytes queued in all)\n",
+              core::AddressText(m_addr.sin_addr.s_addr).c_str(), why, m_mgr.SendBudget().Total());
     OnClose();
     return -1;
 }
 
 int CTcpSock::OnWritable() {
     std::lock_guard lock(m_lock);
-    int n = SendPendingLocked();
-    if (n < 0) {
-        return -1;
-    }
-    if (m_pending.capacity() > kSockSendBufferBytes && m_pending.size() < kSockSendBufferBytes) {
-        // Give a burst's memory back: the buffer shrinks to its normal size.
-        std::vector<uint8_t> smaller;
-        smaller.reserve(kSockSendBufferBytes);
-        smaller.assign(m_pending.begin(), m_pending.end());
-        m_pending.swap(smaller);
-    }
-    return n;
+    return SendPendingLocked();
 }
 
 size_t CTcpSock::PendingBytes() {
     std::lock_guard lock(m_lock);
-    return m_pending.size();
+    return m_pending.Size();
 }
 
 size_t CTcpSock::PendingCapacity() {
     std::lock_guard lock(m_lock);
-    return m_pending.capacity();
+    return m_pending.ChunkBytes();
 }
 
 // ---- CUdpListenSock

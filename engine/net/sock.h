@@ -14,6 +14,7 @@
 #include <span>
 #include <vector>
 
+#include "engine/net/send_queue.h"
 #include "engine/net/socket_event.h"
 #include "engine/platform/tick.h"
 
@@ -25,6 +26,7 @@ class CThread;
 constexpr size_t kSockSendBufferBytes = 18432;
 constexpr size_t kRecvBufferBytes = 66560;
 // A peer that stops reading cannot make us hold more than this for it: the connection closes.
+// Together the connections hold no more than the send budget allows (send_budget.h).
 constexpr size_t kMaxPendingSendBytes = 4 * 1024 * 1024;
 // While the event queue holds this much received data that the peer thread has not taken yet,
 // TCP sockets are not read: the senders are held back by TCP itself instead of by our memory.
@@ -62,6 +64,11 @@ public:
     void SetState(SockState s) { m_state.store(s); }
     platform::Tick LastActive() const { return m_lastActive.load(); }
     void SetOwner(CThread* t) { m_owner.store(t); }
+    // A held socket is not polled: an accepted socket stays held until its accepted event is
+    // queued, so that none of its data can be queued ahead of it.
+    bool Held() const { return m_held.load(); }
+    void Hold() { m_held.store(true); }
+    void Unhold();
 
 protected:
     void Touch() { m_lastActive.store(platform::GetTick()); }
@@ -74,6 +81,7 @@ protected:
     std::atomic<SockState> m_state{SockState::kCreated};
     std::atomic<platform::Tick> m_lastActive;
     std::atomic<CThread*> m_owner{nullptr};
+    std::atomic<bool> m_held{false};
 };
 
 class CTcpListenSock : public CSock {
@@ -108,16 +116,20 @@ public:
     bool Connecting() const override { return m_connecting.load(); }
 
     size_t PendingBytes();
+    // Bytes of memory the pending data occupies.
     size_t PendingCapacity();
 
 private:
     void ReleaseHalfOpen();
-    // Both under m_lock.
+    // All under m_lock; each keeps the engine's send budget up to date.
     int SendPendingLocked();
     bool AppendLocked(const uint8_t* data, size_t len);
+    void DropPendingLocked();
 
     std::mutex m_lock;
-    std::vector<uint8_t> m_pending;
+    CSendQueue m_pending;
+    // Bytes of control messages queued past the engine's share since it was last within it.
+    size_t m_controlPastShare = 0;
     const bool m_outgoing;
     std::atomic<bool> m_connecting{false};
     std::atomic<bool> m_halfOpen;

@@ -33,8 +33,9 @@ void SetSendBuffer(int fd) {
 
 }  // namespace
 
-CThreadMgr::CThreadMgr(CFragmentPool& events, CTudpInterface* carrierSink, size_t maxThreads)
-    : m_events(events), m_carrier(carrierSink), m_maxThreads(maxThreads) {}
+CThreadMgr::CThreadMgr(CFragmentPool& events, CTudpInterface* carrierSink, size_t maxThreads,
+                       size_t sendBound)
+    : m_events(events), m_carrier(carrierSink), m_maxThreads(maxThreads), m_sendBudget(sendBound) {}
 
 CThreadMgr::~CThreadMgr() {
     StopAll();
@@ -105,7 +106,9 @@ int CThreadMgr::AdoptTcpSock(int fd, const sockaddr_in& remote) {
     if (fd < 0) {
         return -1;
     }
-    return Register(std::make_shared<CTcpSock>(*this, fd, remote, false, false));
+    auto sock = std::make_shared<CTcpSock>(*this, fd, remote, false, false);
+    sock->Hold();
+    return Register(std::move(sock));
 }
 
 int CThreadMgr::CreateUdpSock(uint32_t addr, uint16_t port, bool carrier) {
@@ -140,6 +143,19 @@ bool CThreadMgr::Start(int sockFd) {
     }
     m_threads.push_back(std::make_unique<CThread>());
     return m_threads.back()->TakeSocket(sock) == CThread::Offer::kTaken;
+}
+
+void CThreadMgr::Unhold(int sockFd) {
+    std::shared_ptr<CSock> sock;
+    {
+        std::lock_guard lock(m_lock);
+        auto it = m_socks.find(sockFd);
+        if (it == m_socks.end()) {
+            return;
+        }
+        sock = it->second;
+    }
+    sock->Unhold();
 }
 
 bool CThreadMgr::Close(int sockFd) {

@@ -16,6 +16,7 @@
 
 #include "engine/net/event_thread.h"
 #include "engine/net/fragment_pool.h"
+#include "engine/net/send_budget.h"
 #include "engine/net/sock.h"
 #include "engine/net/tudp_interface.h"
 
@@ -27,7 +28,8 @@ constexpr size_t kMaxEventThreads = 129;
 // handle or -1.
 class CThreadMgr {
 public:
-    CThreadMgr(CFragmentPool& events, CTudpInterface* carrierSink, size_t maxThreads = kMaxEventThreads);
+    CThreadMgr(CFragmentPool& events, CTudpInterface* carrierSink, size_t maxThreads = kMaxEventThreads,
+               size_t sendBound = kMaxQueuedSendBytes);
     virtual ~CThreadMgr();
     CThreadMgr(const CThreadMgr&) = delete;
     CThreadMgr& operator=(const CThreadMgr&) = delete;
@@ -36,9 +38,12 @@ public:
     virtual int CreateTcpListen(uint16_t port);
     virtual int CreateUdpListen(uint16_t port, bool carrier);
     virtual int CreateTcpSock(uint32_t addr, uint16_t port);
+    // The adopted socket is held (not polled) until Unhold.
     virtual int AdoptTcpSock(int fd, const sockaddr_in& remote);
     virtual int CreateUdpSock(uint32_t addr, uint16_t port, bool carrier);
     virtual bool Start(int sock);
+    // Lets a held socket's thread poll it.
+    void Unhold(int sock);
     virtual bool Close(int sock);
     virtual int Send(int sock, const uint8_t* data, size_t len);
 
@@ -51,6 +56,7 @@ public:
     static uint16_t LocalPort(int sock);
 
     CFragmentPool& Events() { return m_events; }
+    CSendBudget& SendBudget() { return m_sendBudget; }
     CTudpInterface* CarrierSink() { return m_carrier; }
     void AddHalfOpen() { m_halfOpen.fetch_add(1); }
     void ReleaseHalfOpen() { m_halfOpen.fetch_sub(1); }
@@ -65,6 +71,7 @@ private:
     std::vector<std::unique_ptr<CThread>> m_threads;
     std::map<int, std::shared_ptr<CSock>> m_socks;
     std::atomic<int32_t> m_halfOpen{0};
+    CSendBudget m_sendBudget;
 };
 
 }  // namespace tessali::net

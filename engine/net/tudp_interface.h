@@ -25,6 +25,10 @@ public:
     virtual void OnDatagram(uint32_t addr, uint16_t port, int sock, const uint8_t* data, size_t len) = 0;
     // Bytes accepted, or -1 when there is no such established connection.
     virtual int Send(uint32_t addr, uint16_t port, int sock, const uint8_t* data, size_t len) = 0;
+    // How many bytes Send would accept now; kNoConnection when there is no such established
+    // connection.
+    static constexpr size_t kNoConnection = static_cast<size_t>(-1);
+    virtual size_t SendRoom(uint32_t /*addr*/, uint16_t /*port*/, int /*sock*/) { return kNoConnection - 1; }
     virtual TakeResult TakeEvent(SocketEvent& out, std::span<uint8_t> buffer) = 0;
     // The queue the connection events go to (its WaitFd is the event handle).
     virtual CFragmentPool& EventQueue() = 0;

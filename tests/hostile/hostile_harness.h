@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include <cstdint>
@@ -32,6 +33,12 @@
 namespace tessali::test {
 
 constexpr const char* kMirtProgram = TESSALI_BINARY_DIR "/tools/mirt";
+// The engine program the tests attack: this build's, or the one named by $TESSALI_TEST_MIRT (to
+// see how another build, an older one say, stands up to the same attacks).
+inline std::string MirtProgram() {
+    const char* other = std::getenv("TESSALI_TEST_MIRT");
+    return other && *other ? other : kMirtProgram;
+}
 constexpr const char* kHostilePeerProgram = TESSALI_BINARY_DIR "/tests/hostile-peer";
 
 using HarnessClock = std::chrono::steady_clock;
@@ -167,6 +174,29 @@ public:
             }
         }
     }
+    // Resident memory in KiB now (0 once it has ended).
+    long RssKb() const { return StatusKb("VmRSS:"); }
+    // CPU time it has used so far, user and system, in seconds (0 once it has ended).
+    double CpuSeconds() const {
+        std::ifstream in("/proc/" + std::to_string(m_pid) + "/stat");
+        std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        size_t at = stat.rfind(')');
+        if (m_pid <= 0 || at == std::string::npos) {
+            return 0;
+        }
+        // After the name: state is field 3; utime and stime are fields 14 and 15.
+        std::istringstream fields(stat.substr(at + 2));
+        std::string f;
+        unsigned long long utime = 0, stime = 0;
+        for (int i = 3; i <= 15 && fields >> f; ++i) {
+            if (i == 14) {
+                utime = std::stoull(f);
+            } else if (i == 15) {
+                stime = std::stoull(f);
+            }
+        }
+        return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    }
     // Peak resident memory in KiB seen so far (also after the process ended).
     long PeakRssKb() {
         Exited();
@@ -190,14 +220,19 @@ private:
         }
         return false;
     }
-    void SampleRss() {
+    void SampleRss() { m_peakKb = std::max(m_peakKb, StatusKb("VmHWM:")); }
+    long StatusKb(const std::string& key) const {
+        if (m_pid <= 0) {
+            return 0;
+        }
         std::ifstream in("/proc/" + std::to_string(m_pid) + "/status");
         std::string line;
         while (std::getline(in, line)) {
-            if (line.rfind("VmHWM:", 0) == 0) {
-                m_peakKb = std::max(m_peakKb, std::atol(line.c_str() + 6));
+            if (line.rfind(key, 0) == 0) {
+                return std::atol(line.c_str() + key.size());
             }
         }
+        return 0;
     }
 
     std::string m_dir;
@@ -221,7 +256,7 @@ public:
             << listenPort << "\nnat_type = 0\nlog_file = " << Dir() << "engine.log\nlog_level = 1\n";
     }
     void Run(std::vector<std::string> args) {
-        Start(kMirtProgram, std::move(args),
+        Start(MirtProgram(), std::move(args),
               {{"XDG_DATA_HOME", Dir() + "xdg"}, {"TESSALI_DEPLOY", Dir() + "deploy.ini"}});
     }
     std::string Log() const { return ReadWhole(Dir() + "engine.log"); }
@@ -261,7 +296,7 @@ struct SeedFacts {
 };
 inline SeedFacts ReadSeedFacts(const std::string& dir, const std::string& seedFile, const CEngine& engine) {
     CChild info(dir);
-    info.Start(kMirtProgram, {"seed", "info", seedFile}, {{"TESSALI_DEPLOY", engine.Dir() + "deploy.ini"}});
+    info.Start(MirtProgram(), {"seed", "info", seedFile}, {{"TESSALI_DEPLOY", engine.Dir() + "deploy.ini"}});
     info.Wait(30);
     SeedFacts f;
     for (const std::string& line : info.Lines()) {

@@ -5,20 +5,24 @@
 // is flushed; the last one is "<mode>: ..." with what it saw, which the tests check.
 //
 //   hostile-peer MODE HASH [--connect ADDR:PORT | --listen PORT] [--pieces N]
-//                [--piece-length L] [--seed FILE] [--count N] [--seconds S]
+//                [--piece-length L] [--seed FILE] [--count N] [--seconds S] [--rate R]
 //
 // Attack modes (--connect): huge-length, stop-length, junk, silent, bad-bitfield,
-// have-past-end, request-past-end, unrequested, unrequested-tiny. Seeder modes (--listen): wrong-data,
-// bogus-seed.
+// have-past-end, request-past-end, unrequested, unrequested-tiny, no-read. Seeder modes (--listen):
+// wrong-data, bogus-seed. Not an attack, a load: burst (--count honest handshakes at --rate a
+// second, each of which must be answered).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdint>
@@ -48,6 +52,7 @@ struct Options {
     std::string seedFile;
     int count = 1;
     int seconds = 30;
+    int rate = 200;
 };
 
 std::mutex g_printLock;
@@ -577,6 +582,166 @@ int RunSeeder(const Options& o) {
     return 0;
 }
 
+// Honest peers arriving fast: --count connections opened at --rate a second, each sending its
+// handshake as soon as it is connected, all held open. Each must get the engine's handshake back.
+int RunBurst(const Options& o) {
+    struct Conn {
+        int fd = -1;
+        Bytes got;
+        bool answered = false;
+        bool closed = false;
+    };
+    std::vector<Conn> conns(static_cast<size_t>(o.count));
+    std::atomic<int> opened{0};
+    std::atomic<int> failed{0};
+    std::thread opener([&] {
+        auto start = Clock::now();
+        for (int i = 0; i < o.count; ++i) {
+            std::this_thread::sleep_until(start + std::chrono::microseconds(int64_t{1000000} * i / o.rate));
+            int fd = Connect(o);
+            if (fd < 0 || !SendAll(fd, Handshake(o))) {
+                if (fd >= 0) {
+                    close(fd);
+                }
+                ++failed;
+                continue;
+            }
+            conns[static_cast<size_t>(i)].fd = fd;
+            opened.fetch_add(1, std::memory_order_release);
+        }
+    });
+    opener.join();
+    Say("burst: %d of %d connections open, %d failed to connect", opened.load(), o.count, failed.load());
+    auto end = Clock::now() + std::chrono::seconds(o.seconds);
+    int answered = 0, closedUnanswered = 0;
+    while (answered + closedUnanswered < opened && Clock::now() < end) {
+        std::vector<pollfd> p;
+        std::vector<Conn*> who;
+        for (Conn& c : conns) {
+            if (c.fd >= 0 && !c.answered && !c.closed) {
+                p.push_back({c.fd, POLLIN, 0});
+                who.push_back(&c);
+            }
+        }
+        if (poll(p.data(), p.size(), 200) <= 0) {
+            continue;
+        }
+        for (size_t i = 0; i < p.size(); ++i) {
+            if (!p[i].revents) {
+                continue;
+            }
+            Conn& c = *who[i];
+            uint8_t buf[4096];
+            ssize_t n = ::recv(c.fd, buf, sizeof buf, MSG_DONTWAIT);
+            if (n <= 0) {
+                c.closed = true;
+                ++closedUnanswered;
+                continue;
+            }
+            c.got.insert(c.got.end(), buf, buf + n);
+            if (c.got.size() >= 68) {
+                c.answered = c.got[0] == 19;
+                if (c.answered) {
+                    ++answered;
+                } else {
+                    c.closed = true;
+                    ++closedUnanswered;
+                }
+            }
+        }
+    }
+    for (Conn& c : conns) {
+        if (c.fd >= 0) {
+            close(c.fd);
+        }
+    }
+    Say("burst: %d connections, %d answered, %d closed unanswered, %d unanswered", opened.load(), answered,
+        closedUnanswered, opened.load() - answered - closedUnanswered);
+    return 0;
+}
+
+// Downloaders that ask for blocks and never read an answer: --count connections, each with a
+// small receive buffer, asking for every block of the content over and over for --seconds, then
+// leaving. What the engine queues for them can only pile up on its side.
+int RunNoRead(const Options& o) {
+    std::vector<int> fds;
+    for (int i = 0; i < o.count; ++i) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        int small = 4096;
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        if (connect(fd, reinterpret_cast<const sockaddr*>(&o.target), sizeof o.target) != 0 ||
+            !SendAll(fd, Handshake(o))) {
+            close(fd);
+            continue;
+        }
+        // Its handshake and bitfield are read; nothing after that.
+        CReader reader(fd);
+        if (!reader.Next(10000)) {
+            close(fd);
+            continue;
+        }
+        reader.Next(300);
+        SendAll(fd, Message(2));
+        fds.push_back(fd);
+    }
+    Say("no-read: %zu of %d connections open", fds.size(), o.count);
+    const uint32_t blocksPerPiece = std::max(1u, o.pieceLength / 16384);
+    std::vector<uint64_t> next(fds.size(), 0);
+    std::vector<bool> closed(fds.size(), false);
+    uint64_t requests = 0;
+    auto end = Clock::now() + std::chrono::seconds(o.seconds);
+    while (Clock::now() < end) {
+        bool any = false;
+        for (size_t i = 0; i < fds.size(); ++i) {
+            if (closed[i]) {
+                continue;
+            }
+            // A batch of requests, as much of it as the engine takes in without waiting.
+            Bytes batch;
+            for (int k = 0; k < 32; ++k, ++next[i]) {
+                uint64_t block = next[i] % (uint64_t{o.pieces} * blocksPerPiece);
+                Bytes r = Message(6, Words({static_cast<uint32_t>(block / blocksPerPiece),
+                                            static_cast<uint32_t>(block % blocksPerPiece) * 16384, 16384}));
+                batch.insert(batch.end(), r.begin(), r.end());
+            }
+            ssize_t n = ::send(fds[i], batch.data(), batch.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+                closed[i] = true;
+                continue;
+            }
+            if (n > 0) {
+                any = true;
+                requests += static_cast<uint64_t>(n) / 17;
+            }
+            // A request cut by a full buffer is finished, so that the stream stays whole.
+            if (n > 0 && n % 17 != 0) {
+                size_t rest = 17 - static_cast<size_t>(n) % 17;
+                timeval tv{2, 0};
+                setsockopt(fds[i], SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+                if (!SendAll(fds[i], batch.data() + n, rest)) {
+                    closed[i] = true;
+                }
+            }
+        }
+        if (!any) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    size_t closedCount = 0;
+    for (size_t i = 0; i < fds.size(); ++i) {
+        // The engine closed it if the stream ended or was reset (what it sent is left unread).
+        pollfd p{fds[i], POLLIN, 0};
+        if (!closed[i] && poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR))) {
+            closed[i] = true;
+        }
+        closedCount += closed[i] ? 1 : 0;
+        close(fds[i]);
+    }
+    Say("no-read: %zu connections, %llu requests sent, %zu closed by the engine", fds.size(),
+        static_cast<unsigned long long>(requests), closedCount);
+    return 0;
+}
+
 bool ParseAddress(const std::string& text, sockaddr_in& out) {
     size_t colon = text.rfind(':');
     if (colon == std::string::npos) {
@@ -602,6 +767,12 @@ bool ParseHash(const std::string& hex, uint8_t out[20]) {
 
 int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
+    // A thousand connections at once need more descriptors than a default soft limit may give.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
     Options o;
     if (argc < 3 || !ParseHash(argv[2], o.hash)) {
         std::fprintf(stderr, "usage: hostile-peer MODE HASH [--connect ADDR:PORT | --listen PORT] ...\n");
@@ -625,6 +796,8 @@ int main(int argc, char** argv) {
             o.count = std::atoi(v.c_str());
         } else if (k == "--seconds") {
             o.seconds = std::atoi(v.c_str());
+        } else if (k == "--rate") {
+            o.rate = std::max(1, std::atoi(v.c_str()));
         }
     }
     if (o.mode == "huge-length") {
@@ -653,6 +826,12 @@ int main(int argc, char** argv) {
     }
     if (o.mode == "wrong-data" || o.mode == "bogus-seed") {
         return RunSeeder(o);
+    }
+    if (o.mode == "burst") {
+        return RunBurst(o);
+    }
+    if (o.mode == "no-read") {
+        return RunNoRead(o);
     }
     std::fprintf(stderr, "hostile-peer: unknown mode %s\n", o.mode.c_str());
     return 2;
