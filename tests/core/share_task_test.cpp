@@ -22,6 +22,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(PrepareEngineFolders());
         test::WriteFile(dir.File("game.pak"), std::string(100000, 'g'));
+        ShareFlag() = true;  // as a running engine has it; an engine shut down earlier leaves it clear
     }
     test::TempDir dir;
     test::ScopedEnv data{"XDG_DATA_HOME", dir.Path() + "xdg"};
