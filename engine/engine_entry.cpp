@@ -8,6 +8,7 @@
 #include "engine/core/share_queue.h"
 #include "engine/core/task_mgr.h"
 #include "engine/nat/lan_search.h"
+#include "engine/platform/file.h"
 #include "engine/sources/http_agent.h"
 #include "engine/sources/http_source_link.h"
 
@@ -23,6 +24,9 @@ core::TaskHash HashOf(std::string_view text) {
 bool AddSeedTask(std::string_view sourceUrl, std::string_view hashText, std::string_view destinationPath) {
     if (sourceUrl.empty() || hashText.empty() || destinationPath.empty()) {
         return false;
+    }
+    if (platform::DirectoryExists(std::string(destinationPath))) {
+        return false;  // a destination names the file to make, never a folder
     }
     core::TaskHash hash = HashOf(hashText);
     core::Ref<core::CTask> task;

@@ -121,6 +121,10 @@ bool CContentFiles::FinishAll() {
     return ok;
 }
 
+bool CContentFiles::AllFinished() const {
+    return std::all_of(m_files.begin(), m_files.end(), [](const auto& f) { return f->IsFinished(); });
+}
+
 void CContentFiles::DeleteFiles(bool alsoFinished) {
     for (auto& f : m_files) {
         if (alsoFinished) {

@@ -49,6 +49,8 @@ public:
     bool OpenAll();
     // Finishes every file (".!mt" renamed away); false when some rename failed.
     bool FinishAll();
+    // True when every file carries its final name.
+    bool AllFinished() const;
     // Deletes every unfinished file; with alsoFinished, finished ones too.
     void DeleteFiles(bool alsoFinished);
 

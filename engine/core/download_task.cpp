@@ -41,6 +41,21 @@ void CDownLoadTask::WipeFile(const std::string& path) {
     }
 }
 
+int CDownLoadTask::TempFileUnusable(const std::string& tempPath) {
+    platform::File probe;
+    if (probe.Open(tempPath, platform::File::kRead | platform::File::kWrite)) {
+        return 0;
+    }
+    return errno != 0 ? errno : EIO;
+}
+
+int CDownLoadTask::KeepAndPause(const char* step, int error) {
+    EngineLog(kLogFail, "%s%s cannot be %s (%s), task paused!\n", FullPath().c_str(),
+              std::string(kUnfinishedSuffix).c_str(), step, std::strerror(error));
+    SetRunState(kRunPaused);
+    return 0;
+}
+
 void CDownLoadTask::WipeSeedFile() {
     WipeFile(m_seed.SeedPath());
 }
@@ -52,6 +67,11 @@ int CDownLoadTask::Load(int mode) {
     const std::string tempPath = finishedPath + std::string(kUnfinishedSuffix);
 
     if (name.find('?') != std::string::npos) {
+        return -1;
+    }
+    // The content could never take its final name there, and nothing in that folder is ours.
+    if (platform::DirectoryExists(finishedPath)) {
+        EngineLog(kLogFail, "%s is a folder, not a file: task refused!\n", finishedPath.c_str());
         return -1;
     }
     if (!platform::IsLocalFilesystem(Folder())) {
@@ -133,6 +153,12 @@ int CDownLoadTask::Load(int mode) {
     }
 
     if (temp) {
+        // Every row below either uses the partial download or deletes it; one the engine cannot
+        // open may be another user's file, or ours in a moment of no free descriptors: never
+        // delete it for that.
+        if (int error = TempFileUnusable(tempPath); error != 0) {
+            return KeepAndPause("opened", error);
+        }
         if (!seed) {
             WipeFile(tempPath);
             m_record.Remove();
@@ -163,9 +189,9 @@ int CDownLoadTask::Load(int mode) {
         if (InitFileList(false)) {
             return FinishIfComplete() ? 1 : 0;
         }
-        resetAll(true, true, false);
-        EngineLog(kLogTask, "%s Tmp File and Seed Exist,InitFileList Error,Reset Task!\n", n);
-        return 0;
+        // The file could not be opened or extended (a full disk): its verified pieces are still
+        // good, and the record says which.
+        return KeepAndPause(m_contentStep, m_contentError);
     }
 
     if (!seed) {
@@ -223,6 +249,7 @@ bool CDownLoadTask::InitFileList(bool finished) {
     bool ok = finished ? platform::FileSize(file->Path()) == total : file->Open();
     if (!ok) {
         m_contentError = finished ? EINVAL : file->LastError();
+        m_contentStep = finished ? "opened" : file->LastFailedStep();
         EngineLog(kLogTask, "%s InitFileList failed!\n", Name().c_str());
         return false;
     }
@@ -249,11 +276,25 @@ bool CDownLoadTask::FinishIfComplete() {
     if (!m_record.IsComplete()) {
         return false;
     }
+    return FinishFiles();
+}
+
+bool CDownLoadTask::FinishFiles() {
     std::lock_guard lock(m_taskLock);
+    errno = 0;
     if (m_files.FinishAll()) {
+        if (m_finishFailed) {
+            EngineLog(kLogFail, "%s has its final name now, task complete\n", FullPath().c_str());
+        }
+        m_finishFailed = false;
         return true;
     }
-    EngineLog(kLogTask, "%s is complete but could not take its final name\n", Name().c_str());
+    const int error = errno != 0 ? errno : EIO;
+    if (!m_finishFailed) {
+        EngineLog(kLogFail, "%s is complete but cannot take its final name (%s), tried again on each tick\n",
+                  FullPath().c_str(), std::strerror(error));
+    }
+    m_finishFailed = true;
     return false;
 }
 
@@ -263,6 +304,8 @@ void CDownLoadTask::SetUpPieces() {
                                                 m_seed.PieceCount(), storage);
     CPeerGroup* group = &m_peers;
     pieces->SetPeerCountSource([group] { return group->Count(); });
+    // Sequential mode may have been asked for before the seed was known.
+    pieces->SetSequential(SequentialMode());
     m_pieces = std::move(pieces);
 }
 
@@ -341,7 +384,14 @@ bool CDownLoadTask::StoreSeedData(std::span<const uint8_t> seed) {
     }
     EngineLog(kLogDebug, "~~~~~~~~~~~~~~~SaveTorrentFile:%s,%lld", FullPath().c_str(),
               static_cast<long long>(m_seed.TotalLength()));
+    const bool partialOnDisk = platform::FileExists(FullPath() + std::string(kUnfinishedSuffix));
     if (!SetUpUnfinishedContent()) {
+        if (partialOnDisk) {
+            // A partial download is there but cannot be used now: its record and seed stay
+            // with it for the next start.
+            KeepAndPause(m_contentStep, m_contentError);
+            return false;
+        }
         WipeSeedFile();
         m_seed.Clear();
         {
@@ -350,9 +400,7 @@ bool CDownLoadTask::StoreSeedData(std::span<const uint8_t> seed) {
         }
         // No room for the content (a full disk, a folder we may not write): asking peers on would
         // fetch the seed and fail again and again. The task stops until it is started again.
-        EngineLog(kLogFail, "%s%s cannot be made (%s), task paused!\n", FullPath().c_str(),
-                  std::string(kUnfinishedSuffix).c_str(), std::strerror(m_contentError));
-        SetRunState(kRunPaused);
+        KeepAndPause(m_contentStep, m_contentError);
         return false;
     }
     return true;
@@ -405,17 +453,24 @@ void CDownLoadTask::DeleteFiles(bool alsoFinished) {
 }
 
 void CDownLoadTask::Tick() {
-    if (auto pieces = Pieces()) {
-        pieces->Tick();
+    auto pieces = Pieces();
+    if (!pieces) {
+        return;
+    }
+    pieces->Tick();
+    if (RecordComplete() && !ContentFinished()) {
+        FinishFiles();
     }
 }
 
+bool CDownLoadTask::ContentFinished() const {
+    std::lock_guard lock(m_taskLock);
+    return m_files.AllFinished();
+}
+
 bool CDownLoadTask::IsComplete() const {
-    if (!HasContentFiles()) {
-        return false;
-    }
-    std::lock_guard lock(m_recordLock);
-    return const_cast<CResumeRecord&>(m_record).IsComplete();
+    // Complete means the content is there under its final name, not still a ".!mt".
+    return HasContentFiles() && RecordComplete() && ContentFinished();
 }
 
 uint32_t CDownLoadTask::PieceLength() const {
@@ -612,10 +667,7 @@ bool CDownLoadTask::RecordComplete() const {
 }
 
 void CDownLoadTask::OnFirstComplete() {
-    {
-        std::lock_guard lock(m_taskLock);
-        m_files.FinishAll();
-    }
+    FinishFiles();
     LinkAnnounceSource(Hash());
 }
 

@@ -87,6 +87,16 @@ private:
     // Renames the content files when the loaded record is already complete (the process stopped
     // between the last piece and the rename); true when they carry their final names now.
     bool FinishIfComplete();
+    // Gives every content file its final name; a failure is logged once and tried again on
+    // each tick. True when they all carry their final names.
+    bool FinishFiles();
+    bool ContentFinished() const;
+    // errno when the ".!mt" file on disk cannot be opened for reading and writing, else 0.
+    static int TempFileUnusable(const std::string& tempPath);
+    // A partial download that exists but cannot be used now (another owner's file, mode 000, no
+    // descriptor left, no room to extend it) is kept with its seed and record: the task pauses
+    // until it is started again. Logs why and answers 0.
+    int KeepAndPause(const char* step, int error);
     void WipeFile(const std::string& path);
     void WipeSeedFile();
     bool CheckKey() const;
@@ -99,7 +109,9 @@ private:
     CContentFiles m_files;
     std::shared_ptr<CTaskPieces> m_pieces;
     uint32_t m_selectedFiles = 0;
-    int m_contentError = 0;  // errno of the last content file that could not be made
+    int m_contentError = 0;              // errno of the last content file that could not be made
+    const char* m_contentStep = "made";  // ... and what could not be done to it
+    bool m_finishFailed = false;         // the completion rename failed; under the task lock
 };
 
 }  // namespace tessali::core

@@ -76,11 +76,13 @@ bool CMirtFile::OpenLocked() {
     std::string folder = platform::DirName(m_path);
     if (!folder.empty() && !platform::CreateDirectories(folder)) {
         m_lastError = errno;
+        m_lastStep = "made";
         return false;
     }
     bool existed = platform::FileExists(m_path);
     if (!m_file.Open(m_path, platform::File::kRead | platform::File::kWrite | platform::File::kCreate)) {
         m_lastError = errno;
+        m_lastStep = existed ? "opened" : "made";
         return false;
     }
     int64_t have = m_file.Size();
@@ -89,6 +91,7 @@ bool CMirtFile::OpenLocked() {
         EngineLog(kLogError1, "###SetFilePointerEx %lld\n", static_cast<long long>(m_size));
         if (!m_file.Preallocate(m_size)) {
             m_lastError = errno;
+            m_lastStep = existed ? "extended" : "made";
             EngineLog(kLogPlain, "###SetEndOfFile Err %d\n", m_lastError);
             m_file.Close();
             if (!existed) {
@@ -104,6 +107,7 @@ bool CMirtFile::OpenLocked() {
     struct stat st {};
     if (::fstat(m_file.Fd(), &st) != 0) {
         m_lastError = errno;
+        m_lastStep = "opened";
         m_file.Close();
         return false;
     }
@@ -263,6 +267,11 @@ bool CMirtFile::IsOpen() const {
 int CMirtFile::LastError() const {
     std::lock_guard lock(m_lock);
     return m_lastError;
+}
+
+const char* CMirtFile::LastFailedStep() const {
+    std::lock_guard lock(m_lock);
+    return m_lastStep;
 }
 
 uint64_t CMirtFile::BytesWritten() const {

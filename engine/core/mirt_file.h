@@ -54,6 +54,9 @@ public:
     uint64_t BytesWritten() const;
     // errno of the last open that failed (0 when none did).
     int LastError() const;
+    // What the last failed open could not do to the file: "made" (it did not exist), "opened"
+    // or "extended" (an existing file shorter than its size).
+    const char* LastFailedStep() const;
 
 private:
     bool OpenLocked();
@@ -72,6 +75,7 @@ private:
     uint64_t m_written = 0;
     bool m_lost = false;
     int m_lastError = 0;
+    const char* m_lastStep = "made";
     bool m_readFailLogged = false;
 };
 

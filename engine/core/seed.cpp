@@ -545,7 +545,8 @@ TaskHash CSeed::TaskId(std::string_view engineTrackerUrl) const {
 }
 
 bool CSeed::MatchesTask(const TaskHash& hash) const {
-    return m_pieceCount > 0 && PiecesHash() == hash;
+    // A foreign seed is shared and announced under its info hash; both hashes bind the pieces.
+    return m_pieceCount > 0 && (PiecesHash() == hash || InfoHash() == hash);
 }
 
 }  // namespace tessali::core

@@ -85,7 +85,8 @@ public:
     // Native when the "announce" text contains the engine tracker URL.
     bool IsNative(std::string_view engineTrackerUrl) const;
     TaskHash TaskId(std::string_view engineTrackerUrl) const;
-    // A stored seed belongs to a download task when its pieces hash is the task's hash.
+    // A stored seed belongs to a download task when its pieces hash (native seeds) or its info
+    // hash (foreign seeds, as their share tasks announce them) is the task's hash.
     bool MatchesTask(const TaskHash& hash) const;
 
 private:

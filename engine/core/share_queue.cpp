@@ -54,7 +54,8 @@ bool ShareQueueStep(CShareQueue& queue, CTaskMgrInterFace& taskMgr) {
         EngineLog(kLogInfo, "%s has already shared!\n", path->c_str());
         return true;
     }
-    ShareFlag() = true;
+    // The share flag is not set here: a shut-down that cleared it after the path was taken
+    // would otherwise wait for the whole seed build.
     TaskHash hash;
     int r = taskMgr.CreateShareTask(*path, hash, nullptr, 0);
     if (r == 0) {
@@ -69,6 +70,7 @@ void CShareThread::Start(CShareQueue& queue, CTaskMgrInterFace& taskMgr) {
         return;
     }
     m_run = true;
+    ShareFlag() = true;
     m_thread = std::thread([this, &queue, &taskMgr] {
         platform::SetCurrentThreadName("ShareQueue");
         while (m_run) {
@@ -80,6 +82,7 @@ void CShareThread::Start(CShareQueue& queue, CTaskMgrInterFace& taskMgr) {
 
 void CShareThread::Stop() {
     m_run = false;
+    ShareFlag() = false;  // a seed build in progress stops at its next piece
     if (m_thread.joinable()) {
         m_thread.join();
     }

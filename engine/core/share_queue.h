@@ -29,7 +29,8 @@ private:
 };
 
 CShareQueue& ShareQueue();
-// Set to 1 before each share-task creation, to 0 by the engine's shut-down.
+// Set when the share thread starts, cleared when it stops (the engine's shut-down); a seed build
+// stops at its next piece once it is clear. Nothing else sets it, so a stop is never undone.
 std::atomic<bool>& ShareFlag();
 
 // One pass of the share thread: takes a path and shares it unless a task already has that path.
@@ -40,8 +41,9 @@ bool ShareQueueStep(CShareQueue& queue, CTaskMgrInterFace& taskMgr);
 class CShareThread {
 public:
     ~CShareThread() { Stop(); }
+    // Sets the share flag and starts the thread.
     void Start(CShareQueue& queue, CTaskMgrInterFace& taskMgr);
-    // Clears the run flag and waits for the thread without limit.
+    // Clears the run flag and the share flag, and waits for the thread without limit.
     void Stop();
     bool Running() const { return m_thread.joinable(); }
 

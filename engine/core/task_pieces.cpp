@@ -354,25 +354,33 @@ bool CTaskPieces::Sequential() const {
     return m_sequential;
 }
 
-int64_t CTaskPieces::WalkToMissing(int64_t start) const {
+std::optional<int64_t> CTaskPieces::FirstMissingFrom(int64_t start) const {
     if (start < 0 || start >= m_totalSize || m_pieceLength == 0) {
-        return 0;
+        return std::nullopt;
     }
     uint32_t i = static_cast<uint32_t>(start / m_pieceLength);
     while (i < m_pieceCount && m_storage.HasPiece(i)) {
         ++i;
     }
     int64_t position = int64_t{i} * m_pieceLength;
-    return position < m_totalSize ? position : 0;
+    if (position >= m_totalSize) {
+        return std::nullopt;
+    }
+    return position;
+}
+
+int64_t CTaskPieces::WalkToMissing(int64_t start) const {
+    return FirstMissingFrom(start).value_or(0);
 }
 
 bool CTaskPieces::SetReadPosition(int64_t position) {
     std::lock_guard lock(m_pieceLock);
-    int64_t missing = WalkToMissing(position);
-    bool found = m_sequential && position >= 0 && position < m_totalSize && m_pieceLength != 0 &&
-                 (missing != 0 || !m_storage.HasPiece(0));
-    m_readPosition = found ? missing : 0;
-    return found;
+    std::optional<int64_t> missing;
+    if (m_sequential) {
+        missing = FirstMissingFrom(position);
+    }
+    m_readPosition = missing.value_or(0);
+    return missing.has_value();
 }
 
 int64_t CTaskPieces::ReadPosition() const {

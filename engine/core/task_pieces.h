@@ -93,6 +93,9 @@ private:
     Ref<CPiece> FindPiece(uint32_t index) const;
     void DropPiece(uint32_t index);
     int64_t BytesInProgressLocked() const;
+    // Start of the first missing piece at or after `start`; nothing when none is missing there.
+    std::optional<int64_t> FirstMissingFrom(int64_t start) const;
+    // The same with 0 for "none missing" (the wanted position's convention).
     int64_t WalkToMissing(int64_t start) const;
     void RecordOutstanding(CPeer& peer, uint32_t piece, uint32_t begin);
 

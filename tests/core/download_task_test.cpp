@@ -4,9 +4,18 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <functional>
 #include <random>
 
 #include "common/log_capture.h"
@@ -267,6 +276,49 @@ TEST_F(DiskFixture, ATempFileWithACompleteRecordTakesItsFinalName) {
     EXPECT_EQ(test::ReadFile(dest), content);
 }
 
+// A destination that is a folder is refused: the content would stay "name.!mt" for good beside
+// it while the task reported complete.
+TEST_F(DiskFixture, AFolderAsTheDestinationIsRefused) {
+    ASSERT_TRUE(platform::CreateDirectories(dest + "/"));
+    test::WriteFile(dest + "/keep.txt", "mine");
+    CTaskMgr mgr;
+    test::LogCapture log;
+    EXPECT_EQ(mgr.CreateDownloadTask(hash, dest, nullptr, false, 0), -1);
+    EXPECT_FALSE(mgr.TaskExists(hash));
+    EXPECT_TRUE(log.Contains(dest + " is a folder, not a file: task refused!\n"));
+    EXPECT_EQ(test::ReadFile(dest + "/keep.txt"), "mine");
+    EXPECT_FALSE(FileExists(dest + ".!mt"));
+}
+
+// The last piece arrives while the final name is taken (a file the user put there): the rename
+// fails, which must be said, must not count as complete, and is tried again on each tick.
+TEST_F(DiskFixture, AFailedCompletionRenameIsLoggedRetriedAndNotReportedComplete) {
+    CTaskMgr mgr;
+    ASSERT_EQ(mgr.CreateDownloadTask(hash, dest, nullptr, false, 0), 0);
+    std::span<const uint8_t> good{reinterpret_cast<const uint8_t*>(goodSeed.data()), goodSeed.size()};
+    ASSERT_TRUE(mgr.StoreSeedData(hash, good));
+    test::WriteFile(dest, "the user's own file");
+    test::LogCapture log;
+    auto bytes = reinterpret_cast<const uint8_t*>(content.data());
+    for (int64_t at = 0; at < 40000; at += 16384) {
+        size_t n = std::min<size_t>(16384, 40000 - static_cast<size_t>(at));
+        ASSERT_EQ(mgr.WriteAt(hash, {bytes + at, n}, at), static_cast<int64_t>(n));
+    }
+    EXPECT_FALSE(mgr.IsComplete(hash));
+    EXPECT_TRUE(log.Contains(dest + " is complete but cannot take its final name (File exists), tried again "
+                                    "on each tick\n"));
+    EXPECT_EQ(test::ReadFile(dest), "the user's own file");
+    EXPECT_TRUE(test::ReadFile(dest + ".!mt") == content) << "the downloaded bytes changed";
+    mgr.TickAllTasks();  // still in the way
+    EXPECT_FALSE(mgr.IsComplete(hash));
+
+    platform::RemoveFile(dest);
+    mgr.TickAllTasks();
+    EXPECT_TRUE(mgr.IsComplete(hash));
+    EXPECT_TRUE(test::ReadFile(dest) == content) << "not the downloaded bytes";
+    EXPECT_FALSE(FileExists(dest + ".!mt"));
+}
+
 TEST_F(DiskFixture, AQuestionMarkInTheNameIsRefusedWithoutDeletingAnything) {
     test::WriteFile(seedPath, goodSeed);
     CTaskMgr mgr;
@@ -294,6 +346,162 @@ TEST_F(DiskFixture, ASeedFromAPeerMustMatchTheTaskHash) {
     size_t length = 0;
     ASSERT_TRUE(mgr.GetSeedBytes(hash, {}, length));
     EXPECT_EQ(length, goodSeed.size());
+}
+
+// A player may ask for sequential reading as soon as the task exists, long before a peer sends
+// the seed: the pieces built on its arrival must keep that choice.
+TEST_F(DiskFixture, SequentialModeAskedBeforeTheSeedArrivesIsKept) {
+    CTaskMgr mgr;
+    ASSERT_EQ(mgr.CreateDownloadTask(hash, dest, nullptr, false, 0), 0);
+    EXPECT_TRUE(mgr.SetSequentialMode(hash, 1));
+    std::span<const uint8_t> good{reinterpret_cast<const uint8_t*>(goodSeed.data()), goodSeed.size()};
+    ASSERT_TRUE(mgr.StoreSeedData(hash, good));
+    EXPECT_TRUE(mgr.SetReadPosition(hash, 16384 + 10));  // only answered in sequential mode
+    EXPECT_TRUE(mgr.SetSequentialMode(hash, 0));
+    EXPECT_FALSE(mgr.SetReadPosition(hash, 16384 + 10));
+}
+
+// Runs `body` in a child process, as user "nobody" when this process is root (as in CI), so that a
+// file of mode 000 really cannot be opened; the child's exit code, -1 when it did not exit.
+int RunUnprivileged(const std::function<int()>& body) {
+    struct passwd* nobody = ::getpwnam("nobody");
+    if (::geteuid() == 0 && nobody == nullptr) {
+        return -2;
+    }
+    const uid_t uid = nobody != nullptr ? nobody->pw_uid : 0;
+    const gid_t gid = nobody != nullptr ? nobody->pw_gid : 0;
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)) {
+            ::_exit(100);
+        }
+        ::_exit(body());
+    }
+    int status = 0;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid) {
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Lets the unprivileged child reach and change every folder and file of the fixture.
+void OpenUpForEveryone(const std::string& root) {
+    namespace fs = std::filesystem;
+    fs::permissions(root, fs::perms::all);
+    for (const auto& e : fs::recursive_directory_iterator(root)) {
+        fs::permissions(e.path(), e.is_directory() ? fs::perms::all
+                                                   : fs::perms::owner_read | fs::perms::owner_write |
+                                                         fs::perms::group_read | fs::perms::group_write |
+                                                         fs::perms::others_read | fs::perms::others_write);
+    }
+}
+
+// The resume of a partial download the engine cannot open (another user's file, mode 000) must
+// keep it, its record and its seed, and pause the task with a line saying why; deleting it would
+// throw away what was downloaded. Starting the task again and a seed arriving from a peer while
+// it is still unusable delete nothing either. Once it can be opened, it resumes with its pieces.
+TEST_F(DiskFixture, AnUnreadablePartialDownloadIsKeptWithItsRecordAndSeedAndTheTaskPauses) {
+    test::WriteFile(dest + ".!mt", content.substr(0, 16384) + std::string(40000 - 16384, '\0'));
+    test::WriteFile(seedPath, goodSeed);
+    WriteRecord(1, false);
+    const std::string recordBefore = test::ReadFile(memPath);
+    OpenUpForEveryone(dir.Path());
+    ASSERT_EQ(::chmod((dest + ".!mt").c_str(), 0), 0);
+
+    const TaskHash h = hash;
+    const std::string line = dest + ".!mt cannot be opened (Permission denied), task paused!\n";
+    const std::string seedBytes = goodSeed;
+    int rc = RunUnprivileged([&] {
+        CTaskMgr mgr;
+        test::LogCapture log;
+        if (mgr.CreateDownloadTask(h, dest, nullptr, false, 0) != 0) {
+            return 1;
+        }
+        if (mgr.GetRunState(h) != kRunPaused) {
+            return 2;
+        }
+        if (!log.Contains(line)) {
+            return 3;
+        }
+        mgr.ControlTaskState(h, 1);
+        if (mgr.HasSeed(h)) {
+            return 4;
+        }
+        std::span<const uint8_t> good{reinterpret_cast<const uint8_t*>(seedBytes.data()), seedBytes.size()};
+        if (mgr.StoreSeedData(h, good) || mgr.GetRunState(h) != kRunPaused) {
+            return 5;
+        }
+        return 0;
+    });
+    ASSERT_NE(rc, -2) << "no user nobody to run as";
+    EXPECT_EQ(rc, 0) << "1 refused, 2 not paused, 3 no log line, 4/5 set up on an unusable file";
+    EXPECT_TRUE(FileExists(dest + ".!mt"));
+    EXPECT_TRUE(test::ReadFile(memPath) == recordBefore) << "the resume record changed or went";
+    EXPECT_TRUE(test::ReadFile(seedPath) == goodSeed) << "the seed changed or went";
+
+    ASSERT_EQ(::chmod((dest + ".!mt").c_str(), 0644), 0);
+    CTaskMgr mgr;
+    ASSERT_EQ(mgr.CreateDownloadTask(hash, dest, nullptr, false, 0), 0);
+    EXPECT_EQ(mgr.GetRunState(hash), kRunRunning);
+    Ref<CTask> task;
+    ASSERT_TRUE(mgr.FindTask(hash, task));
+    EXPECT_EQ(task->VerifiedBytes(), 16384);
+}
+
+// A ".!mt" nobody can open, found with no seed and no record (planted, or left by another user):
+// the engine cannot tell it is its own, so it stays where it is.
+TEST_F(DiskFixture, AnUnreadableTempFileWithoutSeedOrRecordIsNotDeleted) {
+    test::WriteFile(dest + ".!mt", std::string(5000, 'u'));
+    OpenUpForEveryone(dir.Path());
+    ASSERT_EQ(::chmod((dest + ".!mt").c_str(), 0), 0);
+    const TaskHash h = hash;
+    const std::string line = dest + ".!mt cannot be opened (Permission denied), task paused!\n";
+    int rc = RunUnprivileged([&] {
+        CTaskMgr mgr;
+        test::LogCapture log;
+        if (mgr.CreateDownloadTask(h, dest, nullptr, false, 0) != 0) {
+            return 1;
+        }
+        if (mgr.GetRunState(h) != kRunPaused) {
+            return 2;
+        }
+        return log.Contains(line) ? 0 : 3;
+    });
+    ASSERT_NE(rc, -2) << "no user nobody to run as";
+    EXPECT_EQ(rc, 0) << "1 refused, 2 not paused, 3 no log line";
+    ASSERT_EQ(::chmod((dest + ".!mt").c_str(), 0644), 0);
+    EXPECT_EQ(test::ReadFile(dest + ".!mt"), std::string(5000, 'u'));
+}
+
+// Out of file descriptors at the resume: the partial download is kept, not reset.
+TEST_F(DiskFixture, NoFreeDescriptorAtTheResumeKeepsThePartialDownload) {
+    test::WriteFile(dest + ".!mt", content.substr(0, 16384) + std::string(40000 - 16384, '\0'));
+    test::WriteFile(seedPath, goodSeed);
+    WriteRecord(1, false);
+    const std::string recordBefore = test::ReadFile(memPath);
+    const TaskHash h = hash;
+    const std::string line = dest + ".!mt cannot be opened (Too many open files), task paused!\n";
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        CTaskMgr mgr;
+        test::LogCapture log;
+        struct rlimit limit {
+            64, 64
+        };
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+        while (::open("/dev/null", O_RDONLY) >= 0) {
+        }
+        int r = mgr.CreateDownloadTask(h, dest, nullptr, false, 0);
+        ::_exit(r != 0 ? 1 : mgr.GetRunState(h) != kRunPaused ? 2 : !log.Contains(line) ? 3 : 0);
+    }
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1 refused, 2 not paused, 3 no log line";
+    EXPECT_EQ(platform::FileSize(dest + ".!mt"), 40000);
+    EXPECT_TRUE(test::ReadFile(memPath) == recordBefore) << "the resume record changed or went";
+    EXPECT_TRUE(test::ReadFile(seedPath) == goodSeed) << "the seed changed or went";
 }
 
 // The content file cannot be made (here a folder stands where it would go; a full disk in real

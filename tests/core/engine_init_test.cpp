@@ -16,6 +16,7 @@
 #include "engine/core/protocol_link.h"
 #include "engine/core/task_mgr.h"
 #include "engine/platform/deploy_config.h"
+#include "engine/platform/file.h"
 
 namespace tessali {
 namespace {
@@ -109,6 +110,21 @@ TEST_F(EngineInitTest, ShutDownLeavesNoEngineThreadRunning) {
     EXPECT_EQ(ThreadCount(), before);
     EXPECT_FALSE(EngineInitialised());
     ASSERT_EQ(EngineInit(), 0);  // and it can start again
+}
+
+// The entry functions refuse a folder as the destination (it names the file to make), before any
+// task or HTTP job exists.
+TEST_F(EngineInitTest, AFolderAsTheDestinationIsRefusedByBothTaskEntries) {
+    ASSERT_EQ(EngineInit(), 0);
+    const std::string folder = dir.Path() + "games";
+    ASSERT_TRUE(platform::CreateDirectories(folder + "/"));
+    const std::string h = "00112233445566778899AABBCCDDEEFF00112233";
+    EXPECT_EQ(AddHashTask(h, folder), -1);
+    EXPECT_FALSE(core::TaskMgr().TaskExists(core::TaskHash::FromText(h)));
+    EXPECT_FALSE(AddSeedTask("http://127.0.0.1:9/games.bin", h, folder));
+    EngineUninit();
+    EXPECT_TRUE(platform::DirectoryExists(folder));
+    EXPECT_FALSE(platform::FileExists(folder + ".!mt"));
 }
 
 TEST_F(EngineInitTest, EntryFunctionsCreateQueryAndControlTasks) {

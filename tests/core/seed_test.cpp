@@ -252,6 +252,9 @@ TEST(SeedIdentity, NativeSeedsUseThePiecesAndOthersTheInfoDictionary) {
     std::string info = bytes.substr(infoStart, bytes.size() - 1 - infoStart);
     EXPECT_EQ(foreign.TaskId(engineUrl), TaskHash{Sha1Of(Bytes(info))});
     EXPECT_NE(foreign.TaskId(engineUrl), piecesHash);
+    // A download asked for by the hash a share of the foreign seed announces accepts that seed.
+    EXPECT_TRUE(foreign.MatchesTask(foreign.TaskId(engineUrl)));
+    EXPECT_FALSE(foreign.MatchesTask(TaskHash{}));
 }
 
 TEST(SeedStorage, KeepsSavesAndLoadsTheRawBytes) {

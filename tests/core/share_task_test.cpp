@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "common/log_capture.h"
 #include "common/temp_dir.h"
 #include "engine/core/engine_env.h"
@@ -10,6 +12,7 @@
 #include "engine/core/task_key.h"
 #include "engine/core/task_mgr.h"
 #include "engine/platform/file.h"
+#include "engine/platform/thread.h"
 
 namespace tessali::core {
 namespace {
@@ -19,6 +22,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(PrepareEngineFolders());
         test::WriteFile(dir.File("game.pak"), std::string(100000, 'g'));
+        ShareFlag() = true;  // as a running engine has it; an engine shut down earlier leaves it clear
     }
     test::TempDir dir;
     test::ScopedEnv data{"XDG_DATA_HOME", dir.Path() + "xdg"};
@@ -113,10 +117,37 @@ TEST_F(ShareTest, ClearingTheShareFlagStopsASeedBuild) {
     ShareFlag() = false;  // as the engine's shut-down leaves it
     TaskHash h;
     CShareQueue q;
-    // The share thread sets the flag itself; a direct creation with the flag clear must stop.
     EXPECT_EQ(mgr.CreateShareTask(dir.File("large.bin"), h, nullptr, 0), -1);
     ShareFlag() = true;
     EXPECT_EQ(mgr.CreateShareTask(dir.File("large.bin"), h, nullptr, 0), 0);
+}
+
+// The engine's shut-down clears the share flag and then waits for the share thread. A path the
+// thread takes after the flag was cleared must not set it again: the build of a 4 GiB file would
+// then run to its end while the shut-down waits.
+TEST_F(ShareTest, AStopDuringALongSeedBuildIsNotUndoneByTheShareThread) {
+    const std::string big = dir.File("client.pak");
+    {
+        platform::File f;
+        ASSERT_TRUE(f.Open(big, platform::File::kWrite | platform::File::kCreate));
+        ASSERT_TRUE(f.Truncate(int64_t{4} << 30));  // sparse: reads as zeros, costs no disk
+    }
+    CShareThread thread;
+    thread.Start(queue, mgr);
+    ShareFlag() = false;  // the shut-down has begun
+    queue.Add(big);
+    for (int i = 0; i < 2000 && queue.Size() != 0; ++i) {
+        platform::SleepMs(5);
+    }
+    ASSERT_EQ(queue.Size(), 0u) << "the share thread never took the path";
+    auto start = std::chrono::steady_clock::now();
+    thread.Stop();
+    auto waited = std::chrono::steady_clock::now() - start;
+    ShareFlag() = true;
+    // A hang bound, not a speed: hashing the whole file takes many times longer.
+    EXPECT_LT(waited, std::chrono::seconds(1));
+    EXPECT_FALSE(mgr.FindTaskByPath(big)) << "the build ran to its end after the stop";
+    EXPECT_FALSE(platform::FileExists(SeedFilePath(TaskKey(big))));
 }
 
 }  // namespace

@@ -160,6 +160,25 @@ TEST(Picker, SequentialModeStartsAtTheReadPosition) {
     EXPECT_FALSE(pieces.SetReadPosition(3 * 16384));  // only in sequential mode
 }
 
+// Everything from the position on is present while piece 0 is not: there is nothing to read
+// ahead, and piece 0 must not pass for "the first missing piece from here".
+TEST(Picker, ReadPositionPastTheLastMissingPieceIsRefused) {
+    MemoryStore store(Pattern(6 * 16384), 16384);
+    CTaskPieces pieces(store.source.size(), 16384, 6, store);
+    pieces.SetSequential(true);
+    store.have.SetAll();
+    store.have.Clear(0);
+    pieces.SetReadPosition(0);
+    EXPECT_EQ(pieces.ReadPosition(), 0);
+    EXPECT_FALSE(pieces.SetReadPosition(2 * 16384 + 1));
+    EXPECT_EQ(pieces.ReadPosition(), 0);
+    EXPECT_TRUE(pieces.SetReadPosition(0));  // piece 0 itself is missing
+    EXPECT_EQ(pieces.ReadPosition(), 0);
+    store.have.Clear(4);
+    EXPECT_TRUE(pieces.SetReadPosition(2 * 16384));
+    EXPECT_EQ(pieces.ReadPosition(), 4 * 16384);
+}
+
 TEST(Requests, ThirdRequestOverwritesTheSecondAndSlotsFree) {
     MemoryStore store(Pattern(4 * 65536), 65536);
     CTaskPieces pieces(store.source.size(), 65536, 4, store);

@@ -1,7 +1,6 @@
 // End-to-end cases that need the peer layer: two engines whose seed lists an opentracker announce
 // URL find each other through it, and a task fed by both an HTTP source and a peer loads the HTTP
-// prefix piece by piece when peer data arrives, then stops the HTTP download. Both skip while no
-// peer connector is registered by the engine.
+// prefix piece by piece when peer data arrives, then stops the HTTP download.
 
 #include <arpa/inet.h>
 #include <signal.h>
@@ -73,7 +72,8 @@ public:
         m_pid = ::fork();
         if (m_pid == 0) {
             ::setpgid(0, 0);
-            ::execl("/bin/sh", "sh", "-c", ("exec " + command).c_str(), static_cast<char*>(nullptr));
+            // Through env: "exec NAME=value program" would look for a program named "NAME=value".
+            ::execl("/bin/sh", "sh", "-c", ("exec env " + command).c_str(), static_cast<char*>(nullptr));
             ::_exit(127);
         }
     }
@@ -100,25 +100,6 @@ private:
     int m_status = 0;
 };
 
-// True when the engine of this process registers a peer connector once started.
-bool PeerLayerPresent() {
-    TempDir dir;
-    test::ScopedEnv data("XDG_DATA_HOME", dir.Path());
-    platform::DeployConfig c;
-    c.natType = 0;
-    platform::SetDeploy(c);
-    bool present = false;
-    if (EngineInit() == 0) {
-        net::SourcePeer nobody;
-        nobody.addr = htonl(INADDR_LOOPBACK);
-        nobody.port = htons(9);
-        present = net::ConnectToSource(core::TaskHash::FromText("01"), nobody);
-    }
-    EngineUninit();
-    platform::SetDeploy({});
-    return present;
-}
-
 // Builds a seed for `file` (with `tracker` when given); "<HASH>" or empty.
 std::string BuildSeed(const std::string& file, const std::string& seed, const std::string& tracker) {
     std::string out =
@@ -138,9 +119,6 @@ TEST(HttpMergeSwarmTest, TwoEnginesFindEachOtherThroughOpentracker) {
     if (!test::COpentracker::Available()) {
         GTEST_SKIP() << "opentracker is not installed";
     }
-    if (!PeerLayerPresent()) {
-        GTEST_SKIP() << "the engine registers no peer connector yet";
-    }
     TempDir dir;
     const std::string content = Pattern(6 << 20);
     std::string file = dir.File("pack.bin");
@@ -157,20 +135,25 @@ TEST(HttpMergeSwarmTest, TwoEnginesFindEachOtherThroughOpentracker) {
     std::string dest = dir.File("got.bin");
     PlaceSeed(dir.File("pack.torrent"), dataA, file);
     PlaceSeed(dir.File("pack.torrent"), dataB, dest);
-    CProcess seeder("XDG_DATA_HOME=" + dataA + " TESSALI_DEPLOY=" + DeployFile(dir, "a.ini", 17101) + " " +
-                    Mirt() + " share " + file + " >/dev/null 2>&1");
-    CProcess getter("XDG_DATA_HOME=" + dataB + " TESSALI_DEPLOY=" + DeployFile(dir, "b.ini", 17102) + " " +
-                    Mirt() + " get " + hash + " " + dest + " >/dev/null 2>&1");
-    EXPECT_EQ(getter.Wait(55000), 0) << "the downloader did not complete through the tracker";
-    EXPECT_EQ(test::ReadFile(dest), content);
+    CProcess seeder("XDG_DATA_HOME=" + dataA +
+                    " TESSALI_DEPLOY=" + DeployFile(dir, "a.ini", test::FreeTcpUdpPort()) + " " + Mirt() +
+                    " share " + file + " >/dev/null 2>&1");
+    CProcess getter("XDG_DATA_HOME=" + dataB +
+                    " TESSALI_DEPLOY=" + DeployFile(dir, "b.ini", test::FreeTcpUdpPort()) + " " + Mirt() +
+                    " get " + hash + " " + dest + " >/dev/null 2>&1");
+    auto tail = [&](const std::string& name) {
+        std::string log = test::ReadFile(dir.File(name));
+        return name + ":\n" + log.substr(log.size() > 3000 ? log.size() - 3000 : 0);
+    };
+    EXPECT_EQ(getter.Wait(55000), 0) << "the downloader did not complete through the tracker\n"
+                                     << tail("a.ini.log") << "\n"
+                                     << tail("b.ini.log");
+    EXPECT_TRUE(test::ReadFile(dest) == content) << "the download differs from the shared file";
 }
 
 TEST(HttpMergeSwarmTest, HttpPrefixIsLoadedPieceByPieceWhenPeerDataArrives) {
     if (!test::CNginxServer::Available()) {
         GTEST_SKIP() << "nginx is not available";
-    }
-    if (!PeerLayerPresent()) {
-        GTEST_SKIP() << "the engine registers no peer connector yet";
     }
     TempDir dir;
     const std::string content = Pattern(8 << 20);
@@ -185,14 +168,16 @@ TEST(HttpMergeSwarmTest, HttpPrefixIsLoadedPieceByPieceWhenPeerDataArrives) {
     test::WriteFile(nginx.DocRoot() + "slow/patch.bin", content);
     ASSERT_TRUE(nginx.Start()) << nginx.ErrorLog();
 
-    CProcess seeder("XDG_DATA_HOME=" + dir.Path() + "a/ TESSALI_DEPLOY=" + DeployFile(dir, "a.ini", 17111) +
-                    " " + Mirt() + " share " + file + " >/dev/null 2>&1");
+    const uint16_t seederPort = test::FreeTcpUdpPort();
+    CProcess seeder("XDG_DATA_HOME=" + dir.Path() +
+                    "a/ TESSALI_DEPLOY=" + DeployFile(dir, "a.ini", seederPort) + " " + Mirt() + " share " +
+                    file + " >/dev/null 2>&1");
 
     std::string dataB = dir.Path() + "b/";
     std::string dest = dir.File("merged.bin");
     PlaceSeed(dir.File("patch.torrent"), dataB, dest);
     test::ScopedEnv data("XDG_DATA_HOME", dataB);
-    platform::SetDeploy(platform::LoadDeployConfig(DeployFile(dir, "b.ini", 17112)));
+    platform::SetDeploy(platform::LoadDeployConfig(DeployFile(dir, "b.ini", test::FreeTcpUdpPort())));
     ASSERT_EQ(EngineInit(), 0);
     core::TaskHash task = core::TaskHash::FromText(hash);
     ASSERT_EQ(AddHashTask(hash, dest), 0);
@@ -205,14 +190,14 @@ TEST(HttpMergeSwarmTest, HttpPrefixIsLoadedPieceByPieceWhenPeerDataArrives) {
 
     net::SourcePeer peer;
     peer.addr = htonl(INADDR_LOOPBACK);
-    peer.port = htons(17111);
+    peer.port = htons(seederPort);
     ASSERT_TRUE(WaitUntil([&] { return net::ConnectToSource(task, peer); }, 10000));
     EXPECT_TRUE(WaitUntil([&] { return HttpAgent().State(key) == 0; }, 30000))
         << "the HTTP download was not merged";
     EXPECT_TRUE(WaitUntil([&] { return core::TaskMgr().IsComplete(task); }, 50000));
     EngineUninit();
     platform::SetDeploy({});
-    EXPECT_EQ(test::ReadFile(dest), content);
+    EXPECT_TRUE(test::ReadFile(dest) == content) << "the merged file differs from the source";
     EXPECT_FALSE(platform::FileExists(dest + ".!hmt"));
     std::string log = test::ReadFile(dir.File("b.ini.log"));
     EXPECT_NE(log.find("LoadHttpDownload,len:" + std::to_string(pieceLength) + ",index:1"),

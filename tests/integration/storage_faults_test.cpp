@@ -212,7 +212,7 @@ TEST_F(StorageFaults, ADiskFillingUpMidDownloadStillRecordsEveryVerifiedPiece) {
     EXPECT_EQ(ClosingReceived(getter.Lines()), 0);
 }
 
-TEST_F(StorageFaults, ATempFileThatCannotBeExtendedOnAFullDiskResetsTheTaskAsTheVerdictSays) {
+TEST_F(StorageFaults, ATempFileThatCannotBeExtendedOnAFullDiskIsKeptAndTheTaskPauses) {
     const std::string disk = m_tmp.Path() + "disk/";
     MountSmallDisk(disk, 16);
     if (IsSkipped()) {
@@ -232,14 +232,36 @@ TEST_F(StorageFaults, ATempFileThatCannotBeExtendedOnAFullDiskResetsTheTaskAsThe
     ExpectPaused(getter, 30);
     std::string log = getter.Log();
     EXPECT_NE(log.find("verified pieces past its end dropped"), std::string::npos);
-    EXPECT_NE(log.find("out.bin Tmp File and Seed Exist,InitFileList Error,Reset Task!"), std::string::npos)
+    EXPECT_NE(log.find("out.bin.!mt cannot be extended (No space left on device), task paused!"),
+              std::string::npos)
         << getter.LogTail();
-    EXPECT_FALSE(fs::exists(getter.DataFolder() + TaskKeyOf(dest) + ".torrent"));
-    EXPECT_FALSE(fs::exists(getter.DataFolder() + TaskKeyOf(dest) + ".mem"));
+    // The pieces before the cut are still good: nothing of the partial download is thrown away.
+    EXPECT_TRUE(fs::exists(dest + ".!mt"));
+    EXPECT_TRUE(fs::exists(getter.DataFolder() + TaskKeyOf(dest) + ".torrent"));
+    EXPECT_TRUE(fs::exists(getter.DataFolder() + TaskKeyOf(dest) + ".mem"));
 
     fs::remove(disk + "filler");
     getter.Start(GetArgs(dest, m_seeder.port));
     ExpectComplete(getter, dest);
+    EXPECT_GT(FirstHave(getter), 0) << "the pieces before the cut were dropped";
+    EXPECT_LE(FirstHave(getter), 1 << 20);
+}
+
+// A folder given as the destination: the content could never take its name there, so the run
+// is refused before anything is fetched, instead of reporting "complete" beside a ".!mt".
+TEST_F(StorageFaults, AFolderAsTheDestinationIsRefusedBeforeAnythingIsFetched) {
+    CMirt getter(m_tmp.Path() + "get/", FreeTcpUdpPort());
+    const std::string folder = getter.Dir() + "games";
+    fs::create_directories(folder);
+    getter.Start(GetArgs(folder, m_seeder.port));
+    EXPECT_EQ(getter.Wait(30), 2) << getter.LogTail();
+    EXPECT_NE(getter.Errors().find("is a folder"), std::string::npos) << getter.Errors();
+    for (const std::string& line : getter.Lines()) {
+        EXPECT_EQ(line.rfind("complete", 0), std::string::npos) << line;
+    }
+    EXPECT_TRUE(fs::is_directory(folder));
+    EXPECT_TRUE(fs::is_empty(folder));
+    EXPECT_FALSE(fs::exists(folder + ".!mt"));
 }
 
 TEST_F(StorageFaults, ATempFileDeletedMidDownloadPausesTheTaskAndTheNextRunStartsOver) {

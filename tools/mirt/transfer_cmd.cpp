@@ -147,6 +147,10 @@ int RunGet(const std::vector<std::string>& args) {
         PrintError("the folder of " + positional[1] + " does not exist");
         return 2;
     }
+    if (platform::DirectoryExists(dest)) {
+        PrintError(positional[1] + " is a folder: DEST is the path of the file to download");
+        return 2;
+    }
     if (!StartEngine()) {
         return 1;
     }
