@@ -130,6 +130,15 @@ HttpSourceHead ReadHttpSourceHead(std::string_view bytes) {
         out.verdict = HttpSourceHead::kRefused;
         return out;
     }
+    // The body is stored as it arrives: chunk framing or a compression the agent does not undo
+    // would become part of the file.
+    for (std::string_view coding : {"Transfer-Encoding", "Content-Encoding"}) {
+        std::optional<std::string_view> value = HttpHeaderValue(head, coding);
+        if (value && !SameNameIgnoringCase(*value, "identity")) {
+            out.verdict = HttpSourceHead::kRefused;
+            return out;
+        }
+    }
     // Content-Length frames the bytes that actually arrive; a disagreeing X-Content-Length would
     // cut the file short or wait for bytes that never come.
     int64_t length = HeaderNumber(head, "Content-Length");

@@ -28,7 +28,8 @@ std::optional<std::string_view> HttpHeaderValue(std::string_view head, std::stri
 
 // `bytes` holds everything received so far from the start of the answer to a request for the
 // whole resource (no range asked). Accepted needs an "HTTP/1." status line with "200 " or "206 ",
-// the end of the head, a 206 whose range starts at byte 0 and runs to the end, and a first body
+// the end of the head, a 206 whose range starts at byte 0 and runs to the end, a body sent as
+// it is (no transfer or content coding other than "identity"), and a first body
 // that is not an error page or redirect ("<?xml" at its start, or "Location" in it).
 // Content-Length (the body's own framing) gives the length; X-Content-Length only stands in when
 // it is absent.

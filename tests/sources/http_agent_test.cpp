@@ -206,6 +206,11 @@ TEST_F(HttpAgentTest, MisleadingAnswersStoreTheRightBytesOrNothing) {
          HttpAnswer("200 OK", "Content-Location: /mirror/file.bin\r\n", body.substr(0, 5000)),
          body.substr(0, 5000)},
         {"empty", HttpAnswer("200 OK", "", ""), ""},
+        {"chunked",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1388\r\n" + body.substr(0, 5000) +
+             "\r\n0\r\n\r\n",
+         "-"},
+        {"compressed", HttpAnswer("200 OK", "Content-Encoding: gzip\r\n", body.substr(0, 3000)), "-"},
         {"middle range",
          HttpAnswer("206 Partial Content", "Content-Range: bytes 500-999/1000\r\n", body.substr(0, 500)),
          "-"},
@@ -252,15 +257,15 @@ TEST_F(HttpAgentTest, ASilentServerIsTreatedAsABrokenConnection) {
 }
 
 TEST_F(HttpAgentTest, GivenUpDownloadsRemoveTheirTemporaryFile) {
-    // A chunked answer without a length, closed by the server each time: three attempts, then given up.
-    m_server.SetDefaultReply(ScriptedReply{{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n",
-                                            "1388\r\n" + Pattern(5000) + "\r\n0\r\n\r\n"}});
-    std::string url = m_server.Url("/chunked");
+    // An answer without a length, closed by the server each time: three attempts, then given up.
+    m_server.SetDefaultReply(ScriptedReply{{"HTTP/1.1 200 OK\r\n\r\n", Pattern(5000)}});
+    std::string url = m_server.Url("/unframed");
     HttpKey key = HttpJobKey(url);
-    ASSERT_EQ(m_agent.Add(url, key, 0, m_dir.File("chunked.bin")), kHttpAddStarted);
+    ASSERT_EQ(m_agent.Add(url, key, 0, m_dir.File("unframed.bin")), kHttpAddStarted);
     ASSERT_TRUE(WaitUntil([&] { return m_agent.State(key) == CAgentInfo::kGivenUp; }));
-    EXPECT_FALSE(platform::FileExists(m_dir.File("chunked.bin.!hmt")));
-    EXPECT_FALSE(platform::FileExists(m_dir.File("chunked.bin")));
+    EXPECT_EQ(m_server.Requests().size(), 3u);
+    EXPECT_FALSE(platform::FileExists(m_dir.File("unframed.bin.!hmt")));
+    EXPECT_FALSE(platform::FileExists(m_dir.File("unframed.bin")));
 
     // A temporary file that cannot be written ends the download instead of leaving it hanging.
     const std::string blocked = m_dir.File("blocked.bin");
@@ -436,6 +441,11 @@ TEST(HttpSourceHeadTest, AcceptsOnlyUsableAnswers) {
     EXPECT_EQ(read("HTTP/1.1 500 Internal\r\n").verdict, HttpSourceHead::kRefused)
         << "refused before the head ends";
     EXPECT_EQ(read("HTTP/2 200 OK\r\n\r\n").verdict, HttpSourceHead::kRefused);
+    EXPECT_EQ(read("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n").verdict,
+              HttpSourceHead::kRefused);
+    EXPECT_EQ(read("HTTP/1.1 200 OK\r\ncontent-encoding: deflate\r\n\r\n").verdict, HttpSourceHead::kRefused);
+    EXPECT_EQ(read("HTTP/1.1 200 OK\r\nContent-Encoding: identity\r\n\r\n").verdict,
+              HttpSourceHead::kAccepted);
     EXPECT_EQ(read("HTTP/1.1 200 OK\r\nContent-Location: /x\r\n\r\n").verdict, HttpSourceHead::kAccepted)
         << "headers are not searched for redirects";
     EXPECT_EQ(read("HTTP/1.1 200 OK\r\n\r\n<html>Location: /x</html>").verdict, HttpSourceHead::kRefused);

@@ -115,13 +115,13 @@ TEST_F(MirtFetchTest, AnEmptyFileCompletesAndAFailedDownloadLeavesNothing) {
     EXPECT_EQ(ReadFile(m_downloads + "empty.txt"), "");
     EXPECT_EQ(m_server.Requests().size(), 1u);
 
-    // A chunked answer the agent cannot frame ends in failure after its retries: no debris.
+    // An answer without a length that the server keeps closing fails after its retries: no debris.
     std::filesystem::remove(m_downloads + "empty.txt");
-    m_server.SetDefaultReply(ScriptedReply{{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n",
-                                            "1388\r\n" + std::string(5000, 'c') + "\r\n0\r\n\r\n"}});
-    FetchRun chunked = Fetch(m_server.Url("/chunked.bin"), m_downloads + "chunked.bin");
-    EXPECT_EQ(chunked.exitCode, 1) << chunked.out;
-    EXPECT_NE(chunked.out.find("download failed"), std::string::npos) << chunked.out;
+    m_server.SetDefaultReply(ScriptedReply{{"HTTP/1.1 200 OK\r\n\r\n", std::string(5000, 'c')}});
+    FetchRun unframed = Fetch(m_server.Url("/unframed.bin"), m_downloads + "unframed.bin");
+    EXPECT_EQ(unframed.exitCode, 1) << unframed.out;
+    EXPECT_EQ(m_server.Requests().size(), 4u) << "the first and two retries";
+    EXPECT_NE(unframed.out.find("download failed"), std::string::npos) << unframed.out;
     EXPECT_EQ(Downloads(), std::vector<std::string>{}) << "what the failed download made is removed";
 
     // A 206 that starts in the middle is refused, not stored as the whole file.
