@@ -643,7 +643,7 @@ int CHttpAgent::Receive(CAgentInfo& info, bool& completed) {
     return ended ? -1 : 0;
 }
 
-void CHttpAgent::CloseIdleConnections(const std::vector<HttpKey>& keys, uint32_t now) {
+void CHttpAgent::CloseIdleConnections(const std::vector<HttpKey>& keys) {
     uint32_t limit = m_idleTimeoutMs.load();
     for (const HttpKey& key : keys) {
         core::Ref<CAgentInfo> info = FindRecord(key);
@@ -651,6 +651,9 @@ void CHttpAgent::CloseIdleConnections(const std::vector<HttpKey>& keys, uint32_t
             continue;
         }
         std::lock_guard lock(info->lock);
+        // The clock is read under the record's lock: another thread may have just opened the
+        // connection, and a start later than "now" would look like a very long silence.
+        uint32_t now = platform::GetTick();
         if (info->socketFd < 0 || info->closed || platform::TickElapsed(now, info->lastActivity) < limit) {
             continue;
         }
@@ -683,7 +686,7 @@ void CHttpAgent::Worker() {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
             continue;
         }
-        CloseIdleConnections(keys, platform::GetTick());
+        CloseIdleConnections(keys);
         // Connected sockets are only watched for writing until the request is out.
         for (size_t i = 0; i < fds.size(); ++i) {
             core::Ref<CAgentInfo> info = FindRecord(keys[i]);

@@ -138,7 +138,7 @@ private:
     void ExpireSamples(CAgentInfo& info, uint32_t now);
     void Notify(const HttpKey& key, uint8_t event);
     // Closes the connections that brought nothing within the idle time-out.
-    void CloseIdleConnections(const std::vector<HttpKey>& keys, uint32_t now);
+    void CloseIdleConnections(const std::vector<HttpKey>& keys);
 
     core::CTaskMgrInterFace* m_taskMgr;
     std::mutex m_tableLock;
