@@ -2,7 +2,8 @@
 # HTTP-source download against curl, side by side: one 1 GiB file served by nginx (sendfile on)
 # on loopback, fetched by `mirt fetch` (the engine's HTTP agent, into its ".!hmt" file, renamed at
 # the end) and by `curl -o` into the same folder. One warm-up round, then RUNS rounds alternating;
-# the best time of each counts. Prints both rates and the ratio (goal: mirt >= 0.9 of curl).
+# the best time of each counts; each time is the whole process, start-up and shut-down included.
+# Prints both rates, the ratio (goal: mirt >= 0.9 of curl) and the machine's load before and after.
 # Usage: bench/http_source_vs_curl.sh [BUILD_DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -63,6 +64,7 @@ round() {
   cd - > /dev/null
 }
 
+LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
 WARM=1 round
 WARM=0
 for _ in $(seq "$RUNS"); do round; done
@@ -70,3 +72,4 @@ rate() { echo "scale=2; $SIZE / ${BEST[$1]} / 1000000" | bc -l; }
 printf "curl -o      %8s MB/s (best of %d, %.3f s)\n" "$(rate curl)" "$RUNS" "${BEST[curl]}"
 printf "mirt fetch   %8s MB/s (best of %d, %.3f s)\n" "$(rate mirt)" "$RUNS" "${BEST[mirt]}"
 printf "ratio mirt/curl: %s\n" "$(echo "scale=2; ${BEST[curl]} / ${BEST[mirt]}" | bc -l)"
+printf "load (1, 5, 15 min): before %s, after %s, on %s cores\n" "$LOAD_BEFORE" "$(cut -d' ' -f1-3 /proc/loadavg)" "$(nproc)"

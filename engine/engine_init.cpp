@@ -163,7 +163,7 @@ bool EngineStartNetwork() {
     return true;
 }
 
-int EngineInit() {
+int EngineInit(EngineUse use) {
     std::lock_guard lock(g_initLock);
     const platform::DeployConfig& deploy = platform::Deploy();
     core::SetLogFile(platform::LogFilePath(deploy.logFile), deploy.logLevel);
@@ -210,7 +210,12 @@ int EngineInit() {
     // NAT type: fixed by the deployment file, else left at "UDP blocked" until detection runs.
     core::Host().natType = deploy.natType ? static_cast<uint32_t>(*deploy.natType) : 6u;
     core::Host().listenPort = deploy.listenPort;
-    nat::StartNat();
+    // NAT detection takes seconds when no STUN server answers; an HTTP-only process never needs
+    // its answer, so its first transfer does not wait for it.
+    const bool peersServed = use == EngineUse::kPeers;
+    if (peersServed) {
+        nat::StartNat();
+    }
 
     if (!sources::StartEngineTracker()) {
         core::EngineLog(core::kLogDebug, "Init TrackerInterface failed!!\n");
@@ -229,6 +234,14 @@ int EngineInit() {
         peers->SetSharedUdpPort(agent->BoundPort());
     }
     peers->Start();
+    // HTTP-source bytes count in the engine's and their task's download speed like peers' bytes.
+    sources::CHttpAgent* httpAgent = &sources::HttpAgent();
+    net::CSpeedCounter* speed = &peers->Handler().Speed();
+    httpAgent->SetByteFeed([httpAgent, speed](const sources::HttpKey& key, int64_t bytes) {
+        core::TaskHash task = key;
+        httpAgent->TaskOf(key, task);
+        speed->Count(task, std::nullopt, bytes, net::SpeedKind::kHttp);
+    });
     // One peer id for the whole engine: the tracker agent's, kept in "MirtCfg.ini".
     sources::PeerId ownId = sources::EngineTrackerAgent() != nullptr
                                 ? sources::EngineTrackerAgent()->OwnPeerId()
@@ -243,7 +256,9 @@ int EngineInit() {
     core::ShareFlag() = true;
     g_shareThread.Start(core::ShareQueue(), core::TaskMgr());
     // The listen port is known now; mapping it may take about four seconds.
-    nat::MapListenPort();
+    if (peersServed) {
+        nat::MapListenPort();
+    }
     return 0;
 }
 
@@ -260,6 +275,7 @@ void EngineUninit() {
     }
     core::SetHttpStatusSource(nullptr);
     sources::HttpAgent().Stop();
+    sources::HttpAgent().SetByteFeed({});  // the speed counter goes with the peer engine
     net::SetPeerConnector(nullptr);
     core::StopRoutines();
     if (net::CPeerEngine* peers = net::PeerEngine()) {

@@ -12,8 +12,12 @@ namespace tessali {
 
 // Starts the network facilities; false after writing "WSAStartup Failed!Not Support Winsock2!".
 bool EngineStartNetwork();
+// What a process starts the engine for. kHttpOnly: it moves data only over HTTP sources, so
+// nothing waits for the NAT type or a port mapping, which only serve peers (the periodic NAT
+// re-check still runs in the background).
+enum class EngineUse { kPeers, kHttpOnly };
 // 0 on success, -1 on failure (already initialised, names too long, tracker agent failed).
-int EngineInit();
+int EngineInit(EngineUse use = EngineUse::kPeers);
 // Stops and destroys every subsystem in the fixed shut-down order.
 void EngineUninit();
 bool EngineInitialised();

@@ -45,10 +45,8 @@ CMsgHandle::CMsgHandle(core::CTaskMgrInterFace& tasks, IPeerLink& link, CMsgPool
       m_limits(limits),
       m_speed(
           [this](const SpeedSample& s) {
-              if (s.kind == SpeedKind::kHttp) {
-                  return;
-              }
-              Direction d = s.kind == SpeedKind::kDownload ? Direction::kDownload : Direction::kUpload;
+              // HTTP-source bytes are downloads of their task without a peer.
+              Direction d = s.kind == SpeedKind::kUpload ? Direction::kUpload : Direction::kDownload;
               m_pool.AddBytes(d, s.bytes);
               ConnectionKey key = s.key.value_or(ConnectionKey{});
               if (d == Direction::kDownload) {
@@ -58,10 +56,7 @@ CMsgHandle::CMsgHandle(core::CTaskMgrInterFace& tasks, IPeerLink& link, CMsgPool
               }
           },
           [this](const SpeedSample& s) {
-              if (s.kind == SpeedKind::kHttp) {
-                  return;
-              }
-              Direction d = s.kind == SpeedKind::kDownload ? Direction::kDownload : Direction::kUpload;
+              Direction d = s.kind == SpeedKind::kUpload ? Direction::kUpload : Direction::kDownload;
               m_pool.ReleaseBytes(d, s.bytes);
               ConnectionKey key = s.key.value_or(ConnectionKey{});
               if (d == Direction::kDownload) {

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "engine/core/bitfield.h"
 #include "engine/core/engine_config.h"
@@ -167,6 +168,7 @@ bool CHttpAgent::OpenConnection(CAgentInfo& info) {
         m_table.push_back({fd, info.key});
     }
     info.socketFd = fd;
+    info.lastActivity = platform::GetTick();
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = info.address;
@@ -184,7 +186,7 @@ int CHttpAgent::Add(const std::string& url, const HttpKey& key, int64_t part, co
         bool complete;
         {
             std::lock_guard lock(old->lock);
-            complete = old->contentLength != 0 && old->bytesWritten == old->contentLength;
+            complete = old->Complete();
         }
         if (complete) {
             return kHttpAddComplete;
@@ -285,20 +287,36 @@ void CHttpAgent::CountBytes(CAgentInfo& info, int64_t bytes) {
         info.samples.emplace_back(now, bytes);
     }
     info.byteTotal += bytes;
+    info.unfed += bytes;
     ExpireSamples(info, now);
+}
+
+void CHttpAgent::FeedBytes(const HttpKey& key, int64_t bytes) {
+    if (bytes <= 0) {
+        return;
+    }
     std::function<void(const HttpKey&, int64_t)> feed;
     {
         std::lock_guard lock(m_feedLock);
         feed = m_feed;
     }
     if (feed) {
-        feed(info.key, bytes);
+        feed(key, bytes);
     }
 }
 
 void CHttpAgent::SetByteFeed(std::function<void(const HttpKey&, int64_t)> feed) {
     std::lock_guard lock(m_feedLock);
     m_feed = std::move(feed);
+}
+
+bool CHttpAgent::IsComplete(const HttpKey& key) {
+    core::Ref<CAgentInfo> info = FindRecord(key);
+    if (!info) {
+        return false;
+    }
+    std::lock_guard lock(info->lock);
+    return info->Complete();
 }
 
 int CHttpAgent::State(const HttpKey& key) {
@@ -316,7 +334,7 @@ uint32_t CHttpAgent::Speed(const HttpKey& key) {
         return 0;
     }
     std::lock_guard lock(info->lock);
-    if (info->finished || (info->contentLength != 0 && info->bytesWritten == info->contentLength)) {
+    if (info->finished || info->Complete()) {
         return 0;
     }
     ExpireSamples(*info, platform::GetTick());
@@ -409,26 +427,23 @@ bool CHttpAgent::CloseLocked(CAgentInfo& info, bool initiative) {
         }
         return true;
     }
-    bool complete = info.contentLength != 0 && info.bytesWritten == info.contentLength;
-    if (complete || info.finished) {
+    if (info.Complete() || info.finished) {
         return true;
     }
     if (info.fileFd >= 0) {
         ::close(info.fileFd);
         info.fileFd = -1;
     }
-    bool lengthKnown = info.contentLength != 0 && info.contentLength != kUnknownContentLength;
+    bool lengthKnown = info.answered && info.contentLength != kUnknownContentLength;
     bool refused = !info.failedResponse.empty();
-    if (refused || (lengthKnown && info.bytesWritten > kHttpRetryLimitBytes) ||
+    if (refused || info.storageFailed || (lengthKnown && info.bytesWritten > kHttpRetryLimitBytes) ||
         info.reconnects >= kHttpMaxReconnects) {
-        info.state = CAgentInfo::kGivenUp;
-        core::EngineLog(core::kLogDebug, "\nCHttpAgent::###### Down ##############,%s\n",
-                        KeyText(info.key).c_str());
-        Notify(info.key, kHttpNoticeGivenUp);
+        GiveUp(info);
         return true;
     }
     // Reconnect: the download starts again from its first byte.
     ++info.reconnects;
+    info.answered = false;
     info.contentLength = 0;
     info.bytesWritten = 0;
     info.head.clear();
@@ -438,10 +453,22 @@ bool CHttpAgent::CloseLocked(CAgentInfo& info, bool initiative) {
                     info.url.c_str());
     if (!OpenConnection(info)) {
         info.closed = true;
-        info.state = CAgentInfo::kGivenUp;
-        Notify(info.key, kHttpNoticeGivenUp);
+        GiveUp(info);
     }
     return true;
+}
+
+void CHttpAgent::GiveUp(CAgentInfo& info) {
+    info.state = CAgentInfo::kGivenUp;
+    core::EngineLog(core::kLogDebug, "\nCHttpAgent::###### Down ##############,%s\n",
+                    KeyText(info.key).c_str());
+    // Every attempt starts again from byte 0 and a given-up download is never loaded into its
+    // task, so what it wrote serves nobody.
+    std::string temp = TemporaryPath(info.key, info.part, info.targetPath);
+    if (::unlink(temp.c_str()) != 0 && errno != ENOENT) {
+        core::EngineLog(core::kLogFail, "Delete File Failed!!Error Code:%d\n", errno);
+    }
+    Notify(info.key, kHttpNoticeGivenUp);
 }
 
 void CHttpAgent::Link(const HttpKey& key, const core::TaskHash& task) {
@@ -510,7 +537,7 @@ void CHttpAgent::OnConnected(CAgentInfo& info) {
 }
 
 int CHttpAgent::OnData(CAgentInfo& info, const uint8_t* data, size_t size, bool& completed) {
-    if (info.contentLength == 0) {
+    if (!info.answered) {
         // Still reading the head: it may come in several pieces, up to its bound.
         size_t room = kMaxHttpHeadBytes + kHttpSocketBuffer - info.head.size();
         info.head.append(reinterpret_cast<const char*>(data), std::min(size, room));
@@ -524,6 +551,7 @@ int CHttpAgent::OnData(CAgentInfo& info, const uint8_t* data, size_t size, bool&
             info.head.clear();
             return -1;
         }
+        info.answered = true;
         info.contentLength = head.contentLength;
         std::string body = info.head.substr(head.bodyOffset);
         info.head.clear();
@@ -533,8 +561,14 @@ int CHttpAgent::OnData(CAgentInfo& info, const uint8_t* data, size_t size, bool&
         info.fileFd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (info.fileFd < 0) {
             core::EngineLog(core::kLogFail, "open %s failed!\n", path.c_str());
-            info.finished = true;  // a file that cannot be written is not retried
+            info.storageFailed = true;  // a file that cannot be written is not retried
             return -1;
+        }
+        if (info.contentLength == 0) {
+            // An empty file: complete as soon as it exists.
+            Complete(info);
+            completed = true;
+            return 0;
         }
         if (body.empty()) {
             return 0;
@@ -555,7 +589,7 @@ int CHttpAgent::OnData(CAgentInfo& info, const uint8_t* data, size_t size, bool&
                     static_cast<long long>(info.bytesWritten));
     if (n != static_cast<ssize_t>(take)) {
         core::EngineLog(core::kLogFail, "write len != datelen!!!\n");
-        info.finished = true;
+        info.storageFailed = true;
         return -1;
     }
     info.bytesWritten += n;
@@ -588,6 +622,7 @@ int CHttpAgent::Receive(CAgentInfo& info, bool& completed) {
         ssize_t n = ::recv(info.socketFd, buffer.get() + got, kHttpSocketBuffer - got, 0);
         if (n > 0) {
             got += static_cast<size_t>(n);
+            info.lastActivity = platform::GetTick();
             continue;
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -606,6 +641,28 @@ int CHttpAgent::Receive(CAgentInfo& info, bool& completed) {
         return 0;
     }
     return ended ? -1 : 0;
+}
+
+void CHttpAgent::CloseIdleConnections(const std::vector<HttpKey>& keys) {
+    uint32_t limit = m_idleTimeoutMs.load();
+    for (const HttpKey& key : keys) {
+        core::Ref<CAgentInfo> info = FindRecord(key);
+        if (!info) {
+            continue;
+        }
+        std::lock_guard lock(info->lock);
+        // The clock is read under the record's lock: another thread may have just opened the
+        // connection, and a start later than "now" would look like a very long silence.
+        uint32_t now = platform::GetTick();
+        if (info->socketFd < 0 || info->closed || platform::TickElapsed(now, info->lastActivity) < limit) {
+            continue;
+        }
+        // A server that stops sending (or never answers the connect) would hold the download for
+        // ever: treat the silence as a broken connection.
+        core::EngineLog(core::kLogDebug, "\nCHttpAgent::idle %u ms, closed,%s\n", limit,
+                        KeyText(key).c_str());
+        CloseLocked(*info, false);
+    }
 }
 
 void CHttpAgent::Worker() {
@@ -629,6 +686,7 @@ void CHttpAgent::Worker() {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
             continue;
         }
+        CloseIdleConnections(keys);
         // Connected sockets are only watched for writing until the request is out.
         for (size_t i = 0; i < fds.size(); ++i) {
             core::Ref<CAgentInfo> info = FindRecord(keys[i]);
@@ -655,6 +713,7 @@ void CHttpAgent::Worker() {
             bool completed = false;
             core::TaskHash task;
             bool linked = false;
+            int64_t received = 0;
             {
                 std::lock_guard lock(info->lock);
                 if (info->socketFd != fds[i].fd || info->closed) {
@@ -676,16 +735,17 @@ void CHttpAgent::Worker() {
                     }
                     continue;
                 }
-                if ((ev & (POLLIN | POLLERR | POLLHUP)) != 0) {
-                    if (Receive(*info, completed) < 0) {
-                        CloseLocked(*info, false);
-                        continue;
-                    }
+                if ((ev & (POLLIN | POLLERR | POLLHUP)) != 0 && Receive(*info, completed) < 0) {
+                    CloseLocked(*info, false);
                 }
+                received = std::exchange(info->unfed, 0);
                 if (completed) {
                     linked = TaskOf(info->key, task);
                 }
             }
+            // The speed counter is fed without the record's lock: its callbacks take the task
+            // manager's locks, which are held elsewhere while the agent is asked for figures.
+            FeedBytes(info->key, received);
             if (completed) {
                 Notify(info->key, kHttpNoticeComplete);
                 if (linked) {

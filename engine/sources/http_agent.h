@@ -26,6 +26,8 @@ constexpr size_t kHttpSocketBuffer = 131072;
 // A broken download with a known length that got further than this is not retried.
 constexpr int64_t kHttpRetryLimitBytes = 307199;
 constexpr uint8_t kHttpMaxReconnects = 2;
+// A connection that brings no byte for this long is closed (and retried as a broken download).
+constexpr uint32_t kHttpIdleTimeoutMs = 60000;
 // The refused answer kept for the caller is cut to this size.
 constexpr size_t kMaxFailedResponseBytes = 16384;
 constexpr size_t kMaxHttpUrlChars = 1024;
@@ -48,22 +50,28 @@ public:
     uint16_t port = 0;     // host order
     HttpKey key;
     std::string request;
-    int64_t contentLength = 0;  // 0 until an answer was accepted
+    bool answered = false;      // an answer's head was accepted (contentLength holds)
+    int64_t contentLength = 0;  // 0 until an answer was accepted, or an empty file
     int64_t bytesWritten = 0;
     int fileFd = -1;
     int socketFd = -1;
     int64_t byteTotal = 0;  // bytes inside the speed window
     std::string failedResponse;
     bool finished = false;
+    bool storageFailed = false;  // the temporary file could not be opened or written
     uint8_t reconnects = 0;
+    uint32_t lastActivity = 0;                         // tick of the connect or of the last byte received
+    int64_t unfed = 0;                                 // bytes written but not yet given to the byte feed
     std::string head;                                  // the answer's head while it is being received
     std::deque<std::pair<uint32_t, int64_t>> samples;  // (tick, bytes) inside the speed window
+
+    bool Complete() const { return answered && bytesWritten == contentLength; }
 };
 
 class CHttpAgent : public CHttpAgentInterface {
 public:
-    // Task operations go to `taskMgr` (nullptr: the engine's task manager). `onBytes` is told of
-    // every write (the engine's speed counter); the agent keeps its own speed window either way.
+    // Task operations go to `taskMgr` (nullptr: the engine's task manager). The byte feed is told
+    // of every write (the engine's speed counter); the agent keeps its own speed window either way.
     explicit CHttpAgent(core::CTaskMgrInterFace* taskMgr = nullptr);
     ~CHttpAgent() override;
     CHttpAgent(const CHttpAgent&) = delete;
@@ -88,6 +96,11 @@ public:
 
     // The record's connection state (CAgentInfo::State), 0 when there is no record.
     int State(const HttpKey& key);
+    // Every byte of the answer is in the target file (an empty answer included).
+    bool IsComplete(const HttpKey& key);
+    // How long a connection may bring no byte before it is closed; tests shorten it.
+    void SetIdleTimeout(uint32_t ms) { m_idleTimeoutMs = ms; }
+    // Told (from the worker thread, no agent lock held) of the bytes each receive wrote.
     void SetByteFeed(std::function<void(const HttpKey&, int64_t)> feed);
     size_t ConnectionCount();
     // Connection attempts made so far (first connects and reconnects), for diagnostics and tests.
@@ -117,9 +130,15 @@ private:
     void Complete(CAgentInfo& info);
     // The close decision of a record whose lock is held; true when it was acted on.
     bool CloseLocked(CAgentInfo& info, bool initiative);
+    // The download is not retried: its temporary file goes, the engine is told. Record lock held.
+    void GiveUp(CAgentInfo& info);
     void CountBytes(CAgentInfo& info, int64_t bytes);
+    // Hands bytes to the byte feed; called without any record lock held.
+    void FeedBytes(const HttpKey& key, int64_t bytes);
     void ExpireSamples(CAgentInfo& info, uint32_t now);
     void Notify(const HttpKey& key, uint8_t event);
+    // Closes the connections that brought nothing within the idle time-out.
+    void CloseIdleConnections(const std::vector<HttpKey>& keys);
 
     core::CTaskMgrInterFace* m_taskMgr;
     std::mutex m_tableLock;
@@ -135,6 +154,7 @@ private:
     std::function<void(const HttpKey&, int64_t)> m_feed;
     std::atomic<bool> m_running{false};
     std::atomic<uint64_t> m_connectAttempts{0};
+    std::atomic<uint32_t> m_idleTimeoutMs{kHttpIdleTimeoutMs};
     std::thread m_thread;
     std::mutex m_startLock;
 };

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "common/scripted_http_server.h"
 #include "common/temp_dir.h"
 #include "engine/core/share_queue.h"
@@ -110,7 +112,7 @@ TEST_F(HttpAgentTest, BrokenDownloadsRestartFromZeroTwiceBelowTheLimitAndNotAbov
     EXPECT_EQ(m_agent.ConnectAttempts(), 3u);
     EXPECT_EQ(m_server.Requests().size(), 3u);
     EXPECT_EQ(m_agent.BytesWritten(key), 100 * 1024) << "each attempt starts again at byte 0";
-    EXPECT_EQ(ReadFile(m_dir.File("short.bin.!hmt")), Pattern(100 * 1024));
+    EXPECT_FALSE(platform::FileExists(m_dir.File("short.bin.!hmt")));
     std::vector<uint8_t> notice(32);
     size_t length = 0;
     ASSERT_TRUE(m_agent.TakeNotification(notice, length));
@@ -186,6 +188,107 @@ TEST_F(HttpAgentTest, RefusedAnswersEndTheDownloadWithTheirTextKept) {
         EXPECT_TRUE(m_agent.Close(key, false, false));
         EXPECT_EQ(m_agent.State(key), 0);
     }
+}
+
+// Servers that answer 200 or 206 but whose bytes must not become the file as they stand.
+TEST_F(HttpAgentTest, MisleadingAnswersStoreTheRightBytesOrNothing) {
+    const std::string body = Pattern(600000, 7);
+    struct Case {
+        std::string name;
+        std::string answer;
+        std::string stored;  // the file expected at the target; "-" for none
+    };
+    std::vector<Case> cases = {
+        {"look-alike length", HttpAnswer("200 OK", "X-Content-Length: 1000\r\n", body), body},
+        {"lower-case length", "HTTP/1.1 200 OK\r\ncontent-length: 1000\r\n\r\n" + body.substr(0, 1000),
+         body.substr(0, 1000)},
+        {"content location",
+         HttpAnswer("200 OK", "Content-Location: /mirror/file.bin\r\n", body.substr(0, 5000)),
+         body.substr(0, 5000)},
+        {"empty", HttpAnswer("200 OK", "", ""), ""},
+        {"chunked",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1388\r\n" + body.substr(0, 5000) +
+             "\r\n0\r\n\r\n",
+         "-"},
+        {"compressed", HttpAnswer("200 OK", "Content-Encoding: gzip\r\n", body.substr(0, 3000)), "-"},
+        {"middle range",
+         HttpAnswer("206 Partial Content", "Content-Range: bytes 500-999/1000\r\n", body.substr(0, 500)),
+         "-"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CScriptedHttpServer server;
+        server.SetDefaultReply(ScriptedReply{{c.answer}});
+        std::string url = server.Url("/case");
+        std::string target = m_dir.File(c.name);
+        HttpKey key = HttpJobKey(url);
+        ASSERT_EQ(m_agent.Add(url, key, 0, target), kHttpAddStarted);
+        ASSERT_TRUE(
+            WaitUntil([&] { return m_agent.IsComplete(key) || m_agent.State(key) == CAgentInfo::kGivenUp; }));
+        if (c.stored == "-") {
+            EXPECT_EQ(m_agent.State(key), CAgentInfo::kGivenUp);
+            EXPECT_FALSE(platform::FileExists(target));
+            EXPECT_EQ(server.Requests().size(), 1u) << "a refusal is not asked again";
+        } else {
+            EXPECT_TRUE(m_agent.IsComplete(key));
+            std::string stored = ReadFile(target);
+            EXPECT_EQ(stored.size(), c.stored.size());
+            EXPECT_TRUE(stored == c.stored) << "the bytes differ";
+            EXPECT_TRUE(platform::FileExists(target));
+            EXPECT_EQ(server.Requests().size(), 1u);
+        }
+        EXPECT_FALSE(platform::FileExists(target + ".!hmt"));
+    }
+}
+
+TEST_F(HttpAgentTest, ASilentServerIsTreatedAsABrokenConnection) {
+    // 1000 bytes of a million, then the connection stays open and silent.
+    ScriptedReply stall{{"HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n", Pattern(1000)}};
+    stall.holdOpen = true;
+    m_server.SetDefaultReply(stall);
+    m_agent.SetIdleTimeout(200);
+    std::string url = m_server.Url("/stall");
+    HttpKey key = HttpJobKey(url);
+    ASSERT_EQ(m_agent.Add(url, key, 0, m_dir.File("stall.bin")), kHttpAddStarted);
+    ASSERT_TRUE(WaitUntil([&] { return m_agent.State(key) == CAgentInfo::kGivenUp; }, 30000));
+    EXPECT_EQ(m_server.Requests().size(), 3u) << "retried from the start twice, as a broken download";
+    EXPECT_FALSE(platform::FileExists(m_dir.File("stall.bin.!hmt"))) << "a given-up download leaves nothing";
+    EXPECT_FALSE(platform::FileExists(m_dir.File("stall.bin")));
+}
+
+TEST_F(HttpAgentTest, GivenUpDownloadsRemoveTheirTemporaryFile) {
+    // An answer without a length, closed by the server each time: three attempts, then given up.
+    m_server.SetDefaultReply(ScriptedReply{{"HTTP/1.1 200 OK\r\n\r\n", Pattern(5000)}});
+    std::string url = m_server.Url("/unframed");
+    HttpKey key = HttpJobKey(url);
+    ASSERT_EQ(m_agent.Add(url, key, 0, m_dir.File("unframed.bin")), kHttpAddStarted);
+    ASSERT_TRUE(WaitUntil([&] { return m_agent.State(key) == CAgentInfo::kGivenUp; }));
+    EXPECT_EQ(m_server.Requests().size(), 3u);
+    EXPECT_FALSE(platform::FileExists(m_dir.File("unframed.bin.!hmt")));
+    EXPECT_FALSE(platform::FileExists(m_dir.File("unframed.bin")));
+
+    // A temporary file that cannot be written ends the download instead of leaving it hanging.
+    const std::string blocked = m_dir.File("blocked.bin");
+    ASSERT_TRUE(std::filesystem::create_directory(blocked + ".!hmt"));
+    CScriptedHttpServer server;
+    server.SetDefaultReply(ScriptedReply{{HttpAnswer("200 OK", "", Pattern(2000))}});
+    std::string url2 = server.Url("/blocked");
+    HttpKey key2 = HttpJobKey(url2);
+    ASSERT_EQ(m_agent.Add(url2, key2, 0, blocked), kHttpAddStarted);
+    EXPECT_TRUE(WaitUntil([&] { return m_agent.State(key2) == CAgentInfo::kGivenUp; }));
+    EXPECT_EQ(server.Requests().size(), 1u) << "a file that cannot be written is not asked for again";
+
+    // A download the engine stops is kept: its pieces may still go into its task.
+    ScriptedReply partial{{"HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n", Pattern(20000)}};
+    partial.holdOpen = true;
+    CScriptedHttpServer server3;
+    server3.SetDefaultReply(partial);
+    std::string url3 = server3.Url("/kept");
+    HttpKey key3 = HttpJobKey(url3);
+    ASSERT_EQ(m_agent.Add(url3, key3, 0, m_dir.File("kept.bin")), kHttpAddStarted);
+    ASSERT_TRUE(WaitUntil([&] { return m_agent.BytesWritten(key3) == 20000; }));
+    EXPECT_TRUE(m_agent.Close(key3, true, false));
+    EXPECT_EQ(ReadFile(m_dir.File("kept.bin.!hmt")), Pattern(20000));
 }
 
 TEST_F(HttpAgentTest, HeadersAreBoundedInSize) {
@@ -294,6 +397,22 @@ TEST_F(HttpAgentTest, MergeLoadsTheWholePiecesTheTaskLacksAndForgetsTheDownload)
     EXPECT_EQ(hooks.MergeHttpDownload(taskHash), 0) << "a second merge has nothing to do";
 }
 
+// The request asks for no range: a 206 is usable only when its range is the whole resource.
+TEST(HttpSourceHeadTest, PartialAnswersMustCoverTheWholeResource) {
+    auto verdict = [](const std::string& range) {
+        return ReadHttpSourceHead("HTTP/1.1 206 Partial Content\r\n" + range + "Content-Length: 500\r\n\r\n")
+            .verdict;
+    };
+    EXPECT_EQ(verdict(""), HttpSourceHead::kAccepted) << "no range named: taken like a 200";
+    EXPECT_EQ(verdict("Content-Range: bytes 0-499/500\r\n"), HttpSourceHead::kAccepted);
+    EXPECT_EQ(verdict("content-range: bytes 0-499/*\r\n"), HttpSourceHead::kAccepted);
+    EXPECT_EQ(verdict("Content-Range: bytes 500-999/1000\r\n"), HttpSourceHead::kRefused);
+    EXPECT_EQ(verdict("Content-Range: bytes 0-499/1000\r\n"), HttpSourceHead::kRefused);
+    EXPECT_EQ(verdict("Content-Range: bytes */1000\r\n"), HttpSourceHead::kRefused);
+    EXPECT_EQ(verdict("Content-Range: pages 0-499/500\r\n"), HttpSourceHead::kRefused);
+    EXPECT_EQ(verdict("Content-Range: bytes -5-499/500\r\n"), HttpSourceHead::kRefused);
+}
+
 TEST(HttpSourceHeadTest, AcceptsOnlyUsableAnswers) {
     auto read = [](const std::string& s) { return ReadHttpSourceHead(s); };
     HttpSourceHead ok = read("HTTP/1.1 200 OK\r\nContent-Length: 12345678901\r\n\r\nbody");
@@ -301,8 +420,20 @@ TEST(HttpSourceHeadTest, AcceptsOnlyUsableAnswers) {
     EXPECT_EQ(ok.contentLength, 12345678901);
     EXPECT_EQ(ok.bodyOffset, std::string("HTTP/1.1 200 OK\r\nContent-Length: 12345678901\r\n\r\n").size());
     EXPECT_EQ(read("HTTP/1.0 206 Partial\r\nContent-length: 7\r\n\r\n").contentLength, 7);
-    EXPECT_EQ(read("HTTP/1.1 200 OK\r\nContent-Length: 5\r\nX-Content-Length: 9\r\n\r\n").contentLength, 9)
-        << "the X- header wins";
+    EXPECT_EQ(
+        read("HTTP/1.1 200 OK\r\nX-Content-Length: 1000\r\nContent-Length: 600000\r\n\r\n").contentLength,
+        600000)
+        << "the body's own framing decides, whatever a look-alike header says";
+    EXPECT_EQ(read("HTTP/1.1 200 OK\r\nX-Content-Length: 9\r\n\r\n").contentLength, 9)
+        << "X-Content-Length stands in when there is no Content-Length";
+    EXPECT_EQ(
+        read("HTTP/1.1 200 OK\r\nOriginal-Content-Length: 5\r\nContent-Length: 9\r\n\r\n").contentLength, 9);
+    EXPECT_EQ(read("HTTP/1.1 200 OK\r\nX-Note: Content-Length: 5\r\n\r\n").contentLength,
+              kUnknownContentLength)
+        << "a name inside another header's value is no header";
+    EXPECT_EQ(read("HTTP/1.1 200 OK\r\ncontent-length: 77\r\n\r\n").contentLength, 77);
+    EXPECT_EQ(read("HTTP/1.1 200 OK\r\nCONTENT-LENGTH:88 \r\n\r\n").contentLength, 88);
+    EXPECT_EQ(read("HTTP/1.1 200 OK\r\nContent-Length: 12x\r\n\r\n").contentLength, kUnknownContentLength);
     EXPECT_EQ(read("HTTP/1.1 200 OK\r\nContent-Length: abc\r\n\r\n").contentLength, kUnknownContentLength);
     EXPECT_EQ(read("HTTP/1.1 200 OK\r\n\r\n").contentLength, kUnknownContentLength);
     EXPECT_EQ(read("HTTP/1.1 200 OK\r\nContent-Le").verdict, HttpSourceHead::kIncomplete);
@@ -310,7 +441,17 @@ TEST(HttpSourceHeadTest, AcceptsOnlyUsableAnswers) {
     EXPECT_EQ(read("HTTP/1.1 500 Internal\r\n").verdict, HttpSourceHead::kRefused)
         << "refused before the head ends";
     EXPECT_EQ(read("HTTP/2 200 OK\r\n\r\n").verdict, HttpSourceHead::kRefused);
-    EXPECT_EQ(read("HTTP/1.1 200 OK\r\nContent-Location: /x\r\n\r\n").verdict, HttpSourceHead::kRefused);
+    EXPECT_EQ(read("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n").verdict,
+              HttpSourceHead::kRefused);
+    EXPECT_EQ(read("HTTP/1.1 200 OK\r\ncontent-encoding: deflate\r\n\r\n").verdict, HttpSourceHead::kRefused);
+    EXPECT_EQ(read("HTTP/1.1 200 OK\r\nContent-Encoding: identity\r\n\r\n").verdict,
+              HttpSourceHead::kAccepted);
+    EXPECT_EQ(read("HTTP/1.1 200 OK\r\nContent-Location: /x\r\n\r\n").verdict, HttpSourceHead::kAccepted)
+        << "headers are not searched for redirects";
+    EXPECT_EQ(read("HTTP/1.1 200 OK\r\n\r\n<html>Location: /x</html>").verdict, HttpSourceHead::kRefused);
+    EXPECT_EQ(read("HTTP/1.1 200 OK\r\n\r\n<?xml version=\"1.0\"?><Error/>").verdict,
+              HttpSourceHead::kRefused);
+    EXPECT_EQ(read("HTTP/1.1 200 OK\r\n\r\nbinary <?xml inside").verdict, HttpSourceHead::kAccepted);
     EXPECT_EQ(read("HTTP/1.1 200 OK\r\n" + std::string(kMaxHttpHeadBytes, 'x')).verdict,
               HttpSourceHead::kRefused);
     EXPECT_EQ(read("HTTP/1.1 200 OK\r\nX: " + std::string(kMaxHttpHeadBytes, 'x') + "\r\n\r\n").verdict,

@@ -31,7 +31,8 @@ int RunFetch(const std::vector<std::string>& args) {
         return 2;
     }
     InstallStopSignals();
-    if (!EngineStartNetwork() || EngineInit() != 0) {
+    // Only HTTP moves data here: the transfer does not wait for NAT detection.
+    if (!EngineStartNetwork() || EngineInit(EngineUse::kHttpOnly) != 0) {
         PrintError("engine start failed");
         return 1;
     }
@@ -47,7 +48,7 @@ int RunFetch(const std::vector<std::string>& args) {
     while (true) {
         int64_t length = agent.ContentLength(key);
         int64_t written = agent.BytesWritten(key);
-        if (length != 0 && written == length) {
+        if (agent.IsComplete(key)) {
             PrintLine("complete " + dest);
             exitCode = 0;
             break;
