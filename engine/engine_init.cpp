@@ -228,6 +228,7 @@ int EngineInit() {
     if (sources::CTrackerAgent* agent = sources::EngineTrackerAgent()) {
         peers->SetSharedUdpPort(agent->BoundPort());
     }
+    peers->Pool().SetStandingLimits(deploy.maxUpload, deploy.maxDownload);
     peers->Start();
     // One peer id for the whole engine: the tracker agent's, kept in "MirtCfg.ini".
     sources::PeerId ownId = sources::EngineTrackerAgent() != nullptr

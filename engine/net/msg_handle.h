@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "engine/core/task_mgr_interface.h"
+#include "engine/core/task_pace.h"
 #include "engine/net/block_witness.h"
 #include "engine/net/message_record.h"
 #include "engine/net/msg_limit_layer.h"
@@ -101,6 +102,17 @@ private:
     bool IsLan(uint32_t addr) const;
     void CountTransfer(const core::TaskHash& hash, const core::ConnectionKey& key, int64_t bytes,
                        SpeedKind kind);
+    // Whether a message to or from `key` waits for the pacing pass: the engine limit applies to
+    // it (LAN peers are exempt in the automatic modes), or its task has a cap of its own.
+    bool EngineDownloadLimited(const core::ConnectionKey& key) const;
+    bool EngineUploadLimited(const core::ConnectionKey& key) const;
+    bool DownloadLimited(const core::TaskHash& hash, const core::ConnectionKey& key) const;
+    bool UploadLimited(const core::TaskHash& hash, const core::ConnectionKey& key) const;
+    uint32_t TaskPace(const core::TaskHash& hash, core::PaceDirection d) const;
+    // The upload limit (KiB/s) the admission rule judges a queued request of `key` by.
+    uint32_t AdmissionLimit(const core::TaskHash& hash, const core::ConnectionKey& key) const;
+    void AdvanceTaskPace(const core::TaskHash& hash, core::PaceDirection d, uint32_t bytes,
+                         platform::Tick now);
 
     core::CTaskMgrInterFace& m_tasks;
     IPeerLink& m_link;

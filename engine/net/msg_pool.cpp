@@ -98,11 +98,13 @@ void CMsgPool::RecomputeLimits(int taskMode) {
     uint32_t upLimit = 0;
     if (up == kSettingAuto) {
         upLimit = taskMode == 1 && Speed(Direction::kDownload) < 122880 ? 35 : 40;
-    } else if (up != 0 && up != kUploadSettingOff) {
+    } else if (up == 0) {
+        upLimit = m_standingUpload.load();
+    } else if (up != kUploadSettingOff) {
         upLimit = up;
     }
     m_uploadLimit = upLimit;
-    m_downloadLimit = (down == 0 || down == kDownloadSettingAuto) ? 0 : down;
+    m_downloadLimit = (down == 0 || down == kDownloadSettingAuto) ? m_standingDownload.load() : down;
     std::lock_guard lock(m_clockLock);
     for (int d = 0; d < 2; ++d) {
         uint32_t limit = d == 0 ? m_downloadLimit.load() : m_uploadLimit.load();
@@ -125,6 +127,12 @@ void CMsgPool::SecondPass(int taskMode) {
     m_downloadSetting = 0;
     RecomputeLimits(taskMode);
     RecomputeSpeeds();
+}
+
+void CMsgPool::SetStandingLimits(uint32_t uploadKiB, uint32_t downloadKiB) {
+    m_standingUpload = uploadKiB;
+    m_standingDownload = downloadKiB;
+    RecomputeLimits(0);
 }
 
 bool CMsgPool::ClockOpen(Direction d, platform::Tick now) const {
