@@ -33,7 +33,7 @@ run_mirt() {  # run_mirt DIR ARGS... (in the background, output to DIR/out)
   PIDS+=($!)
 }
 received() {  # the last "received N" of a downloader's progress lines
-  grep '^progress' "$1" | tail -1 | awk '{print $NF}'
+  { grep '^progress' "$1" || true; } | tail -1 | awk '{print $NF}'
 }
 # Enough content that neither run completes within the measured time.
 SIZE_MIB=$(( (DOWN_KIB > UP_KIB ? DOWN_KIB : UP_KIB) * (SECS + 10) / 1024 + 16 ))

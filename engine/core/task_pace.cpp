@@ -1,5 +1,7 @@
 #include "engine/core/task_pace.h"
 
+#include <algorithm>
+
 namespace tessali::core {
 
 void CTaskPace::SetLimit(PaceDirection d, uint32_t bytesPerSecond) {
@@ -40,7 +42,8 @@ void CTaskPace::Advance(PaceDirection d, uint32_t bytes, platform::Tick now) {
     const uint64_t intervalMs = intervalUs / 1000;
     platform::Tick base = now;
     uint64_t carry = 0;
-    if (c.set && (platform::TickBefore(now, c.next) || platform::TickElapsed(now, c.next) <= intervalMs)) {
+    const uint64_t catchUp = std::max<uint64_t>(intervalMs, kPaceCatchUpMs);
+    if (c.set && (platform::TickBefore(now, c.next) || platform::TickElapsed(now, c.next) <= catchUp)) {
         base = c.next;
         carry = c.carryUs;
     }

@@ -14,6 +14,11 @@ namespace tessali::core {
 
 enum class PaceDirection : uint8_t { kDownload = 0, kUpload = 1 };
 
+// How late a message may go and still advance its clock from the time it was due rather than
+// from now: a sender woken a little late (a loaded machine) or briefly without anything to send
+// makes up for it, so the cap is reached on average; a longer pause is not made up.
+constexpr uint32_t kPaceCatchUpMs = 50;
+
 class CTaskPace {
 public:
     // A new cap restarts that direction's clock; the same cap again changes nothing.
@@ -24,8 +29,8 @@ public:
     // True while the direction's next-send time lies after `now` (never without a cap).
     bool IsPaced(PaceDirection d, platform::Tick now) const;
     // A message of `bytes` went at `now`: the next one may go bytes / cap later. The clock
-    // advances from its previous next-send time when that is at most one interval past, so
-    // a pass that runs a little late loses nothing; from `now` otherwise.
+    // advances from its previous next-send time when that is at most one interval or
+    // kPaceCatchUpMs past, so a pass that runs a little late loses nothing; from `now` otherwise.
     void Advance(PaceDirection d, uint32_t bytes, platform::Tick now);
 
     // Re-applies the caps: both clocks start over (a message may go at once). True when a cap

@@ -745,8 +745,67 @@ void CMsgHandle::AdvanceTaskPace(const TaskHash& hash, core::PaceDirection d, ui
     }
 }
 
+bool CMsgHandle::ReleaseDownload(platform::Tick now, std::set<TaskHash>& held) {
+    QueuedMsg q;
+    while (m_limits.TakeDownload(q, held)) {
+        int state = m_tasks.GetRunState(q.hash);
+        if (state < 0 || state == core::kRunPaused) {
+            continue;  // task gone or stopped: dropped
+        }
+        if (state != core::kRunRunning) {
+            m_limits.ReturnDownload(q);
+            return false;
+        }
+        if (!m_pool.IsMapped(q.key)) {
+            continue;
+        }
+        uint32_t length = GetU32(q.request.data() + 13);
+        if (SendTo(q.key, q.request) <= 0) {
+            m_tasks.CancelRequest(q.hash, q.key, GetU32(q.request.data() + 5), GetU32(q.request.data() + 9),
+                                  length);
+        }
+        m_pool.AdvanceClock(Direction::kDownload, length + 13, now);
+        AdvanceTaskPace(q.hash, core::PaceDirection::kDownload, length + 13, now);
+        if (m_tasks.IsDownloadPaced(q.hash)) {
+            held.insert(q.hash);
+        }
+        return true;
+    }
+    return false;
+}
+
+bool CMsgHandle::ReleaseUpload(platform::Tick now, std::set<TaskHash>& held) {
+    QueuedMsg q;
+    while (m_limits.TakeUpload(q, now, held)) {
+        if (platform::TickElapsed(now, q.queued) > kUploadQueueMaxAgeMs &&
+            !platform::TickBefore(now, q.queued)) {
+            RefuseRequest(q.key, q.request);
+            continue;
+        }
+        int state = m_tasks.GetRunState(q.hash);
+        if (state < 0) {
+            continue;
+        }
+        if (!m_pool.IsMapped(q.key)) {
+            continue;
+        }
+        uint32_t length = GetU32(q.request.data() + 13);
+        ServeRequest(q.hash, q.key, q.request, false);
+        m_pool.AdvanceClock(Direction::kUpload, length + 13, now);
+        AdvanceTaskPace(q.hash, core::PaceDirection::kUpload, length + 13, now);
+        if (m_tasks.IsUploadPaced(q.hash)) {
+            held.insert(q.hash);
+        }
+        return true;
+    }
+    return false;
+}
+
 void CMsgHandle::PacingPass() {
     platform::Tick now = platform::GetTick();
+    // A pass that runs late (a loaded machine wakes the routine every few milliseconds, not
+    // every one) releases what the clock allowed meanwhile, so the limit is reached rather than
+    // undercut; the clock itself keeps the average at the limit.
     if (m_pool.ClockOpen(Direction::kDownload, now)) {
         // Tasks whose own cap holds them now keep their messages queued; others go first.
         std::set<TaskHash> held;
@@ -755,27 +814,10 @@ void CMsgHandle::PacingPass() {
                 held.insert(h);
             }
         }
-        QueuedMsg q;
-        while (m_limits.TakeDownload(q, held)) {
-            int state = m_tasks.GetRunState(q.hash);
-            if (state < 0 || state == core::kRunPaused) {
-                continue;  // task gone or stopped: dropped
-            }
-            if (state != core::kRunRunning) {
-                m_limits.ReturnDownload(q);
+        for (int i = 0; i < kMaxReleasesPerPass && m_pool.ClockOpen(Direction::kDownload, now); ++i) {
+            if (!ReleaseDownload(now, held)) {
                 break;
             }
-            if (!m_pool.IsMapped(q.key)) {
-                continue;
-            }
-            uint32_t length = GetU32(q.request.data() + 13);
-            if (SendTo(q.key, q.request) <= 0) {
-                m_tasks.CancelRequest(q.hash, q.key, GetU32(q.request.data() + 5),
-                                      GetU32(q.request.data() + 9), length);
-            }
-            m_pool.AdvanceClock(Direction::kDownload, length + 13, now);
-            AdvanceTaskPace(q.hash, core::PaceDirection::kDownload, length + 13, now);
-            break;
         }
     }
     if (m_pool.ClockOpen(Direction::kUpload, now)) {
@@ -785,25 +827,10 @@ void CMsgHandle::PacingPass() {
                 held.insert(h);
             }
         }
-        QueuedMsg q;
-        while (m_limits.TakeUpload(q, now, held)) {
-            if (platform::TickElapsed(now, q.queued) > kUploadQueueMaxAgeMs &&
-                !platform::TickBefore(now, q.queued)) {
-                RefuseRequest(q.key, q.request);
-                continue;
+        for (int i = 0; i < kMaxReleasesPerPass && m_pool.ClockOpen(Direction::kUpload, now); ++i) {
+            if (!ReleaseUpload(now, held)) {
+                break;
             }
-            int state = m_tasks.GetRunState(q.hash);
-            if (state < 0) {
-                continue;
-            }
-            if (!m_pool.IsMapped(q.key)) {
-                continue;
-            }
-            uint32_t length = GetU32(q.request.data() + 13);
-            ServeRequest(q.hash, q.key, q.request, false);
-            m_pool.AdvanceClock(Direction::kUpload, length + 13, now);
-            AdvanceTaskPace(q.hash, core::PaceDirection::kUpload, length + 13, now);
-            break;
         }
     }
 }

@@ -1,6 +1,9 @@
 #include "engine/net/msg_pool.h"
 
+#include <algorithm>
+
 #include "engine/core/engine_log.h"
+#include "engine/core/task_pace.h"
 
 namespace tessali::net {
 
@@ -148,7 +151,9 @@ void CMsgPool::AdvanceClock(Direction d, uint32_t size, platform::Tick now) {
     c.size = size;
     c.interval = limit ? size / limit : 0;
     platform::Tick base = now;
-    if (c.set && (platform::TickBefore(now, c.next) || platform::TickElapsed(now, c.next) <= c.interval)) {
+    // Late by up to an interval or the catch-up window: advanced from when it was due.
+    const uint32_t catchUp = std::max(c.interval, core::kPaceCatchUpMs);
+    if (c.set && (platform::TickBefore(now, c.next) || platform::TickElapsed(now, c.next) <= catchUp)) {
         base = c.next;
     }
     c.next = base + c.interval;

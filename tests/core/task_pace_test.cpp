@@ -15,11 +15,12 @@ namespace {
 
 constexpr uint32_t kMessage = 16397;  // a block request's reply: 16 384 data bytes + 13
 
-// Messages a sender that asks every `stepMs` gets through in `ms` milliseconds of fake time.
+// Messages a sender that wakes every `stepMs` and then sends up to four while its clock lets
+// it gets through in `ms` milliseconds of fake time.
 int MessagesIn(CTaskPace& pace, platform::FakeTick& clock, uint32_t ms, uint32_t stepMs) {
     int sent = 0;
     for (uint32_t t = 0; t < ms; t += stepMs) {
-        if (!pace.IsPaced(PaceDirection::kDownload, clock.Now())) {
+        for (int i = 0; i < 4 && !pace.IsPaced(PaceDirection::kDownload, clock.Now()); ++i) {
             pace.Advance(PaceDirection::kDownload, kMessage, clock.Now());
             ++sent;
         }
@@ -31,12 +32,13 @@ int MessagesIn(CTaskPace& pace, platform::FakeTick& clock, uint32_t ms, uint32_t
 TEST(TaskPace, TheCapHoldsOnAverageWhateverTheIntervalsFraction) {
     // 3 000 000 B/s: 5.466 ms per message. Whole milliseconds alone would give 5 ms and 9 %
     // too much; the kept remainder gives the cap itself.
-    for (uint32_t step : {1u, 3u}) {  // a pass every millisecond, and passes that run late
+    // A pass every millisecond, passes a little late, and passes 20 ms apart (a loaded machine).
+    for (uint32_t step : {1u, 3u, 20u}) {
         platform::FakeTick clock(1000);
         CTaskPace pace;
         pace.SetLimit(PaceDirection::kDownload, 3000000);
         int sent = MessagesIn(pace, clock, 10000, step);
-        EXPECT_NEAR(sent, 30000000.0 / kMessage, 2.0) << "a pass every " << step << " ms";
+        EXPECT_NEAR(sent, 30000000.0 / kMessage, 4.0) << "a pass every " << step << " ms";
     }
 }
 

@@ -513,6 +513,28 @@ TEST_F(PeerLogic, AStandingLimitOutlivesTheSecondPassAndSettingsStillOverrideIt)
     EXPECT_EQ(limits.DownloadCount(), 2u);
 }
 
+TEST_F(PeerLogic, ALatePassReleasesWhatTheLimitAllowedMeanwhile) {
+    pool.SetStandingLimits(0, 1000);  // 16 ms per request
+    Connect(key);
+    handle.Handle(Record(BuildMessage(kMsgUnchoke), key));
+    handle.PacingPass();
+    ASSERT_EQ(link.OfId(key, kMsgRequest).size(), 1u);
+    handle.Handle(Record(Piece(0, 0, 16384), key));  // a third request waits behind the second
+    ASSERT_EQ(limits.DownloadCount(), 2u);
+    // The routine woke 40 ms later instead of 16 (a loaded machine): both were due by then.
+    clock.Advance(40);
+    handle.PacingPass();
+    EXPECT_EQ(link.OfId(key, kMsgRequest).size(), 3u);
+    // The clock counted from when they were due, not from the late pass: the next is due at 48.
+    handle.Handle(Record(Piece(0, 16384, 16384), key));
+    clock.Advance(7);
+    handle.PacingPass();
+    EXPECT_EQ(link.OfId(key, kMsgRequest).size(), 3u);
+    clock.Advance(1);
+    handle.PacingPass();
+    EXPECT_EQ(link.OfId(key, kMsgRequest).size(), 4u);
+}
+
 TEST_F(PeerLogic, ATasksOwnDownloadCapHoldsItsRequestsAndLetsOtherTasksPass) {
     // A second task on its own connection, its requests queued behind the first task's.
     core::TaskHash other;
