@@ -233,6 +233,7 @@ int EngineInit(EngineUse use) {
     if (sources::CTrackerAgent* agent = sources::EngineTrackerAgent()) {
         peers->SetSharedUdpPort(agent->BoundPort());
     }
+    peers->Pool().SetStandingLimits(deploy.maxUpload, deploy.maxDownload);
     peers->Start();
     // HTTP-source bytes count in the engine's and their task's download speed like peers' bytes.
     sources::CHttpAgent* httpAgent = &sources::HttpAgent();

@@ -19,6 +19,7 @@
 #include "engine/core/peer.h"
 #include "engine/core/ref_counted.h"
 #include "engine/core/task_hash.h"
+#include "engine/core/task_pace.h"
 
 namespace tessali::core {
 
@@ -142,6 +143,10 @@ public:
     std::atomic<int32_t> uploadRateCount{0};
     std::atomic<int32_t> downloadRateCount{0};
 
+    // The task's own transfer caps and their clocks (the peer layer's pacing pass uses them).
+    CTaskPace& Pace() { return m_pace; }
+    const CTaskPace& Pace() const { return m_pace; }
+
     // HTTP-source link.
     bool IsHttpTask() const;
     void SetSourceUrl(const std::string& url);
@@ -165,6 +170,7 @@ protected:
     CPeerGroup m_peers;
 
 private:
+    CTaskPace m_pace;
     TaskHash m_hash;
     std::string m_folder;
     std::string m_name;

@@ -12,6 +12,7 @@
 #include "engine/core/protocol_link.h"
 #include "engine/platform/file.h"
 #include "engine/platform/text_convert.h"
+#include "engine/platform/tick.h"
 
 namespace tessali::core {
 namespace {
@@ -618,27 +619,48 @@ void CTaskMgr::PauseAll() {
     }
 }
 
-// Rate limits and pacing arrive with the rate-limit layer.
-bool CTaskMgr::SetUploadLimit(const TaskHash&, uint32_t) {
-    return false;
+// The task's own caps (bytes per second, 0 = none); the peer layer's pacing pass holds the task's
+// requests and served blocks to them.
+bool CTaskMgr::SetUploadLimit(const TaskHash& hash, uint32_t bytesPerSecond) {
+    return SetUploadPace(hash, bytesPerSecond);
 }
-bool CTaskMgr::IsDownloadPaced(const TaskHash&) {
-    return false;
+
+bool CTaskMgr::IsDownloadPaced(const TaskHash& hash) {
+    Ref<CTask> t = Find(hash);
+    return t && t->Pace().IsPaced(PaceDirection::kDownload, platform::GetTick());
 }
-bool CTaskMgr::IsUploadPaced(const TaskHash&) {
-    return false;
+
+bool CTaskMgr::IsUploadPaced(const TaskHash& hash) {
+    Ref<CTask> t = Find(hash);
+    return t && t->Pace().IsPaced(PaceDirection::kUpload, platform::GetTick());
 }
-bool CTaskMgr::SetUploadPace(const TaskHash&, uint32_t) {
-    return false;
+
+bool CTaskMgr::SetUploadPace(const TaskHash& hash, uint32_t bytesPerSecond) {
+    Ref<CTask> t = Find(hash);
+    if (!t) {
+        return false;
+    }
+    t->Pace().SetLimit(PaceDirection::kUpload, bytesPerSecond);
+    return true;
 }
-bool CTaskMgr::SetDownloadPace(const TaskHash&, uint32_t) {
-    return false;
+
+bool CTaskMgr::SetDownloadPace(const TaskHash& hash, uint32_t bytesPerSecond) {
+    Ref<CTask> t = Find(hash);
+    if (!t) {
+        return false;
+    }
+    t->Pace().SetLimit(PaceDirection::kDownload, bytesPerSecond);
+    return true;
 }
-bool CTaskMgr::ResetPace(const TaskHash&) {
-    return false;
+
+bool CTaskMgr::ResetPace(const TaskHash& hash) {
+    Ref<CTask> t = Find(hash);
+    return t && t->Pace().Reset();
 }
-bool CTaskMgr::HasPaceLimit(const TaskHash&) {
-    return false;
+
+bool CTaskMgr::HasPaceLimit(const TaskHash& hash) {
+    Ref<CTask> t = Find(hash);
+    return t && t->Pace().HasLimit();
 }
 
 int32_t CTaskMgr::GetTaskRateA(const TaskHash& hash) {

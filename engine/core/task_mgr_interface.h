@@ -104,6 +104,8 @@ public:
                               uint32_t offset, uint32_t length) = 0;
     virtual int CountDownloaded(const TaskHash& hash, const ConnectionKey& peer, int32_t bytes) = 0;
     virtual int CountUploaded(const TaskHash& hash, const ConnectionKey& peer, int32_t bytes) = 0;
+    // The task's own caps (bytes per second, 0 = none; SetUploadLimit sets the upload cap) and
+    // whether its clock holds its next message now.
     virtual bool IsDownloadPaced(const TaskHash& hash) = 0;
     virtual bool IsUploadPaced(const TaskHash& hash) = 0;
     virtual bool SetUploadPace(const TaskHash& hash, uint32_t bytesPerSecond) = 0;

@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "engine/core/task_mgr_interface.h"
+#include "engine/core/task_pace.h"
 #include "engine/net/block_witness.h"
 #include "engine/net/message_record.h"
 #include "engine/net/msg_limit_layer.h"
@@ -34,6 +35,8 @@ constexpr int32_t kSlowPeerRate = 5 * 1024;
 // Source lists (trackers, the LAN search) open connections only while a task has fewer peers
 // than this: a tracker that lists a hundred thousand peers must not get them all connected.
 constexpr uint32_t kMaxSourcePeers = 200;
+// Held-back messages one pacing pass may release per direction while the clocks allow.
+constexpr int kMaxReleasesPerPass = 4;
 
 class CMsgHandle : public IPeerConnector {
 public:
@@ -66,7 +69,7 @@ public:
     // Removes the peer from its task, closes the connection and forgets it.
     void DropPeer(const core::TaskHash& hash, const core::ConnectionKey& key);
 
-    // Send routine: one held-back message of each direction when its clock allows.
+    // Send routine: the held-back messages of each direction whose time has come.
     void PacingPass();
     // Housekeeping: the deferred scheduling, then the limits and speeds.
     void SecondPass();
@@ -101,6 +104,21 @@ private:
     bool IsLan(uint32_t addr) const;
     void CountTransfer(const core::TaskHash& hash, const core::ConnectionKey& key, int64_t bytes,
                        SpeedKind kind);
+    // Whether a message to or from `key` waits for the pacing pass: the engine limit applies to
+    // it (LAN peers are exempt in the automatic modes), or its task has a cap of its own.
+    bool EngineDownloadLimited(const core::ConnectionKey& key) const;
+    bool EngineUploadLimited(const core::ConnectionKey& key) const;
+    bool DownloadLimited(const core::TaskHash& hash, const core::ConnectionKey& key) const;
+    bool UploadLimited(const core::TaskHash& hash, const core::ConnectionKey& key) const;
+    uint32_t TaskPace(const core::TaskHash& hash, core::PaceDirection d) const;
+    // The upload limit (KiB/s) the admission rule judges a queued request of `key` by.
+    uint32_t AdmissionLimit(const core::TaskHash& hash, const core::ConnectionKey& key) const;
+    // One held-back message of the direction sent (true) when a task may send it; a task whose
+    // own cap closes joins `held`.
+    bool ReleaseDownload(platform::Tick now, std::set<core::TaskHash>& held);
+    bool ReleaseUpload(platform::Tick now, std::set<core::TaskHash>& held);
+    void AdvanceTaskPace(const core::TaskHash& hash, core::PaceDirection d, uint32_t bytes,
+                         platform::Tick now);
 
     core::CTaskMgrInterFace& m_tasks;
     IPeerLink& m_link;

@@ -21,24 +21,48 @@ bool CMsgLimitLayer::QueueUpload(const QueuedMsg& msg, uint32_t uploadLimitKiB) 
     return true;
 }
 
-bool CMsgLimitLayer::TakeDownload(QueuedMsg& out) {
+bool CMsgLimitLayer::TakeDownload(QueuedMsg& out, const std::set<core::TaskHash>& held) {
     std::lock_guard lock(m_downLock);
-    if (m_down.empty()) {
-        return false;
+    for (auto it = m_down.begin(); it != m_down.end(); ++it) {
+        if (!held.contains(it->hash)) {
+            out = *it;
+            m_down.erase(it);
+            return true;
+        }
     }
-    out = m_down.front();
-    m_down.pop_front();
-    return true;
+    return false;
 }
 
-bool CMsgLimitLayer::TakeUpload(QueuedMsg& out) {
+bool CMsgLimitLayer::TakeUpload(QueuedMsg& out, platform::Tick now, const std::set<core::TaskHash>& held) {
     std::lock_guard lock(m_upLock);
-    if (m_up.empty()) {
-        return false;
+    for (auto it = m_up.begin(); it != m_up.end(); ++it) {
+        bool expired = !platform::TickBefore(now, it->queued) &&
+                       platform::TickElapsed(now, it->queued) > kUploadQueueMaxAgeMs;
+        if (expired || !held.contains(it->hash)) {
+            out = *it;
+            m_up.erase(it);
+            return true;
+        }
     }
-    out = m_up.front();
-    m_up.pop_front();
-    return true;
+    return false;
+}
+
+std::set<core::TaskHash> CMsgLimitLayer::DownloadTasks() const {
+    std::lock_guard lock(m_downLock);
+    std::set<core::TaskHash> tasks;
+    for (const QueuedMsg& m : m_down) {
+        tasks.insert(m.hash);
+    }
+    return tasks;
+}
+
+std::set<core::TaskHash> CMsgLimitLayer::UploadTasks() const {
+    std::lock_guard lock(m_upLock);
+    std::set<core::TaskHash> tasks;
+    for (const QueuedMsg& m : m_up) {
+        tasks.insert(m.hash);
+    }
+    return tasks;
 }
 
 void CMsgLimitLayer::ReturnDownload(const QueuedMsg& msg) {

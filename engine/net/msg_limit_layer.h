@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <set>
 
 #include "engine/core/connection_key.h"
 #include "engine/core/task_hash.h"
@@ -35,8 +36,14 @@ public:
     bool QueueDownload(const QueuedMsg& msg);
     // False when the admission rule refuses a high-priority request.
     bool QueueUpload(const QueuedMsg& msg, uint32_t uploadLimitKiB);
-    bool TakeDownload(QueuedMsg& out);
-    bool TakeUpload(QueuedMsg& out);
+    // Take the first message, passing over those of the tasks in `held` (their own pace holds
+    // them; they keep their places). An upload message queued more than kUploadQueueMaxAgeMs
+    // before `now` is taken even when held, so that it is refused in time.
+    bool TakeDownload(QueuedMsg& out, const std::set<core::TaskHash>& held = {});
+    bool TakeUpload(QueuedMsg& out, platform::Tick now, const std::set<core::TaskHash>& held = {});
+    // The tasks that have messages waiting in each queue.
+    std::set<core::TaskHash> DownloadTasks() const;
+    std::set<core::TaskHash> UploadTasks() const;
     // Puts a message back at the front (its task may not transfer now).
     void ReturnDownload(const QueuedMsg& msg);
     void ReturnUpload(const QueuedMsg& msg);

@@ -1,6 +1,9 @@
 #include "engine/net/msg_pool.h"
 
+#include <algorithm>
+
 #include "engine/core/engine_log.h"
+#include "engine/core/task_pace.h"
 
 namespace tessali::net {
 
@@ -98,11 +101,13 @@ void CMsgPool::RecomputeLimits(int taskMode) {
     uint32_t upLimit = 0;
     if (up == kSettingAuto) {
         upLimit = taskMode == 1 && Speed(Direction::kDownload) < 122880 ? 35 : 40;
-    } else if (up != 0 && up != kUploadSettingOff) {
+    } else if (up == 0) {
+        upLimit = m_standingUpload.load();
+    } else if (up != kUploadSettingOff) {
         upLimit = up;
     }
     m_uploadLimit = upLimit;
-    m_downloadLimit = (down == 0 || down == kDownloadSettingAuto) ? 0 : down;
+    m_downloadLimit = (down == 0 || down == kDownloadSettingAuto) ? m_standingDownload.load() : down;
     std::lock_guard lock(m_clockLock);
     for (int d = 0; d < 2; ++d) {
         uint32_t limit = d == 0 ? m_downloadLimit.load() : m_uploadLimit.load();
@@ -127,6 +132,12 @@ void CMsgPool::SecondPass(int taskMode) {
     RecomputeSpeeds();
 }
 
+void CMsgPool::SetStandingLimits(uint32_t uploadKiB, uint32_t downloadKiB) {
+    m_standingUpload = uploadKiB;
+    m_standingDownload = downloadKiB;
+    RecomputeLimits(0);
+}
+
 bool CMsgPool::ClockOpen(Direction d, platform::Tick now) const {
     std::lock_guard lock(m_clockLock);
     const Clock& c = m_clocks[static_cast<int>(d)];
@@ -140,7 +151,9 @@ void CMsgPool::AdvanceClock(Direction d, uint32_t size, platform::Tick now) {
     c.size = size;
     c.interval = limit ? size / limit : 0;
     platform::Tick base = now;
-    if (c.set && (platform::TickBefore(now, c.next) || platform::TickElapsed(now, c.next) <= c.interval)) {
+    // Late by up to an interval or the catch-up window: advanced from when it was due.
+    const uint32_t catchUp = std::max(c.interval, core::kPaceCatchUpMs);
+    if (c.set && (platform::TickBefore(now, c.next) || platform::TickElapsed(now, c.next) <= catchUp)) {
         base = c.next;
     }
     c.next = base + c.interval;

@@ -49,12 +49,15 @@ public:
     // The connections whose wait is over; they leave the deferred set.
     std::vector<core::ConnectionKey> TakeDue(platform::Tick now);
 
-    // Settings (0 none, 1 upload off, 255 automatic, 145 download automatic, else KiB/s). Setting
-    // one recomputes its limit at once; the one-second pass resets both settings to 0 and
-    // recomputes, so a limit holds until then.
+    // Settings (0 the standing limit, 1 upload off, 255 automatic, 145 download automatic (the
+    // standing limit, LAN peers exempt), else KiB/s). Setting one recomputes its limit at once;
+    // the one-second pass resets both settings to 0 and recomputes, so a limit holds until then.
     void SetUploadSetting(uint8_t value, int taskMode = 0);
     void SetDownloadSetting(uint8_t value);
     void SecondPass(int taskMode);
+    // The limits that hold whenever no setting says otherwise (KiB/s, 0 = none): the
+    // deployment file's, or a front-end's. The one-byte settings cannot express them above 254.
+    void SetStandingLimits(uint32_t uploadKiB, uint32_t downloadKiB);
     uint8_t UploadSetting() const { return m_uploadSetting.load(); }
     uint8_t DownloadSetting() const { return m_downloadSetting.load(); }
     // Limits in KiB/s, 0 = none.
@@ -92,6 +95,8 @@ private:
 
     std::atomic<uint8_t> m_uploadSetting{0};
     std::atomic<uint8_t> m_downloadSetting{0};
+    std::atomic<uint32_t> m_standingUpload{0};
+    std::atomic<uint32_t> m_standingDownload{0};
     std::atomic<uint32_t> m_uploadLimit{0};
     std::atomic<uint32_t> m_downloadLimit{0};
     std::atomic<bool> m_uploadOff{false};

@@ -37,6 +37,26 @@ HostPort ParseHostPort(std::string_view text, uint16_t defaultPort) {
     return hp;
 }
 
+std::optional<uint32_t> ParseKiBPerSecond(std::string_view text) {
+    size_t first = text.find_first_not_of(" \t");
+    size_t last = text.find_last_not_of(" \t");
+    if (first == std::string_view::npos) {
+        return std::nullopt;
+    }
+    text = text.substr(first, last - first + 1);
+    uint64_t value = 0;
+    for (char ch : text) {
+        if (ch < '0' || ch > '9') {
+            return std::nullopt;
+        }
+        value = value * 10 + static_cast<uint64_t>(ch - '0');
+        if (value > kMaxKiBPerSecond) {
+            return std::nullopt;
+        }
+    }
+    return static_cast<uint32_t>(value);
+}
+
 DeployConfig LoadDeployConfig(const std::string& path) {
     DeployConfig c;
     if (!FileExists(path)) {
@@ -66,6 +86,8 @@ DeployConfig LoadDeployConfig(const std::string& path) {
     }
     c.logLevel = ini.GetInt("engine", "log_level", c.logLevel);
     c.lanSearch = ini.GetInt("engine", "lan_search", 1) != 0;
+    c.maxUpload = ParseKiBPerSecond(ini.GetString("engine", "max_upload", "")).value_or(0);
+    c.maxDownload = ParseKiBPerSecond(ini.GetString("engine", "max_download", "")).value_or(0);
     return c;
 }
 

@@ -40,7 +40,16 @@ struct DeployConfig {
     std::string logFile;
     int logLevel = 1;
     bool lanSearch = true;  // lan_search = 0 keeps the engine from searching the local network
+    // The engine's standing transfer limits in KiB/s (0 = none).
+    uint32_t maxUpload = 0;
+    uint32_t maxDownload = 0;
 };
+
+// The largest transfer limit taken (KiB/s): about 4 GiB/s, so that bytes per second fit 32 bits.
+constexpr uint32_t kMaxKiBPerSecond = 4194303;
+// A transfer limit in KiB/s as written in the file or on a command line: decimal digits only,
+// blanks around allowed, at most kMaxKiBPerSecond; nothing otherwise.
+std::optional<uint32_t> ParseKiBPerSecond(std::string_view text);
 
 // Reads `path`; a missing file gives the defaults (with path left empty).
 DeployConfig LoadDeployConfig(const std::string& path);

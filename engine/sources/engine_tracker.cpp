@@ -1,5 +1,6 @@
 #include "engine/sources/engine_tracker.h"
 
+#include <algorithm>
 #include <mutex>
 
 #include "engine/core/engine_config.h"
@@ -7,6 +8,7 @@
 #include "engine/core/task.h"
 #include "engine/core/task_mgr.h"
 #include "engine/net/net_engine.h"
+#include "engine/net/peer_engine.h"
 
 namespace tessali::sources {
 
@@ -47,9 +49,13 @@ std::optional<TrackerTaskFacts> CTaskMgrTrackTasks::Facts(const TaskHash& hash) 
     f.wantsPeers = f.runState != core::kRunDeleting;
     f.complete = t->IsComplete();
     f.peerCount = t->PeerCount();
-    // The task manager gives no download-limit figure yet, so every task uses the plain
-    // threshold; "at its limit" only counts once a limit is known.
-    f.downloadLimit = 0;
+    // The tighter of the engine's download limit and the task's own cap, in KiB/s.
+    uint32_t limit = m_engineDownloadLimit ? m_engineDownloadLimit() : 0;
+    if (uint32_t own = t->Pace().Limit(core::PaceDirection::kDownload); own != 0) {
+        uint32_t ownKiB = std::max<uint32_t>(1, own / 1024);
+        limit = limit == 0 ? ownKiB : std::min(limit, ownKiB);
+    }
+    f.downloadLimit = limit;
     f.atLimit = m_tasks.IsDownloadPaced(hash);
     return f;
 }
@@ -153,7 +159,12 @@ bool StartEngineTracker() {
     s.rudp = &net::ConnectMgr();
 
     auto agent = std::make_unique<CTrackerAgent>(std::move(s));
-    auto tasks = std::make_unique<CTaskMgrTrackTasks>(core::TaskMgr());
+    // The peer layer is made after this; the announce pass asks it on the housekeeping thread,
+    // which runs only between the two.
+    auto tasks = std::make_unique<CTaskMgrTrackTasks>(core::TaskMgr(), []() -> uint32_t {
+        net::CPeerEngine* peers = net::PeerEngine();
+        return peers != nullptr ? peers->Pool().DownloadLimit() : 0;
+    });
     auto connector = std::make_unique<CRegisteredPeerConnector>();
     auto sender = std::make_unique<net::CSocketSender>();
     TrackHandleEnv env;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -22,7 +23,10 @@ namespace tessali::sources {
 // The task manager as the tracker side sees it.
 class CTaskMgrTrackTasks : public ITrackTasks {
 public:
-    explicit CTaskMgrTrackTasks(core::CTaskMgrInterFace& tasks) : m_tasks(tasks) {}
+    // `engineDownloadLimit` gives the engine's download limit in KiB/s (0 = none).
+    explicit CTaskMgrTrackTasks(core::CTaskMgrInterFace& tasks,
+                                std::function<uint32_t()> engineDownloadLimit = {})
+        : m_tasks(tasks), m_engineDownloadLimit(std::move(engineDownloadLimit)) {}
     bool WantsPeers(const core::TaskHash& hash) override;
     bool IsDownloading(const core::TaskHash& hash) override;
     bool HasPeerWithId(const core::TaskHash& hash, const PeerId& id) override;
@@ -33,6 +37,7 @@ public:
 
 private:
     core::CTaskMgrInterFace& m_tasks;
+    std::function<uint32_t()> m_engineDownloadLimit;
 };
 
 // The peer layer's registered connector (net::ConnectToSource).

@@ -56,7 +56,7 @@ struct TrackerTaskFacts {
     bool complete = false;
     int runState = 0;  // 1 downloading
     uint32_t peerCount = 0;
-    uint32_t downloadLimit = 0;  // bytes per second; 0 when none is set
+    uint32_t downloadLimit = 0;  // KiB/s (the engine's, or the task's own when tighter); 0 = none
     bool atLimit = false;        // the task manager reports the task at its download limit
     bool mode2 = false;          // the task manager reports mode 2 (more peers allowed)
 };

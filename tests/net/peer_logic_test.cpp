@@ -487,6 +487,129 @@ TEST_F(PeerLogic, ALimitHoldsUntilTheNextSecondPass) {
     EXPECT_EQ(pool.DownloadLimit(), 0u) << "145 means no limit";
 }
 
+TEST_F(PeerLogic, AStandingLimitOutlivesTheSecondPassAndSettingsStillOverrideIt) {
+    pool.SetStandingLimits(300, 2000);
+    handle.SecondPass();
+    EXPECT_EQ(pool.DownloadLimit(), 2000u);
+    EXPECT_EQ(pool.UploadLimit(), 300u);
+    EXPECT_EQ(pool.ClockInterval(Direction::kDownload), 8u) << "16 397 bytes at 2000 KiB/s";
+    pool.SetDownloadSetting(50);
+    pool.SetUploadSetting(kUploadSettingOff);
+    EXPECT_EQ(pool.DownloadLimit(), 50u);
+    EXPECT_TRUE(pool.UploadOff());
+    handle.SecondPass();
+    EXPECT_EQ(pool.DownloadLimit(), 2000u);
+    EXPECT_EQ(pool.UploadLimit(), 300u);
+    EXPECT_FALSE(pool.UploadOff());
+    pool.SetDownloadSetting(kDownloadSettingAuto);
+    EXPECT_EQ(pool.DownloadLimit(), 2000u) << "automatic mode keeps the limit but spares LAN peers";
+    EXPECT_TRUE(pool.DownloadLanExempt());
+
+    // Under the standing limit a block request waits for the pacing pass.
+    Connect(key);
+    handle.SecondPass();
+    handle.Handle(Record(BuildMessage(kMsgUnchoke), key));
+    EXPECT_TRUE(link.OfId(key, kMsgRequest).empty());
+    EXPECT_EQ(limits.DownloadCount(), 2u);
+}
+
+TEST_F(PeerLogic, ALatePassReleasesWhatTheLimitAllowedMeanwhile) {
+    pool.SetStandingLimits(0, 1000);  // 16 ms per request
+    Connect(key);
+    handle.Handle(Record(BuildMessage(kMsgUnchoke), key));
+    handle.PacingPass();
+    ASSERT_EQ(link.OfId(key, kMsgRequest).size(), 1u);
+    handle.Handle(Record(Piece(0, 0, 16384), key));  // a third request waits behind the second
+    ASSERT_EQ(limits.DownloadCount(), 2u);
+    // The routine woke 40 ms later instead of 16 (a loaded machine): both were due by then.
+    clock.Advance(40);
+    handle.PacingPass();
+    EXPECT_EQ(link.OfId(key, kMsgRequest).size(), 3u);
+    // The clock counted from when they were due, not from the late pass: the next is due at 48.
+    handle.Handle(Record(Piece(0, 16384, 16384), key));
+    clock.Advance(7);
+    handle.PacingPass();
+    EXPECT_EQ(link.OfId(key, kMsgRequest).size(), 3u);
+    clock.Advance(1);
+    handle.PacingPass();
+    EXPECT_EQ(link.OfId(key, kMsgRequest).size(), 4u);
+}
+
+TEST_F(PeerLogic, ATasksOwnDownloadCapHoldsItsRequestsAndLetsOtherTasksPass) {
+    // A second task on its own connection, its requests queued behind the first task's.
+    core::TaskHash other;
+    other.bytes.fill(0x99);
+    auto otherTask = core::Ref<ScriptedTask>::Make(other);
+    tasks.InsertTask(otherTask);
+    ConnectionKey otherKey{0x0100007F, 0x4444, 11};
+    std::array<uint8_t, 20> otherId;
+    std::memcpy(otherId.data(), "MIRT0066FEDCBA987654", 20);
+    auto hs = BuildHandshake(true, other.bytes, otherId);
+    handle.Handle(Record(Bytes(hs.begin(), hs.end()), otherKey));
+
+    // Without an engine limit a capped task still goes through the pacing pass.
+    ASSERT_TRUE(tasks.SetDownloadPace(hash, 163970));  // 100 ms per request
+    Connect(key);
+    handle.Handle(Record(BuildMessage(kMsgUnchoke), key));
+    EXPECT_TRUE(link.OfId(key, kMsgRequest).empty());
+    ASSERT_EQ(limits.DownloadCount(), 2u);
+    handle.PacingPass();
+    EXPECT_EQ(link.OfId(key, kMsgRequest).size(), 1u);
+    clock.Advance(99);
+    handle.PacingPass();
+    EXPECT_EQ(link.OfId(key, kMsgRequest).size(), 1u) << "held by its own cap";
+    clock.Advance(1);
+    handle.PacingPass();
+    EXPECT_EQ(link.OfId(key, kMsgRequest).size(), 2u);
+
+    // Under an engine limit as well, the capped task's waiting request does not hold the
+    // uncapped task's requests queued after it.
+    handle.Handle(Record(Piece(0, 0, 16384), key));  // one more request of the capped task
+    pool.SetDownloadSetting(200);                    // 81 ms per request
+    handle.Handle(Record(BuildMessage(kMsgUnchoke), otherKey));
+    ASSERT_EQ(limits.DownloadCount(), 3u);
+    handle.PacingPass();
+    EXPECT_EQ(link.OfId(key, kMsgRequest).size(), 2u);
+    EXPECT_EQ(link.OfId(otherKey, kMsgRequest).size(), 1u);
+    clock.Advance(81);
+    handle.PacingPass();
+    EXPECT_EQ(link.OfId(otherKey, kMsgRequest).size(), 2u);
+    clock.Advance(81);
+    handle.PacingPass();
+    EXPECT_EQ(link.OfId(key, kMsgRequest).size(), 3u) << "its cap opened meanwhile";
+}
+
+TEST_F(PeerLogic, ATasksOwnUploadCapQueuesServedBlocksAndPacesThem) {
+    Connect(key);
+    ASSERT_TRUE(tasks.SetUploadLimit(hash, 163970));  // 100 ms per block
+    auto request = BuildRequest(1, 0, 16384);
+    for (int i = 0; i < 2; ++i) {
+        handle.Handle(Record(Bytes(request.begin(), request.end()), key));
+    }
+    EXPECT_TRUE(link.OfId(key, kMsgPiece).empty()) << "served by the pacing pass, not at once";
+    EXPECT_TRUE(link.OfId(key, kMsgRequestRefused).empty()) << "admitted by the task's cap";
+    handle.PacingPass();
+    EXPECT_EQ(link.OfId(key, kMsgPiece).size(), 1u);
+    EXPECT_TRUE(tasks.IsUploadPaced(hash));
+    clock.Advance(99);
+    handle.PacingPass();
+    EXPECT_EQ(link.OfId(key, kMsgPiece).size(), 1u);
+    clock.Advance(1);
+    handle.PacingPass();
+    EXPECT_EQ(link.OfId(key, kMsgPiece).size(), 2u);
+
+    // A request its cap holds for more than 3 s is refused in time all the same.
+    ASSERT_TRUE(tasks.SetUploadPace(hash, 1640));  // 10 s per block
+    handle.Handle(Record(Bytes(request.begin(), request.end()), key));
+    handle.PacingPass();
+    handle.Handle(Record(Bytes(request.begin(), request.end()), key));
+    clock.Advance(3001);
+    handle.PacingPass();
+    EXPECT_EQ(link.OfId(key, kMsgPiece).size(), 3u);
+    EXPECT_EQ(link.OfId(key, kMsgRequestRefused).size(), 1u);
+    EXPECT_EQ(limits.UploadCount(), 0u);
+}
+
 TEST_F(PeerLogic, A1MiBBurstShowsAbout104857BytesPerSecondFor10SecondsThen0) {
     Connect(key);
     for (int i = 0; i < 64; ++i) {

@@ -215,6 +215,33 @@ TEST(DeployConfig, ReadsEveryKeyAndKeepsDefaultsForMissingOnes) {
     EXPECT_TRUE(LoadDeployConfig(dir.File("missing.ini")).path.empty());
 }
 
+TEST(DeployConfig, TransferLimitsAreWholeKiBPerSecondOrNone) {
+    TempDir dir;
+    test::WriteFile(dir.File("d.ini"), "[engine]\nmax_upload = 500   ; KiB/s\nmax_download=2000\n");
+    DeployConfig c = LoadDeployConfig(dir.File("d.ini"));
+    EXPECT_EQ(c.maxUpload, 500u);
+    EXPECT_EQ(c.maxDownload, 2000u);
+    // Anything but a plain number leaves the engine without a limit rather than with a wrong one.
+    test::WriteFile(dir.File("e.ini"), "[engine]\nmax_upload = 2M\nmax_download = -1\n");
+    DeployConfig bad = LoadDeployConfig(dir.File("e.ini"));
+    EXPECT_EQ(bad.maxUpload, 0u);
+    EXPECT_EQ(bad.maxDownload, 0u);
+    DeployConfig shipped = LoadDeployConfig(std::string(TESSALI_SOURCE_DIR) + "/resources/deploy.ini");
+    EXPECT_EQ(shipped.maxUpload, 0u);
+    EXPECT_EQ(shipped.maxDownload, 0u);
+
+    EXPECT_EQ(ParseKiBPerSecond(" 64 "), 64u);
+    EXPECT_EQ(ParseKiBPerSecond("0"), 0u);
+    EXPECT_EQ(ParseKiBPerSecond(std::to_string(kMaxKiBPerSecond)), kMaxKiBPerSecond);
+    EXPECT_FALSE(ParseKiBPerSecond(std::to_string(kMaxKiBPerSecond + 1)));
+    EXPECT_FALSE(ParseKiBPerSecond("99999999999999999999999"));
+    EXPECT_FALSE(ParseKiBPerSecond(""));
+    EXPECT_FALSE(ParseKiBPerSecond("1.5"));
+    EXPECT_FALSE(ParseKiBPerSecond("+3"));
+    // Bytes per second of the largest limit still fit 32 bits.
+    EXPECT_LE(uint64_t{kMaxKiBPerSecond} * 1024, uint64_t{UINT32_MAX});
+}
+
 TEST(DeployConfig, HostPortSplitting) {
     EXPECT_EQ(ParseHostPort("tracker.example").port, 80);
     EXPECT_EQ(ParseHostPort("tracker.example").host, "tracker.example");

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include "core/fake_task.h"
+#include "engine/core/task_mgr.h"
+#include "engine/platform/tick.h"
 #include "sources/tracker_fakes.h"
 
 namespace tessali::sources {
@@ -91,6 +94,57 @@ TEST(EngineTrackerLink, StartActivatesOrAddsTheEngineTrackerAndPauseKeepsIt) {
     EXPECT_TRUE(f.tracker.List().Find(HashOf(5), kUrl));
     f.tracker.ControlTrackers(HashOf(6), 1);  // no such task
     EXPECT_FALSE(f.tracker.List().Find(HashOf(6), kUrl));
+}
+
+// The announce pass over the real task manager: the peer threshold follows the engine's download
+// limit and the task's own cap (both in KiB/s), and a task its cap holds right now is satisfied.
+TEST(EngineTrackerFacts, TheDownloadLimitsSetThePeerThreshold) {
+    platform::FakeTick clock(1000);
+    test::FakeTaskFactory factory;
+    core::CTaskMgr mgr;
+    mgr.SetTaskFactory(&factory);
+    uint32_t engineLimitKiB = 0;
+    CTaskMgrTrackTasks facts(mgr, [&] { return engineLimitKiB; });
+    CTrackerList list([&](const TaskHash& h) { return facts.Facts(h); });
+    std::vector<TaskHash> announced;
+    list.SetAnnouncer(kTrackerEngineDownload, [&](const TrackerEntry& e) { announced.push_back(e.hash); });
+    auto addTask = [&](uint8_t b, uint32_t peers) {
+        ASSERT_EQ(mgr.CreateDownloadTask(HashOf(b), "/dl/file" + std::to_string(b), nullptr, false, 0), 0);
+        for (uint32_t i = 0; i < peers; ++i) {
+            core::ConnectionKey key{0x0100007F, static_cast<uint16_t>(1000 + i), static_cast<int>(i)};
+            ASSERT_EQ(mgr.AddPeer(HashOf(b), key, core::PeerAttributes{}), 0);
+        }
+        list.AddEngineTracker(HashOf(b), kUrl);
+    };
+    auto pass = [&] {
+        announced.clear();
+        list.ActivateAll();
+        list.AnnouncePass(clock.Now());
+        return announced;
+    };
+    addTask(1, 25);
+    addTask(2, 15);
+
+    EXPECT_EQ(pass(), (std::vector<TaskHash>{HashOf(1), HashOf(2)})) << "no limit: 50";
+    engineLimitKiB = 100;
+    EXPECT_EQ(pass(), std::vector<TaskHash>{HashOf(2)}) << "100 KiB/s: 20";
+    EXPECT_TRUE(list.Find(HashOf(1), kUrl)->satisfied);
+    engineLimitKiB = 2000;
+    EXPECT_EQ(pass(), (std::vector<TaskHash>{HashOf(1), HashOf(2)})) << "2000 KiB/s: 400";
+
+    // The task's own cap is in bytes per second: 100 KiB/s gives 20 here too.
+    ASSERT_TRUE(mgr.SetDownloadPace(HashOf(1), 100 * 1024));
+    EXPECT_EQ(pass(), std::vector<TaskHash>{HashOf(2)});
+
+    // Held by its cap right now: satisfied whatever its peers.
+    ASSERT_TRUE(mgr.SetDownloadPace(HashOf(2), 100 * 1024));
+    core::Ref<core::CTask> task;
+    ASSERT_TRUE(mgr.FindTask(HashOf(2), task));
+    task->Pace().Advance(core::PaceDirection::kDownload, 16397, clock.Now());
+    EXPECT_EQ(pass(), std::vector<TaskHash>{});
+    EXPECT_TRUE(list.Find(HashOf(2), kUrl)->satisfied);
+    clock.Advance(1000);
+    EXPECT_EQ(pass(), std::vector<TaskHash>{HashOf(2)});
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <stdlib.h>
 
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "engine/core/engine_api.h"
@@ -15,6 +16,7 @@
 #include "engine/core/task_mgr.h"
 #include "engine/net/peer_connector.h"
 #include "engine/net/peer_engine.h"
+#include "engine/platform/deploy_config.h"
 #include "engine/platform/file.h"
 #include "engine/platform/tick.h"
 #include "tools/mirt/commands.h"
@@ -49,6 +51,42 @@ bool ParsePeer(const std::string& text, const std::string& framing, net::SourceP
     return true;
 }
 
+// The engine's transfer limits given on the command line; they replace the deployment file's.
+struct LimitOptions {
+    std::optional<uint32_t> upload;
+    std::optional<uint32_t> download;
+};
+
+// When args[i] is --max-upload or --max-download, takes it and its value: 1 taken, 0 not a
+// limit option, -1 a bad value (already reported).
+int TakeLimitOption(const std::vector<std::string>& args, size_t& i, LimitOptions& limits) {
+    if (args[i] != "--max-upload" && args[i] != "--max-download") {
+        return 0;
+    }
+    std::optional<uint32_t> value;
+    if (i + 1 < args.size()) {
+        value = platform::ParseKiBPerSecond(args[i + 1]);
+    }
+    if (!value) {
+        PrintError(args[i] + " wants KiB/s: a whole number from 0 (no limit) to " +
+                   std::to_string(platform::kMaxKiBPerSecond));
+        return -1;
+    }
+    (args[i] == "--max-upload" ? limits.upload : limits.download) = value;
+    ++i;
+    return 1;
+}
+
+void ApplyLimitOptions(const LimitOptions& limits) {
+    if (!limits.upload && !limits.download) {
+        return;
+    }
+    platform::DeployConfig deploy = platform::Deploy();
+    deploy.maxUpload = limits.upload.value_or(deploy.maxUpload);
+    deploy.maxDownload = limits.download.value_or(deploy.maxDownload);
+    platform::SetDeploy(std::move(deploy));
+}
+
 bool StartEngine() {
     InstallStopSignals();
     if (!EngineStartNetwork() || EngineInit() != 0) {
@@ -59,15 +97,27 @@ bool StartEngine() {
 }
 
 int RunShare(const std::vector<std::string>& args) {
-    if (args.empty()) {
-        PrintError("usage: mirt share FILE...");
+    std::vector<std::string> files;
+    LimitOptions limits;
+    for (size_t i = 0; i < args.size(); ++i) {
+        int taken = TakeLimitOption(args, i, limits);
+        if (taken < 0) {
+            return 2;
+        }
+        if (taken == 0) {
+            files.push_back(args[i]);
+        }
+    }
+    if (files.empty()) {
+        PrintError("usage: mirt share FILE... [--max-upload KIB] [--max-download KIB]");
         return 2;
     }
+    ApplyLimitOptions(limits);
     if (!StartEngine()) {
         return 1;
     }
     int shared = 0;
-    for (const std::string& arg : args) {
+    for (const std::string& arg : files) {
         std::string path = AbsolutePath(arg);
         core::TaskHash hash;
         if (path.empty() || !platform::FileExists(path) ||
@@ -110,7 +160,14 @@ int RunGet(const std::vector<std::string>& args) {
     std::vector<std::string> peers;
     std::string framing = "plain";
     int progressMs = 1000;
+    LimitOptions limits;
     for (size_t i = 0; i < args.size(); ++i) {
+        if (int taken = TakeLimitOption(args, i, limits); taken != 0) {
+            if (taken < 0) {
+                return 2;
+            }
+            continue;
+        }
         if ((args[i] == "--peer" || args[i] == "--framing" || args[i] == "--progress-ms") &&
             i + 1 >= args.size()) {
             PrintError(args[i] + " needs a value");
@@ -151,6 +208,7 @@ int RunGet(const std::vector<std::string>& args) {
         PrintError(positional[1] + " is a folder: DEST is the path of the file to download");
         return 2;
     }
+    ApplyLimitOptions(limits);
     if (!StartEngine()) {
         return 1;
     }
@@ -223,11 +281,14 @@ int RunGet(const std::vector<std::string>& args) {
 
 MirtCommandRegistrar g_share(
     {"share",
-     "share FILE...               share each file, print \"<HASH> <FILE>\", run until SIGINT/SIGTERM",
+     "share FILE... [--max-upload KIB] [--max-download KIB]\n"
+     "                             share each file, print \"<HASH> <FILE>\", run until SIGINT/SIGTERM;\n"
+     "                             --max-upload/--max-download cap the engine in KiB/s (0 = none)",
      RunShare});
 MirtCommandRegistrar g_get(
     {"get",
      "get HASH DEST [--peer ADDR:PORT]... [--framing plain|http|scrambled|udp] [--progress-ms N]\n"
+     "                             [--max-download KIB] [--max-upload KIB] (KiB/s, 0 = none)\n"
      "                             download task HASH into DEST; exit 0 once complete, 4 when the\n"
      "                             engine paused the task (its content could not be stored)",
      RunGet});
