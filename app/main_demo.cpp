@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QGuiApplication>
 #include <QPixmap>
+#include <QRegularExpression>
 #include <QScreen>
 #include <cstdio>
 
@@ -16,6 +17,17 @@ namespace {
 constexpr int kTickMs = 100;
 constexpr int kCodeGo = 107;
 constexpr int kCodeOk = 122;
+
+// "…进度：NN% 速度：X.XXKB/s" part-way (5 to 95 %) and moving: the picture of a download on its
+// way. The state text is what a person reads, so that is what is checked.
+bool ShowsPartWay(const QString& state) {
+    static const QRegularExpression progress(QStringLiteral("进度：(\\d+)% 速度：([0-9.]+)"));
+    const QRegularExpressionMatch m = progress.match(state);
+    if (!m.hasMatch())
+        return false;
+    const int percent = m.captured(1).toInt();
+    return percent >= 5 && percent <= 95 && m.captured(2).toDouble() > 0.0;
+}
 
 }  // namespace
 
@@ -92,12 +104,14 @@ void CDemoPilot::Tick() {
         return;
     }
     ++m_downloadTicks;
-    // The first poll that shows some progress, or a moment after the press when none comes.
-    const bool moving = m_wnd.IsDownloading() && m_wnd.Percent() > 0 && m_wnd.Percent() < 100;
-    if (moving || m_downloadTicks == 80)
+    if (m_wnd.IsDownloading() && ShowsPartWay(m_wnd.StateText()))
         Shot(QStringLiteral("4-downloading"));
     if (open && open->IsShown() && !m_wnd.IsDownloading()) {
-        Shot(QStringLiteral("4-downloading"));
+        if (!m_finishSeen && !m_taken.count(QStringLiteral("4-downloading"))) {
+            // A finished bar is no picture of a download on its way: none is written.
+            std::printf("demo: the download finished before it was seen part-way; no 4-downloading picture\n");
+            std::fflush(stdout);
+        }
         // The window paints the new state on the way back to the event loop; the screen has it
         // only after that, so the picture is taken on the next tick.
         if (!m_finishSeen) {

@@ -12,6 +12,8 @@
 # a temporary folder (nothing of your home folder is touched).
 #   DEMO_TIMEOUT=SECONDS   how long the unattended run waits for a stage, or for the download to move (default 60)
 #   DEMO_CLIENT_MB=N       size of the generated client file (default 64)
+#   DEMO_SEED_KIBS=N       the seeder's upload limit in KiB/s (default 4096), so the download is seen
+#                          on its way: bar part-way, percent and speed
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -19,6 +21,7 @@ BUILD_DIR=${BUILD_DIR:-build}
 shots=$(realpath -m "${DEMO_SHOTS:-$BUILD_DIR/demo-shots}")
 timeout_s=${DEMO_TIMEOUT:-60}
 client_mb=${DEMO_CLIENT_MB:-64}
+seed_kibs=${DEMO_SEED_KIBS:-4096}
 
 echo "== building the program, mirt and mirt-tracker"
 cmake -S . -B "$BUILD_DIR" -G Ninja >/dev/null
@@ -144,8 +147,9 @@ for i, ((bg, fg), text) in enumerate(zip(colours, texts), 1):
     img.save(f"{out}/slide{i}.jpg", quality=90)
 PY
 
-echo "== mirt share (the seeder)"
-XDG_DATA_HOME=$work/seeder-data TESSALI_DEPLOY=$work/seeder.ini "$BUILD_DIR/tools/mirt" share "$client" >"$work/seeder.out" 2>"$work/seeder.err" &
+echo "== mirt share (the seeder, held to $seed_kibs KiB/s)"
+XDG_DATA_HOME=$work/seeder-data TESSALI_DEPLOY=$work/seeder.ini "$BUILD_DIR/tools/mirt" share "$client" \
+  --max-upload "$seed_kibs" >"$work/seeder.out" 2>"$work/seeder.err" &
 pids+=($!)
 shared=$(wait_line "$work/seeder.out" 60 '^[0-9A-F]{40} ')
 hash=${shared%% *}
@@ -179,8 +183,20 @@ else
   mkdir -p "$shots"
   env "${app_env[@]}" TESSALI_DEMO_SHOTS="$shots" TESSALI_DEMO_TIMEOUT="$timeout_s" QT_QPA_PLATFORM=xcb \
     xvfb-run -a -s "-screen 0 1024x768x24 -dpi 96" "$BUILD_DIR/app/tessali" || status=$?
-  echo "   screenshots:"
-  ls -1 "$shots"/*.png 2>/dev/null | sed 's/^/     /' || true
+  echo "== screenshots in $shots:"
+  while IFS='|' read -r stage what; do
+    if [ -f "$shots/$stage.png" ]; then
+      printf '   %-18s %s\n' "$stage.png" "$what"
+    else
+      printf '   %-18s (not taken) %s\n' "$stage.png" "$what"
+    fi
+  done <<'STAGES'
+1-startup|the window starting: manifest fetch and engine start, "正在初始化..."
+2-dialog|the version dialog: the full client and the patch with their sizes, ticked
+3-ready|the main window ready, with the slide show and "开始下载" enabled
+4-downloading|the download on its way: the bar part-way, "进度：NN% 速度：..." (5 to 95 %, speed above 0)
+5-finished|the download finished: "任务：TessaliClient.bin下载完成", the full bar and "打开目录"
+STAGES
 fi
 
 downloaded=$work/home/TessaliDownload/TessaliClient.bin

@@ -1,5 +1,8 @@
 #include "engine/core/download_task.h"
 
+#include <fcntl.h>
+#include <stdio.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -39,6 +42,35 @@ void CDownLoadTask::WipeFile(const std::string& path) {
     if (!platform::RemoveFile(path)) {
         EngineLog(kLogPlain6, "Delete File Failed!!!File: %s,Error Code:%d\n", path.c_str(), errno);
     }
+}
+
+// A file at the destination that the engine cannot prove is its own download (no seed, a seed
+// that does not fit it, or no record of having written it) may be the user's: it is never
+// deleted, only moved out of the download's way, to the first free "NAME.old", "NAME.old.1", ...
+bool CDownLoadTask::SetAside(const std::string& path) {
+    int error = 0;
+    for (int i = 0; i < 100; ++i) {
+        const std::string aside = path + ".old" + (i == 0 ? std::string() : "." + std::to_string(i));
+        int r = renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE);
+        if (r != 0 && errno == EINVAL) {
+            // A file system without the no-replace flag: check first, then rename.
+            r = platform::FileExists(aside) || platform::DirectoryExists(aside) ? (errno = EEXIST, -1)
+                                                                                  : std::rename(path.c_str(), aside.c_str());
+        }
+        if (r == 0) {
+            EngineLog(kLogFail, "%s is not known to be this download's own file: kept as %s\n", path.c_str(),
+                      aside.c_str());
+            return true;
+        }
+        error = errno;
+        if (error != EEXIST && error != ENOTEMPTY) {
+            break;
+        }
+    }
+    EngineLog(kLogFail, "%s is in the download's way and cannot be moved aside (%s), task paused!\n", path.c_str(),
+              std::strerror(error != 0 ? error : EEXIST));
+    SetRunState(kRunPaused);
+    return false;
 }
 
 int CDownLoadTask::TempFileUnusable(const std::string& tempPath) {
@@ -98,7 +130,7 @@ int CDownLoadTask::Load(int mode) {
             WipeFile(tempPath);
         }
         if (wipeFinished) {
-            WipeFile(finishedPath);
+            SetAside(finishedPath);
         }
         WipeSeedFile();
         m_record.Remove();
@@ -108,7 +140,7 @@ int CDownLoadTask::Load(int mode) {
         if (!seed) {
             m_record.Remove();
             if (mode == 0) {
-                WipeFile(finishedPath);
+                SetAside(finishedPath);
                 return 0;
             }
             ShareQueue().Add(finishedPath);

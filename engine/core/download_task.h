@@ -98,6 +98,7 @@ private:
     // until it is started again. Logs why and answers 0.
     int KeepAndPause(const char* step, int error);
     void WipeFile(const std::string& path);
+    bool SetAside(const std::string& path);
     void WipeSeedFile();
     bool CheckKey() const;
 

@@ -179,6 +179,13 @@ TEST_P(ResumeVerdicts, ResultLogAndWhatIsLeftOnDisk) {
         }
     }
     EXPECT_EQ(FileExists(dest), row.finishedLeft) << "finished file";
+    // A finished file the engine cannot prove is its own is moved aside with its bytes, never deleted.
+    const bool hadFinished = row.content == Content::kFinished || row.content == Content::kFinishedWrongSize;
+    EXPECT_EQ(FileExists(dest + ".old"), hadFinished && !row.finishedLeft) << "set-aside file";
+    if (hadFinished && !row.finishedLeft) {
+        EXPECT_EQ(test::ReadFile(dest + ".old"),
+                  row.content == Content::kFinished ? content : content.substr(0, 100));
+    }
     EXPECT_EQ(FileExists(dest + ".!mt"), row.tempLeft) << "temporary file";
     EXPECT_EQ(FileExists(seedPath), row.seedLeft) << "seed file";
     EXPECT_EQ(FileExists(memPath), row.memLeft) << "resume record";
@@ -288,6 +295,34 @@ TEST_F(DiskFixture, AFolderAsTheDestinationIsRefused) {
     EXPECT_TRUE(log.Contains(dest + " is a folder, not a file: task refused!\n"));
     EXPECT_EQ(test::ReadFile(dest + "/keep.txt"), "mine");
     EXPECT_FALSE(FileExists(dest + ".!mt"));
+}
+
+// A user's file that happens to sit at the destination is moved out of the way, never over an
+// earlier set-aside file; when it cannot be moved, the task pauses and everything stays.
+TEST_F(DiskFixture, AFileInTheWayIsMovedAsideWithoutOverwritingAndPausesWhenItCannotBe) {
+    test::WriteFile(dest, "the user's own file");
+    test::WriteFile(dest + ".old", "an older one");
+    {
+        CTaskMgr mgr;
+        test::LogCapture log;
+        EXPECT_EQ(mgr.CreateDownloadTask(hash, dest, nullptr, false, 0), 0);
+        EXPECT_TRUE(log.Contains(dest + " is not known to be this download's own file: kept as " + dest + ".old.1\n"));
+    }
+    EXPECT_EQ(test::ReadFile(dest + ".old"), "an older one");
+    EXPECT_EQ(test::ReadFile(dest + ".old.1"), "the user's own file");
+    EXPECT_FALSE(FileExists(dest));
+
+    // Every name taken: nothing moves, nothing is lost, the task waits paused.
+    test::WriteFile(dest, "again");
+    for (int i = 1; i < 100; ++i) {
+        test::WriteFile(dest + ".old." + std::to_string(i), "x");
+    }
+    CTaskMgr mgr;
+    test::LogCapture log;
+    EXPECT_EQ(mgr.CreateDownloadTask(hash, dest, nullptr, false, 0), 0);
+    EXPECT_TRUE(log.Contains(" cannot be moved aside (File exists), task paused!"));
+    EXPECT_EQ(test::ReadFile(dest), "again");
+    EXPECT_EQ(mgr.GetRunState(hash), kRunPaused);
 }
 
 // The last piece arrives while the final name is taken (a file the user put there): the rename

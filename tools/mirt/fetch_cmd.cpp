@@ -20,14 +20,29 @@ namespace tessali::mirt {
 namespace {
 
 int RunFetch(const std::vector<std::string>& args) {
-    if (args.size() != 2) {
-        PrintError("usage: mirt fetch URL DEST");
+    std::vector<std::string> positional;
+    ProgressOptions progressOptions;
+    for (size_t i = 0; i < args.size(); ++i) {
+        int taken = TakeProgressOption(args, i, progressOptions);
+        if (taken < 0) {
+            return 2;
+        }
+        if (taken == 0) {
+            positional.push_back(args[i]);
+        }
+    }
+    if (positional.size() != 2) {
+        PrintError("usage: mirt fetch URL DEST [--progress=live|lines] [--quiet]");
         return 2;
     }
-    const std::string& url = args[0];
-    std::string dest = AbsolutePath(args[1]);
+    const std::string& url = positional[0];
+    if (std::string reason; !MakeFoldersFor(positional[1], reason)) {
+        PrintError(reason);
+        return 1;
+    }
+    std::string dest = AbsolutePath(positional[1]);
     if (dest.empty() || platform::BaseName(dest).empty()) {
-        PrintError("the folder of " + args[1] + " does not exist");
+        PrintError("the folder of " + positional[1] + " does not exist");
         return 2;
     }
     InstallStopSignals();
@@ -45,6 +60,7 @@ int RunFetch(const std::vector<std::string>& args) {
     sources::CHttpAgent& agent = sources::HttpAgent();
     int exitCode = 3;
     int waited = 0;
+    CCommandProgress progress(progressOptions);
     while (true) {
         int64_t length = agent.ContentLength(key);
         int64_t written = agent.BytesWritten(key);
@@ -75,7 +91,12 @@ int RunFetch(const std::vector<std::string>& args) {
                               100.0 * static_cast<double>(written) / static_cast<double>(length),
                               agent.Speed(key));
             }
-            PrintLine(line);
+            ProgressSnapshot snap;
+            snap.have = written;
+            snap.total = length == sources::kUnknownContentLength ? 0 : length;
+            snap.downRate = agent.Speed(key);
+            snap.peers = 1;
+            progress.Show(snap, line);
         }
         if (WaitForStop(50)) {
             agent.Close(key, true, false);
@@ -88,7 +109,9 @@ int RunFetch(const std::vector<std::string>& args) {
 }
 
 MirtCommandRegistrar g_fetch(
-    {"fetch", "fetch URL DEST              download an HTTP source into DEST; exit 0 once complete",
+    {"fetch",
+     "fetch URL DEST [--progress=live|lines] [--quiet]\n"
+     "                             download an HTTP source into DEST; exit 0 once complete",
      RunFetch});
 
 }  // namespace

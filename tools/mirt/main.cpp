@@ -3,13 +3,16 @@
 
 #include <limits.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include "engine/platform/file.h"
@@ -84,15 +87,85 @@ std::vector<MirtCommand>& Commands() {
     return commands;
 }
 
+int TakeProgressOption(const std::vector<std::string>& args, size_t& i, ProgressOptions& options) {
+    const std::string& a = args[i];
+    if (a == "--quiet" || a == "-q") {
+        options.quiet = true;
+        return 1;
+    }
+    std::string value;
+    if (a.rfind("--progress=", 0) == 0) {
+        value = a.substr(11);
+    } else if (a == "--progress" && i + 1 < args.size()) {
+        value = args[++i];
+    } else if (a == "--progress") {
+        value = "?";
+    } else {
+        return 0;
+    }
+    ProgressMode mode{};
+    if (!ChooseProgressMode(value, false, true, mode) || value.empty()) {
+        PrintError("--progress is live or lines, not " + value);
+        return -1;
+    }
+    options.mode = value;
+    return 1;
+}
+
+CCommandProgress::CCommandProgress(const ProgressOptions& options)
+    : m_display(
+          [&] {
+              ProgressMode mode = ProgressMode::kLines;
+              ChooseProgressMode(options.mode, options.quiet, isatty(STDOUT_FILENO) == 1, mode);
+              return mode;
+          }(),
+          stdout, TerminalWidth(STDOUT_FILENO), ColorWanted(isatty(STDOUT_FILENO) == 1)) {
+    ActiveProgressDisplay() = &m_display;
+}
+
+CCommandProgress::~CCommandProgress() {
+    m_display.Break();
+    ActiveProgressDisplay() = nullptr;
+}
+
 void PrintLine(const std::string& line) {
+    if (CProgressDisplay* display = ActiveProgressDisplay()) {
+        display->Break();
+    }
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
 }
 
 void PrintError(const std::string& line) {
+    if (CProgressDisplay* display = ActiveProgressDisplay()) {
+        display->Break();
+    }
     std::fprintf(stderr, "mirt: %s\n", line.c_str());
     std::fflush(stderr);
+}
+
+bool MakeFoldersFor(const std::string& path, std::string& reason) {
+    std::string folder = platform::DirName(path);
+    for (size_t at = 1; !folder.empty() && at <= folder.size(); ++at) {
+        if (at != folder.size() && folder[at] != '/') {
+            continue;
+        }
+        std::string part = folder.substr(0, at);
+        struct stat st {};
+        if (stat(part.c_str(), &st) == 0) {
+            if (!S_ISDIR(st.st_mode)) {
+                reason = part + " is not a folder";
+                return false;
+            }
+            continue;
+        }
+        if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) {
+            reason = "cannot make the folder " + part + " (" + std::strerror(errno) + ")";
+            return false;
+        }
+    }
+    return true;
 }
 
 std::string AbsolutePath(const std::string& path) {

@@ -99,8 +99,12 @@ bool StartEngine() {
 int RunShare(const std::vector<std::string>& args) {
     std::vector<std::string> files;
     LimitOptions limits;
+    ProgressOptions progressOptions;
     for (size_t i = 0; i < args.size(); ++i) {
         int taken = TakeLimitOption(args, i, limits);
+        if (taken == 0) {
+            taken = TakeProgressOption(args, i, progressOptions);
+        }
         if (taken < 0) {
             return 2;
         }
@@ -117,6 +121,7 @@ int RunShare(const std::vector<std::string>& args) {
         return 1;
     }
     int shared = 0;
+    std::vector<std::string> hashes;
     for (const std::string& arg : files) {
         std::string path = AbsolutePath(arg);
         core::TaskHash hash;
@@ -127,11 +132,29 @@ int RunShare(const std::vector<std::string>& args) {
         }
         core::LinkAnnounceSource(hash);
         PrintLine(hash.ToText() + " " + path);
+        hashes.push_back(hash.ToText());
         ++shared;
     }
     if (shared > 0) {
-        while (!WaitForStop(1000)) {
-        }
+        // A seeder prints nothing per interval in lines mode; on a terminal it shows its uploads.
+        CCommandProgress progress(progressOptions);
+        do {
+            if (progress.Mode() != ProgressMode::kLive) {
+                continue;
+            }
+            ProgressSnapshot snap;
+            snap.sharing = true;
+            snap.files = shared;
+            for (const std::string& h : hashes) {
+                core::TaskInfoRecord info{};
+                if (QueryTask(h, &info)) {
+                    snap.upRate += info.uploadRate;
+                    snap.downRate += info.downloadRate;
+                    snap.peers += info.peerCount;
+                }
+            }
+            progress.Show(snap, {});
+        } while (!WaitForStop(1000));
     }
     EngineUninit();
     return shared > 0 ? 0 : 1;
@@ -161,8 +184,13 @@ int RunGet(const std::vector<std::string>& args) {
     std::string framing = "plain";
     int progressMs = 1000;
     LimitOptions limits;
+    ProgressOptions progressOptions;
     for (size_t i = 0; i < args.size(); ++i) {
-        if (int taken = TakeLimitOption(args, i, limits); taken != 0) {
+        int taken = TakeLimitOption(args, i, limits);
+        if (taken == 0) {
+            taken = TakeProgressOption(args, i, progressOptions);
+        }
+        if (taken != 0) {
             if (taken < 0) {
                 return 2;
             }
@@ -199,6 +227,10 @@ int RunGet(const std::vector<std::string>& args) {
         return 2;
     }
     const std::string hashText = positional[0];
+    if (std::string reason; !MakeFoldersFor(positional[1], reason)) {
+        PrintError(reason);
+        return 1;
+    }
     const std::string dest = AbsolutePath(positional[1]);
     if (dest.empty() || platform::BaseName(dest).empty()) {
         PrintError("the folder of " + positional[1] + " does not exist");
@@ -231,6 +263,7 @@ int RunGet(const std::vector<std::string>& args) {
     core::TaskHash hash = core::TaskHash::FromText(hashText);
     int exitCode = 3;  // interrupted
     platform::Tick lastTry = platform::GetTick() - 1000;
+    CCommandProgress progress(progressOptions);
     while (true) {
         // A peer that is not connected (yet, or any more) is tried again every second.
         if (platform::TickElapsed(platform::GetTick(), lastTry) >= 1000) {
@@ -256,7 +289,13 @@ int RunGet(const std::vector<std::string>& args) {
                       static_cast<long long>(have), static_cast<long long>(total),
                       total > 0 ? 100.0 * static_cast<double>(have) / static_cast<double>(total) : 0.0,
                       info.downloadRate, info.peerCount, static_cast<long long>(received));
-        PrintLine(line);
+        ProgressSnapshot snap;
+        snap.have = have;
+        snap.total = total;
+        snap.downRate = info.downloadRate;
+        snap.upRate = info.uploadRate;
+        snap.peers = info.peerCount;
+        progress.Show(snap, line);
         if (core::TaskMgr().IsComplete(hash)) {
             ReportPeers(hash);
             PrintLine("complete " + dest);
@@ -281,7 +320,7 @@ int RunGet(const std::vector<std::string>& args) {
 
 MirtCommandRegistrar g_share(
     {"share",
-     "share FILE... [--max-upload KIB] [--max-download KIB]\n"
+     "share FILE... [--max-upload KIB] [--max-download KIB] [--progress=live|lines] [--quiet]\n"
      "                             share each file, print \"<HASH> <FILE>\", run until SIGINT/SIGTERM;\n"
      "                             --max-upload/--max-download cap the engine in KiB/s (0 = none)",
      RunShare});
@@ -289,6 +328,8 @@ MirtCommandRegistrar g_get(
     {"get",
      "get HASH DEST [--peer ADDR:PORT]... [--framing plain|http|scrambled|udp] [--progress-ms N]\n"
      "                             [--max-download KIB] [--max-upload KIB] (KiB/s, 0 = none)\n"
+     "                             [--progress=live|lines] [--quiet]: a live status line on a\n"
+     "                             terminal, one plain line per interval elsewhere or with lines\n"
      "                             download task HASH into DEST; exit 0 once complete, 4 when the\n"
      "                             engine paused the task (its content could not be stored)",
      RunGet});
