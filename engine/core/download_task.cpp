@@ -263,6 +263,14 @@ void CDownLoadTask::SetUpPieces() {
                                                 m_seed.PieceCount(), storage);
     CPeerGroup* group = &m_peers;
     pieces->SetPeerCountSource([group] { return group->Count(); });
+    pieces->SetPieceHolderSource([group](uint32_t index) {
+        for (const Ref<CPeer>& peer : group->All()) {
+            if (peer->HasPiece(index)) {
+                return true;
+            }
+        }
+        return false;
+    });
     m_pieces = std::move(pieces);
 }
 
