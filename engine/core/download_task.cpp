@@ -338,6 +338,14 @@ void CDownLoadTask::SetUpPieces() {
     pieces->SetPeerCountSource([group] { return group->Count(); });
     // Sequential mode may have been asked for before the seed was known.
     pieces->SetSequential(SequentialMode());
+    pieces->SetPieceHolderSource([group](uint32_t index) {
+        for (const Ref<CPeer>& peer : group->All()) {
+            if (peer->HasPiece(index)) {
+                return true;
+            }
+        }
+        return false;
+    });
     m_pieces = std::move(pieces);
 }
 

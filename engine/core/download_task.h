@@ -47,6 +47,7 @@ public:
     int64_t PutBlock(const ConnectionKey& peer, std::span<const uint8_t> data, uint32_t piece,
                      uint32_t offset) override;
     bool PickRequest(const ConnectionKey& peer, int64_t& position, uint32_t& length) override;
+    bool PickRequestSequential(const ConnectionKey& peer, int64_t& position, uint32_t& length) override;
     int CancelRequest(const ConnectionKey& peer, uint32_t piece, uint32_t offset, uint32_t length) override;
     int FreeRequestSlots(const ConnectionKey& peer) const override;
     int SelectFiles(uint32_t count) override;
@@ -56,8 +57,6 @@ public:
     void ReleasePeer(CPeer& peer) override;
     bool SetSequentialMode(bool on) override;
 
-    // The sequential choice of the next block (absolute position and length).
-    bool PickRequestSequential(const ConnectionKey& peer, int64_t& position, uint32_t& length);
     // The pieces machinery, once the seed is known (null before).
     std::shared_ptr<CTaskPieces> Pieces() const;
     const std::string& Key() const { return m_key; }

@@ -1,6 +1,6 @@
 // CPeer and CPeerGroup: the peers of one task, one CPeer per connection. The group is a map from
 // connection key to counted peer under the group's own lock; each peer guards its bitfield and id
-// with its own lock and keeps its simple fields atomic. The two outstanding request slots are
+// with its own lock and keeps its simple fields atomic. The queue of outstanding requests is
 // guarded by the owning task's request lock (see task_pieces.h), not by the peer.
 #pragma once
 
@@ -14,18 +14,12 @@
 
 #include "engine/core/connection_key.h"
 #include "engine/core/ref_counted.h"
+#include "engine/core/request_queue.h"
 
 namespace tessali::core {
 
 enum PeerState : int32_t { kPeerConnected = 0, kPeerHandshakeSent = 1, kPeerActive = 2, kPeerIdle = 3 };
 enum PeerKind : uint8_t { kPeerEngine = 1, kPeerBitTorrent = 2 };
-
-// One outstanding block request: piece index and begin offset; -1 when the slot is free.
-struct RequestSlot {
-    int64_t piece = -1;
-    int64_t begin = -1;
-    uint32_t length = 0;  // so a vanished peer's blocks can be released
-};
 
 class CPeer : public RefCountedObject {
 public:
@@ -50,8 +44,7 @@ public:
     std::atomic<int32_t> uploadRateCount{0};
 
     // Guarded by the owning task's request lock.
-    std::array<RequestSlot, 2> requests{};
-    int requestCount = 0;
+    CRequestQueue requests;
 
     // Stores the id; the version is the number in characters 5 to 8; the kind and large-blocks flag
     // follow from the id (an engine id starts with "MIRT"; "000" in characters 5 to 7 means large blocks).

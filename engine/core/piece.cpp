@@ -92,7 +92,7 @@ bool CPiece::IsStale(const Block& b, Tick now) const {
     return b.state == kBlockRequested && TickElapsed(now, b.requestTime) > kRerequestMs;
 }
 
-bool CPiece::PickBlocks(uint32_t wanted, Tick now, Pick& out) {
+bool CPiece::PickBlocks(uint32_t wanted, Tick now, Pick& out, const std::function<bool(uint32_t)>& skip) {
     const uint32_t n = BlockCount();
     uint32_t bestStart = 0;
     uint32_t bestLen = 0;
@@ -119,8 +119,9 @@ bool CPiece::PickBlocks(uint32_t wanted, Tick now, Pick& out) {
         return true;
     }
     // End game: every block is requested or received.
+    auto skipped = [&](uint32_t i) { return skip && skip(i); };
     for (uint32_t i = 0; i < n; ++i) {
-        if (IsStale(m_blocks[i], now)) {
+        if (IsStale(m_blocks[i], now) && !skipped(i)) {
             bool laterStale = false;
             for (uint32_t j = i + 1; j < n; ++j) {
                 laterStale = laterStale || IsStale(m_blocks[j], now);
@@ -133,7 +134,7 @@ bool CPiece::PickBlocks(uint32_t wanted, Tick now, Pick& out) {
     int64_t oldest = -1;
     uint32_t oldestAge = 0;
     for (uint32_t i = 0; i < n; ++i) {
-        if (m_blocks[i].state == kBlockRequested) {
+        if (m_blocks[i].state == kBlockRequested && !skipped(i)) {
             uint32_t age = TickElapsed(now, m_blocks[i].requestTime);
             if (oldest < 0 || age > oldestAge) {
                 oldest = i;
@@ -142,7 +143,7 @@ bool CPiece::PickBlocks(uint32_t wanted, Tick now, Pick& out) {
         }
     }
     if (oldest < 0) {
-        return false;  // every block is received
+        return false;  // every block is received, or already asked of this peer
     }
     MarkRequested(static_cast<uint32_t>(oldest), now);
     out = {static_cast<uint32_t>(oldest), 1, true};

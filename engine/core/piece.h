@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <vector>
@@ -50,8 +51,10 @@ public:
         bool fullyRequested = false;
     };
     // The block picker: a run of up to `wanted` blocks starting at a free block (continuing over
-    // free or stale-requested ones), else the end-game re-request of one block.
-    bool PickBlocks(uint32_t wanted, platform::Tick now, Pick& out);
+    // free or stale-requested ones), else the end-game re-request of one block; the end game
+    // skips blocks for which `skip` answers true (already asked of the same peer).
+    bool PickBlocks(uint32_t wanted, platform::Tick now, Pick& out,
+                    const std::function<bool(uint32_t)>& skip = {});
     // Puts requested blocks older than the re-request time back to free; true when any did.
     bool ExpireRequests(platform::Tick now);
 

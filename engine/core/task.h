@@ -92,6 +92,10 @@ public:
     }
     // Absolute content position and length of the next block to ask `peer` for.
     virtual bool PickRequest(const ConnectionKey& peer, int64_t& position, uint32_t& length) { return false; }
+    // The same with the sequential picker (lowest wanted piece first).
+    virtual bool PickRequestSequential(const ConnectionKey& peer, int64_t& position, uint32_t& length) {
+        return false;
+    }
     virtual int CancelRequest(const ConnectionKey& peer, uint32_t piece, uint32_t offset, uint32_t length) {
         return -1;
     }

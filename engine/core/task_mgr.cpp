@@ -146,7 +146,7 @@ int64_t CTaskMgr::ReadAt(const TaskHash& hash, std::span<uint8_t> out, int64_t p
 
 bool CTaskMgr::PickRequestAt(const TaskHash& hash, const ConnectionKey& peer, BlockRange& out) {
     Ref<CTask> t = Find(hash);
-    return t && t->PickRequest(peer, out.position, out.length);
+    return t && t->PickRequestSequential(peer, out.position, out.length);
 }
 
 bool CTaskMgr::PickRequest(const TaskHash& hash, const ConnectionKey& peer,

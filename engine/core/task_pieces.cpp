@@ -33,22 +33,9 @@ std::array<uint8_t, 20> Sha1(std::span<const uint8_t> data) {
     return out;
 }
 
-// Removes (piece, begin) from the peer's slots: the last entry moves into its place.
-bool RemoveSlot(CPeer& peer, uint32_t piece, uint32_t begin, uint32_t* length = nullptr) {
-    for (int i = 0; i < peer.requestCount && i < 2; ++i) {
-        RequestSlot& s = peer.requests[static_cast<size_t>(i)];
-        if (s.piece == piece && s.begin == begin) {
-            if (length != nullptr) {
-                *length = s.length;
-            }
-            int last = peer.requestCount - 1;
-            s = peer.requests[static_cast<size_t>(last)];
-            peer.requests[static_cast<size_t>(last)] = RequestSlot{};
-            --peer.requestCount;
-            return true;
-        }
-    }
-    return false;
+// Bytes one request to this peer asks for: four blocks for large-block peers over TCP.
+uint32_t RequestBytes(const CPeer& peer) {
+    return (peer.largeBlocks && !peer.viaUdp) ? 4 * kBlockSize : kBlockSize;
 }
 
 }  // namespace
@@ -116,59 +103,95 @@ std::optional<uint32_t> CTaskPieces::NextIndex(const std::vector<uint8_t>& peerB
 
 std::optional<BlockRequest> CTaskPieces::Pick(CPeer& peer, bool sequentialForm) {
     std::vector<uint8_t> peerBits = peer.Bitfield();
-    BlockRequest req;
-    {
-        std::lock_guard lock(m_pieceLock);
-        std::optional<uint32_t> index;
-        // A piece already in progress goes first, so pieces complete and leave memory. Only
-        // pieces the peer has are considered: asking it for others would just time out.
-        for (const auto& [i, piece] : m_pieces) {
-            if (piece->HasFreeBlock() && BitSet(peerBits, i) && !m_storage.HasPiece(i)) {
-                index = i;
-                break;
-            }
+    const uint32_t requestBytes = RequestBytes(peer);
+    const platform::Tick now = platform::GetTick();
+    std::lock_guard lock(m_pieceLock);
+    // The room check and the record of the request happen under one hold of the request lock:
+    // the peer thread and the housekeeping thread may schedule the same peer at once.
+    std::lock_guard requestLock(m_requestLock);
+    // Requests a peer never answered must not keep its queue full for good; their blocks were
+    // freed for other peers long ago by the request time-out.
+    peer.requests.TakeOlderThan(now, kUnansweredRequestMs);
+    if (!peer.requests.HasRoom(requestBytes)) {
+        return std::nullopt;
+    }
+    std::optional<uint32_t> index;
+    // A piece already in progress goes first, so pieces complete and leave memory. Only
+    // pieces the peer has are considered: asking it for others would just time out.
+    for (const auto& [i, piece] : m_pieces) {
+        if (piece->HasFreeBlock() && BitSet(peerBits, i) && !m_storage.HasPiece(i)) {
+            index = i;
+            break;
         }
-        if (!index) {
-            index = NextIndex(peerBits, sequentialForm);
-        }
-        if (!index || *index >= m_pieceCount) {
-            return std::nullopt;
-        }
-        Ref<CPiece> piece;
-        if (auto it = m_pieces.find(*index); it != m_pieces.end()) {
-            piece = it->second;
-        } else {
-            // The cap counts what the pieces in progress can come to hold, not only what they
-            // hold now: otherwise pieces opened while little had arrived could fill far past it.
-            int64_t reserved = 0;
-            for (const auto& [i, p] : m_pieces) {
-                reserved += p->Length();
-            }
-            if (!m_pieces.empty() && reserved + PieceSize(*index) > kPiecesInProgressCap) {
+    }
+    if (!index) {
+        index = NextIndex(peerBits, sequentialForm);
+    }
+    if (!index || *index >= m_pieceCount) {
+        return std::nullopt;
+    }
+    Ref<CPiece> piece = FindPiece(*index);
+    if (!piece) {
+        // The cap counts what the pieces in progress can come to hold, not only what they
+        // hold now: otherwise pieces opened while little had arrived could fill far past it.
+        if (ReservedLocked() + PieceSize(*index) > kPiecesInProgressCap && !m_pieces.empty()) {
+            // Pieces that no connected peer has cannot be finished; holding them would let the
+            // cap stop a task that the peers here could complete.
+            EvictUnreachableLocked();
+            if (ReservedLocked() + PieceSize(*index) > kPiecesInProgressCap && !m_pieces.empty()) {
                 return std::nullopt;
             }
-            piece = Ref<CPiece>::Make(*index, PieceSize(*index));
-            m_pieces.emplace(*index, piece);
         }
-        uint32_t wantedBlocks = (peer.largeBlocks && !peer.viaUdp) ? 4 : 1;
-        CPiece::Pick pick;
-        if (!piece->PickBlocks(wantedBlocks, platform::GetTick(), pick)) {
-            return std::nullopt;
-        }
-        if (pick.fullyRequested) {
-            m_requested.Set(*index);
-        }
-        req.piece = *index;
-        req.begin = pick.firstBlock * kBlockSize;
-        req.length = std::min<uint32_t>(pick.count * kBlockSize, piece->Length() - req.begin);
+        piece = Ref<CPiece>::Make(*index, PieceSize(*index));
+        m_pieces.emplace(*index, piece);
     }
-    RecordOutstanding(peer, req.piece, req.begin);
-    {
-        std::lock_guard lock(m_requestLock);
-        int slot = std::max(0, peer.requestCount - 1);
-        peer.requests[static_cast<size_t>(slot)].length = req.length;
+    // In the end game a block already asked of this peer is not asked of it again.
+    auto askedOfPeer = [&](uint32_t block) { return peer.requests.Covers(*index, block * kBlockSize); };
+    CPiece::Pick pick;
+    if (!piece->PickBlocks(requestBytes / kBlockSize, now, pick, askedOfPeer)) {
+        return std::nullopt;
+    }
+    if (pick.fullyRequested) {
+        m_requested.Set(*index);
+    }
+    BlockRequest req;
+    req.piece = *index;
+    req.begin = pick.firstBlock * kBlockSize;
+    req.length = std::min<uint32_t>(pick.count * kBlockSize, piece->Length() - req.begin);
+    peer.requests.Add(req.piece, req.begin, req.length, now);
+    if (!peer.requests.HasRoom(requestBytes)) {
+        peer.state = kPeerIdle;  // the queue is full until a block arrives
     }
     return req;
+}
+
+int64_t CTaskPieces::ReservedLocked() const {
+    int64_t reserved = 0;
+    for (const auto& [i, p] : m_pieces) {
+        reserved += p->Length();
+    }
+    return reserved;
+}
+
+void CTaskPieces::EvictUnreachableLocked() {
+    if (!m_pieceHeld) {
+        return;
+    }
+    for (auto it = m_pieces.begin(); it != m_pieces.end();) {
+        if (m_pieceHeld(it->first)) {
+            ++it;
+            continue;
+        }
+        EngineLog(kLogPlain6, "piece %d dropped from memory: no connected peer has it\n",
+                  static_cast<int>(it->first));
+        m_requested.Clear(it->first);
+        it = m_pieces.erase(it);
+    }
+}
+
+void CTaskPieces::SetPieceHolderSource(std::function<bool(uint32_t)> source) {
+    std::lock_guard lock(m_pieceLock);
+    m_pieceHeld = std::move(source);
 }
 
 std::optional<BlockRequest> CTaskPieces::PickRequest(CPeer& peer) {
@@ -179,40 +202,22 @@ std::optional<BlockRequest> CTaskPieces::PickRequestSequential(CPeer& peer) {
     return Pick(peer, true);
 }
 
-void CTaskPieces::RecordOutstanding(CPeer& peer, uint32_t piece, uint32_t begin) {
-    std::lock_guard lock(m_requestLock);
-    if (peer.requestCount < 2) {
-        ++peer.requestCount;
-    }
-    // A third request overwrites the second.
-    peer.requests[static_cast<size_t>(peer.requestCount - 1)] = RequestSlot{piece, begin, 0};
-    if (peer.requestCount == 2) {
-        peer.state = kPeerIdle;
-    }
-}
-
 bool CTaskPieces::IsRequestedFrom(CPeer& peer, uint32_t piece, uint32_t begin, size_t length) const {
     if (piece + 1 != m_pieceCount && length % kBlockSize != 0) {
         return false;
     }
     std::lock_guard lock(m_requestLock);
-    for (int i = 0; i < peer.requestCount && i < 2; ++i) {
-        const RequestSlot& s = peer.requests[static_cast<size_t>(i)];
-        if (s.piece == piece && s.begin == begin) {
-            return true;
-        }
-    }
-    return false;
+    return peer.requests.Contains(piece, begin);
 }
 
 int64_t CTaskPieces::PutBlock(CPeer& peer, std::span<const uint8_t> data, uint32_t piece, uint32_t begin) {
-    if (!IsRequestedFrom(peer, piece, begin, data.size())) {
+    if (piece + 1 != m_pieceCount && data.size() % kBlockSize != 0) {
         return kPutStored;
     }
     {
         std::lock_guard lock(m_requestLock);
-        if (!RemoveSlot(peer, piece, begin)) {
-            return kPutStored;  // a duplicate took the slot meanwhile
+        if (!peer.requests.Take(piece, begin, true, platform::GetTick())) {
+            return kPutStored;  // never asked, or a duplicate took the entry meanwhile
         }
         peer.state = kPeerActive;
     }
@@ -293,39 +298,47 @@ int64_t CTaskPieces::WritePiece(std::span<const uint8_t> data, uint32_t piece, u
 int CTaskPieces::CancelRequest(CPeer& peer, uint32_t piece, uint32_t begin, uint32_t length) {
     {
         std::lock_guard lock(m_requestLock);
-        if (RemoveSlot(peer, piece, begin) && peer.state == kPeerIdle) {
+        if (peer.requests.Take(piece, begin, false, platform::GetTick()) && peer.state == kPeerIdle) {
             peer.state = kPeerActive;
         }
     }
+    FreeBlocks(piece, begin, length);
+    return 0;
+}
+
+void CTaskPieces::FreeBlocks(uint32_t piece, uint32_t begin, uint32_t length) {
     std::lock_guard lock(m_pieceLock);
     auto it = m_pieces.find(piece);
     if (it == m_pieces.end()) {
-        return 0;
+        return;
     }
     uint64_t end = std::min<uint64_t>(uint64_t{begin} + length, it->second->Length());
     for (uint64_t b = begin / kBlockSize; b * kBlockSize < end; ++b) {
         it->second->MarkFree(static_cast<uint32_t>(b));
     }
     m_requested.Clear(piece);
-    return 0;
 }
 
 int CTaskPieces::FreeRequestSlots(const CPeer& peer) const {
     std::lock_guard lock(m_requestLock);
-    return 2 - peer.requestCount;
+    int64_t free =
+        int64_t{peer.requests.Depth(RequestBytes(peer))} - static_cast<int64_t>(peer.requests.Size());
+    return static_cast<int>(std::max<int64_t>(free, 0));
+}
+
+size_t CTaskPieces::OutstandingRequests(const CPeer& peer) const {
+    std::lock_guard lock(m_requestLock);
+    return peer.requests.Size();
 }
 
 void CTaskPieces::ReleasePeer(CPeer& peer) {
-    std::vector<RequestSlot> slots;
+    std::vector<OutstandingRequest> entries;
     {
         std::lock_guard lock(m_requestLock);
-        for (int i = 0; i < peer.requestCount && i < 2; ++i) {
-            slots.push_back(peer.requests[static_cast<size_t>(i)]);
-        }
+        entries = peer.requests.TakeAll();
     }
-    for (const RequestSlot& s : slots) {
-        CancelRequest(peer, static_cast<uint32_t>(s.piece), static_cast<uint32_t>(s.begin),
-                      s.length != 0 ? s.length : kBlockSize);
+    for (const OutstandingRequest& e : entries) {
+        FreeBlocks(e.piece, e.begin, e.length);
     }
 }
 

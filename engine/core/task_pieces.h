@@ -1,6 +1,6 @@
 // CTaskPieces: the pieces in progress of one download task and every decision about them — which
-// piece and block to ask a peer for next ("GetNextIndex" and the block picker), the two request
-// slots per peer, taking blocks in, verifying a whole piece by SHA-1 and writing it, request
+// piece and block to ask a peer for next ("GetNextIndex" and the block picker), each peer's queue
+// of outstanding requests, taking blocks in, verifying a whole piece by SHA-1 and writing it, request
 // time-outs, the wanted and read positions and the 30 MiB cap on memory in progress.
 // Thread safety: the piece map, requested bitfield and positions are under the piece lock; the
 // peers' request slots under the request lock (taken after the piece lock when both are needed).
@@ -27,6 +27,9 @@ struct BlockRequest {
     uint32_t length = 0;
 };
 
+// A request still unanswered after this long is forgotten by its peer's queue.
+constexpr uint32_t kUnansweredRequestMs = 60000;
+
 enum PutBlockResult : int64_t { kPutWriteFailed = -1, kPutStored = 0, kPutPieceWritten = 1 };
 
 class CTaskPieces {
@@ -44,7 +47,8 @@ public:
     // Replaces the random start of the piece picker (tests); returns any 32-bit number.
     void SetRandomSource(std::function<uint32_t()> source);
 
-    // The next request for `peer` (random-start picker); nothing when no block is wanted from it.
+    // The next request for `peer` (random-start picker); nothing when no block is wanted from it
+    // or its queue of outstanding requests is full. The request is recorded in that queue.
     std::optional<BlockRequest> PickRequest(CPeer& peer);
     // The same with the sequential picker, as an absolute content position and length.
     std::optional<BlockRequest> PickRequestSequential(CPeer& peer);
@@ -58,7 +62,9 @@ public:
     int64_t WritePiece(std::span<const uint8_t> data, uint32_t piece, uint32_t offset);
     // Releases a request so its blocks are wanted again.
     int CancelRequest(CPeer& peer, uint32_t piece, uint32_t begin, uint32_t length);
+    // How many more requests the peer's queue takes now (a hint: the pick itself decides).
     int FreeRequestSlots(const CPeer& peer) const;
+    size_t OutstandingRequests(const CPeer& peer) const;
     // Forgets a peer's outstanding requests (the peer is gone); its blocks become free again.
     void ReleasePeer(CPeer& peer);
 
@@ -86,6 +92,10 @@ public:
     void ResetRequested();
     // The peer count shown in a log line after each piece write.
     void SetPeerCountSource(std::function<uint32_t()> source);
+    // Whether some connected peer has piece `index`; pieces in progress that none has are
+    // dropped when they would keep the memory cap from starting a piece. Called under the piece
+    // lock: it may take the peer group's and peers' locks, never this object's.
+    void SetPieceHolderSource(std::function<bool(uint32_t)> source);
 
 private:
     std::optional<uint32_t> NextIndex(const std::vector<uint8_t>& peerBits, bool sequential);
@@ -97,7 +107,9 @@ private:
     std::optional<int64_t> FirstMissingFrom(int64_t start) const;
     // The same with 0 for "none missing" (the wanted position's convention).
     int64_t WalkToMissing(int64_t start) const;
-    void RecordOutstanding(CPeer& peer, uint32_t piece, uint32_t begin);
+    int64_t ReservedLocked() const;
+    void EvictUnreachableLocked();
+    void FreeBlocks(uint32_t piece, uint32_t begin, uint32_t length);
 
     const int64_t m_totalSize;
     const uint32_t m_pieceLength;
@@ -115,6 +127,7 @@ private:
     bool m_firstCompletion = true;
     std::function<uint32_t()> m_random;
     std::function<uint32_t()> m_peerCount;
+    std::function<bool(uint32_t)> m_pieceHeld;
 
     mutable std::mutex m_requestLock;
 };

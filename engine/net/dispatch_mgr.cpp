@@ -181,6 +181,17 @@ int CDispatchMgr::Send(const core::ConnectionKey& key, std::span<const uint8_t> 
     return d->Send(copy, message);
 }
 
+size_t CDispatchMgr::PendingSendBytes(const core::ConnectionKey& key) {
+    {
+        std::lock_guard lock(m_lock);
+        auto it = m_entries.find(key);
+        if (it == m_entries.end() || it->second.transport == 3) {
+            return 0;
+        }
+    }
+    return m_sockets.PendingSendBytes(key.sock);
+}
+
 int CDispatchMgr::SendRaw(const core::ConnectionKey& key, uint8_t transport, std::span<const uint8_t> bytes) {
     if (transport != 3) {
         return m_sockets.Send(key.sock, bytes.data(), bytes.size());

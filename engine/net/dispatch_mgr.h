@@ -48,6 +48,7 @@ public:
 
     // IPeerLink
     int Send(const core::ConnectionKey& key, std::span<const uint8_t> message) override;
+    size_t PendingSendBytes(const core::ConnectionKey& key) override;
     void Close(const core::ConnectionKey& key) override;
     void Discard(int sock) override;
     int CreateTcp(uint32_t addr, uint16_t port) override;

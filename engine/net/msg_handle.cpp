@@ -95,6 +95,10 @@ void CMsgHandle::CountTransfer(const TaskHash& hash, const ConnectionKey& key, i
 }
 
 void CMsgHandle::DropPeer(const TaskHash& hash, const ConnectionKey& key) {
+    {
+        std::lock_guard lock(m_waitLock);
+        m_waiting.erase(key);
+    }
     m_tasks.RemovePeer(hash, key);
     m_link.Close(key);
     m_pool.Forget(key);
@@ -531,6 +535,8 @@ void CMsgHandle::ScheduleRequests(const TaskHash& hash, const ConnectionKey& key
     if (pieceLength == 0) {
         return;
     }
+    // The count is only a bound on this pass: the pick itself refuses once the peer's queue is
+    // full, so a pass running at the same time on another thread cannot overfill it.
     int free = m_tasks.GetFreeRequestSlots(hash, key);
     for (int i = 0; i < free; ++i) {
         core::BlockRange range;
@@ -551,7 +557,9 @@ void CMsgHandle::ScheduleRequests(const TaskHash& hash, const ConnectionKey& key
         q.key = key;
         q.request = request;
         q.queued = platform::GetTick();
-        m_limits.QueueDownload(q);
+        if (!m_limits.QueueDownload(q)) {
+            m_tasks.CancelRequest(hash, key, piece, begin, range.length);
+        }
     }
 }
 
@@ -581,6 +589,35 @@ void CMsgHandle::ServeRequest(const TaskHash& hash, const ConnectionKey& key,
         }
         return;
     }
+    // A deep queue of requests is answered as the connection's send buffer drains, not all at
+    // once into memory; a peer asking for far more than it reads is refused beyond a bound.
+    const bool sendBufferFull = m_link.PendingSendBytes(key) >= kServeSendHighWater;
+    bool refuse = false;
+    {
+        std::lock_guard lock(m_waitLock);
+        auto it = m_waiting.find(key);
+        if (sendBufferFull || (it != m_waiting.end() && !it->second.empty())) {
+            std::deque<WaitingRequest>& waiting = m_waiting[key];
+            if (waiting.size() >= kMaxWaitingRequests) {
+                refuse = true;
+            } else {
+                WaitingRequest w;
+                w.hash = hash;
+                std::copy(request.begin(), request.end(), w.request.begin());
+                waiting.push_back(w);
+                return;
+            }
+        }
+    }
+    if (refuse) {
+        RefuseRequest(key, request);
+        return;
+    }
+    AnswerRequest(hash, key, request);
+}
+
+void CMsgHandle::AnswerRequest(const TaskHash& hash, const ConnectionKey& key,
+                               std::span<const uint8_t, 17> request) {
     const uint32_t piece = GetU32(request.data() + 5);
     const uint32_t begin = GetU32(request.data() + 9);
     const uint32_t length = GetU32(request.data() + 13);
@@ -605,6 +642,42 @@ void CMsgHandle::ServeRequest(const TaskHash& hash, const ConnectionKey& key,
         return;
     }
     CountTransfer(hash, key, length, SpeedKind::kUpload);
+}
+
+void CMsgHandle::ServeWaitingRequests() {
+    std::vector<ConnectionKey> keys;
+    {
+        std::lock_guard lock(m_waitLock);
+        for (const auto& [key, waiting] : m_waiting) {
+            keys.push_back(key);
+        }
+    }
+    for (const ConnectionKey& key : keys) {
+        const bool mapped = m_pool.IsMapped(key);
+        while (!mapped || m_link.PendingSendBytes(key) < kServeSendHighWater) {
+            WaitingRequest w;
+            {
+                std::lock_guard lock(m_waitLock);
+                auto it = m_waiting.find(key);
+                if (it == m_waiting.end()) {
+                    break;
+                }
+                if (it->second.empty() || !mapped) {
+                    m_waiting.erase(it);  // drained, or the connection is gone
+                    break;
+                }
+                w = it->second.front();
+                it->second.pop_front();
+            }
+            AnswerRequest(w.hash, key, w.request);
+        }
+    }
+}
+
+size_t CMsgHandle::WaitingRequests(const ConnectionKey& key) const {
+    std::lock_guard lock(m_waitLock);
+    auto it = m_waiting.find(key);
+    return it == m_waiting.end() ? 0 : it->second.size();
 }
 
 void CMsgHandle::BroadcastHave(const TaskHash& hash, uint32_t piece) {
@@ -744,8 +817,16 @@ bool CMsgHandle::ReleaseDownload(platform::Tick now, std::set<TaskHash>& held) {
     QueuedMsg q;
     while (m_limits.TakeDownload(q, held)) {
         int state = m_tasks.GetRunState(q.hash);
-        if (state < 0 || state == core::kRunPaused) {
-            continue;  // task gone or stopped: dropped
+        if (state < 0) {
+            continue;  // task gone: dropped with it
+        }
+        if (state == core::kRunPaused) {
+            // Dropped, and released: the request holds a place in the peer's queue and its
+            // blocks are marked asked for, so keeping them would leave that peer never asked
+            // again after a resume.
+            m_tasks.CancelRequest(q.hash, q.key, GetU32(q.request.data() + 5), GetU32(q.request.data() + 9),
+                                  GetU32(q.request.data() + 13));
+            continue;
         }
         if (state != core::kRunRunning) {
             m_limits.ReturnDownload(q);
@@ -828,6 +909,7 @@ void CMsgHandle::PacingPass() {
             }
         }
     }
+    ServeWaitingRequests();
 }
 
 void CMsgHandle::SecondPass() {

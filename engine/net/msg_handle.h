@@ -1,14 +1,17 @@
 // CMsgHandle: the engine's peer logic. It answers every message record of the peer thread
-// (handshakes, the peer wire messages, connection events), schedules block requests (two per
-// peer), serves peers' requests, broadcasts have, opens connections to peers from source lists,
-// and runs the pacing pass and the one-second pass of the rate limits. Handlers run on the
-// peer thread; the pacing pass on the send routine and the one-second pass on the housekeeping
-// thread call the request and send paths concurrently, which only use locked objects.
+// (handshakes, the peer wire messages, connection events), schedules block requests (as many
+// per peer as its request queue takes), serves peers' requests (holding back, up to a bound,
+// those of a connection whose send buffer is full), broadcasts have, opens connections to peers
+// from source lists, and runs the pacing pass and the one-second pass of the rate limits.
+// Handlers run on the peer thread; the pacing pass on the send routine and the one-second pass
+// on the housekeeping thread call the request and send paths concurrently, which only use
+// locked objects.
 #pragma once
 
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -32,6 +35,11 @@ namespace tessali::net {
 // A task downloading faster than this gives no new request to a peer slower than kSlowPeerRate.
 constexpr int32_t kFastTaskRate = 134 * 1024;
 constexpr int32_t kSlowPeerRate = 5 * 1024;
+// A connection's requests are answered at once only while it holds less than this unsent (kept
+// small: the socket's unsent bytes are moved forward on every flush); the others wait, at most
+// kMaxWaitingRequests of them, and any beyond are refused.
+constexpr size_t kServeSendHighWater = 128 * 1024;
+constexpr size_t kMaxWaitingRequests = 2048;
 // Source lists (trackers, the LAN search) open connections only while a task has fewer peers
 // than this: a tracker that lists a hundred thousand peers must not get them all connected.
 constexpr uint32_t kMaxSourcePeers = 200;
@@ -69,8 +77,13 @@ public:
     // Removes the peer from its task, closes the connection and forgets it.
     void DropPeer(const core::TaskHash& hash, const core::ConnectionKey& key);
 
-    // Send routine: the held-back messages of each direction whose time has come.
+    // Send routine: the held-back messages of each direction whose time has come, then the
+    // requests waiting for their connection's send buffer to drain.
     void PacingPass();
+    // Answers waiting requests of every connection whose send buffer has room again.
+    void ServeWaitingRequests();
+    // Requests of `key` waiting to be answered.
+    size_t WaitingRequests(const core::ConnectionKey& key) const;
     // Housekeeping: the deferred scheduling, then the limits and speeds.
     void SecondPass();
     // Rate window: expired samples are taken off the counters.
@@ -102,6 +115,8 @@ private:
     void ProtocolError(const core::TaskHash& hash, const MessageRecord& r, const char* format);
     int SendTo(const core::ConnectionKey& key, std::span<const uint8_t> message);
     bool IsLan(uint32_t addr) const;
+    void AnswerRequest(const core::TaskHash& hash, const core::ConnectionKey& key,
+                       std::span<const uint8_t, 17> request);
     void CountTransfer(const core::TaskHash& hash, const core::ConnectionKey& key, int64_t bytes,
                        SpeedKind kind);
     // Whether a message to or from `key` waits for the pacing pass: the engine limit applies to
@@ -132,6 +147,12 @@ private:
     std::atomic<int64_t> m_pieceBytes{0};
     std::atomic<platform::Tick> m_capLogged{0};         // when the peer cap was last logged
     std::map<core::TaskHash, CBlockWitness> m_witness;  // peer thread only
+    struct WaitingRequest {
+        core::TaskHash hash;
+        std::array<uint8_t, 17> request;
+    };
+    mutable std::mutex m_waitLock;
+    std::map<core::ConnectionKey, std::deque<WaitingRequest>> m_waiting;
     mutable std::mutex m_banLock;
     std::set<std::pair<core::TaskHash, uint64_t>> m_bannedAddrs;               // address << 16 | port
     std::set<std::pair<core::TaskHash, std::array<uint8_t, 12>>> m_bannedIds;  // id characters 9-20

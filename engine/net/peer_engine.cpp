@@ -70,6 +70,9 @@ void CPeerEngine::P2pPass(uint32_t timeoutMs) {
     while (m_dispatch.TakeRecord(record)) {
         m_handle.Handle(record);
     }
+    // Connections that drained while the records were handled get their waiting requests now,
+    // not only on the send routine's next pass.
+    m_handle.ServeWaitingRequests();
 }
 
 void CPeerEngine::RateWindowStep() {

@@ -3,6 +3,7 @@
 // Implemented by CDispatchMgr; tests of the peer logic use a fake. Safe from any thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -15,6 +16,9 @@ public:
     virtual ~IPeerLink() = default;
     // Sends one message (handshake or length-prefixed); bytes sent (above 0) or -1.
     virtual int Send(const core::ConnectionKey& key, std::span<const uint8_t> message) = 0;
+    // Bytes accepted by Send but not yet handed to the system for this connection (0 when the
+    // transport keeps no such buffer): the serving side holds requests back while this is high.
+    virtual size_t PendingSendBytes(const core::ConnectionKey& key) { return 0; }
     // Closes a registered connection; a key without a connection entry is left alone (its
     // socket number may already belong to another connection).
     virtual void Close(const core::ConnectionKey& key) = 0;

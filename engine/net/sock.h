@@ -54,6 +54,8 @@ public:
     virtual void OnConnected() {}
     virtual void OnConnectFailed() {}
     virtual int Send(const uint8_t* data, size_t len) { return 0; }
+    // Bytes accepted by Send and not yet handed to the system.
+    virtual size_t PendingSendBytes() { return 0; }
     // True while an outgoing connect is in progress: the next writable/error is its outcome.
     virtual bool Connecting() const { return false; }
     virtual bool Listening() const { return false; }
@@ -116,6 +118,7 @@ public:
     bool Connecting() const override { return m_connecting.load(); }
 
     size_t PendingBytes();
+    size_t PendingSendBytes() override { return PendingBytes(); }
     // Bytes of memory the pending data occupies.
     size_t PendingCapacity();
 

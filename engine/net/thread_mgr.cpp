@@ -193,6 +193,19 @@ int CThreadMgr::Send(int sockFd, const uint8_t* data, size_t len) {
     return sock->Send(data, len);
 }
 
+size_t CThreadMgr::PendingSendBytes(int sockFd) const {
+    std::shared_ptr<CSock> sock;
+    {
+        std::lock_guard lock(m_lock);
+        auto it = m_socks.find(sockFd);
+        if (it == m_socks.end()) {
+            return 0;
+        }
+        sock = it->second;
+    }
+    return sock->PendingSendBytes();
+}
+
 size_t CThreadMgr::ThreadCount() const {
     std::lock_guard lock(m_lock);
     return m_threads.size();

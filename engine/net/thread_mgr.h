@@ -46,6 +46,8 @@ public:
     void Unhold(int sock);
     virtual bool Close(int sock);
     virtual int Send(int sock, const uint8_t* data, size_t len);
+    // Bytes a socket holds that Send accepted but the system has not taken yet; 0 when unknown.
+    size_t PendingSendBytes(int sock) const;
 
     // Outgoing TCP connections not yet connected, failed or closed.
     int32_t HalfOpen() const { return m_halfOpen.load(); }

@@ -20,6 +20,7 @@
 
 #include "common/log_capture.h"
 #include "common/temp_dir.h"
+#include "engine/core/download_task.h"
 #include "engine/core/engine_config.h"
 #include "engine/core/engine_env.h"
 #include "engine/core/resume_record.h"
@@ -683,6 +684,55 @@ TEST_F(DiskFixture, TransferWithFakePeersAndARestartKeepsEveryVerifiedPiece) {
     ASSERT_TRUE(rec.Load(static_cast<int64_t>(content.size()), 16384));
     EXPECT_TRUE(rec.IsComplete());
     EXPECT_TRUE(rec.Pieces().All());
+}
+
+// The scheduler asks through PickRequestAt, which takes the lowest wanted piece first whatever
+// the random start of the other picker would have been.
+TEST_F(DiskFixture, PickRequestAtAsksForPiecesInAscendingOrder) {
+    content = Bytes(12 * 16384 + 1000, 5);
+    test::WriteFile(dir.File("seq.bin"), content);
+    SeedBuildResult built;
+    ASSERT_EQ(BuildSeed(dir.File("seq.bin"), dir.File("seq.torrent"), &built), 0);
+    std::string seed = test::ReadFile(dir.File("seq.torrent"));
+    std::span<const uint8_t> seedBytes{reinterpret_cast<const uint8_t*>(seed.data()), seed.size()};
+    const TaskHash h = built.piecesHash;
+    CTaskMgr mgr;
+    ASSERT_EQ(mgr.CreateDownloadTask(h, dest, nullptr, false, 0), 0);
+    ASSERT_TRUE(mgr.StoreSeedData(h, seedBytes));
+    Ref<CTask> t;
+    ASSERT_TRUE(mgr.FindTask(h, t));
+    auto pieces = static_cast<CDownLoadTask&>(*t).Pieces();
+    ASSERT_TRUE(pieces);
+    pieces->SetRandomSource([] { return 7u; });  // the random-start picker would begin at piece 7
+    ConnectionKey k{htonl(0x7F000001), htons(1), 1};
+    mgr.AddPeer(h, k, {});
+    std::vector<uint8_t> all(static_cast<size_t>(mgr.GetBitfieldLength(h)), 0xFF);
+    mgr.SetPeerBitfield(h, k, all);
+    mgr.SetPeerState(h, k, kPeerActive);
+    // A piece already there is skipped.
+    std::span<const uint8_t> third{reinterpret_cast<const uint8_t*>(content.data()) + 2 * 16384, 16384};
+    ASSERT_EQ(mgr.WriteAt(h, third, 2 * 16384), 16384);
+
+    std::vector<int64_t> positions;
+    for (int i = 0; i < 20; ++i) {
+        BlockRange range;
+        if (!mgr.PickRequestAt(h, k, range)) {
+            break;
+        }
+        positions.push_back(range.position);
+        std::span<const uint8_t> block{reinterpret_cast<const uint8_t*>(content.data()) + range.position,
+                                       range.length};
+        mgr.PutBlock(h, k, block, static_cast<uint32_t>(range.position / 16384), 0);
+    }
+    std::vector<int64_t> expected;
+    for (int64_t p = 0; p < 13; ++p) {
+        if (p != 2) {
+            expected.push_back(p * 16384);
+        }
+    }
+    EXPECT_EQ(positions, expected);
+    EXPECT_TRUE(mgr.IsComplete(h));
+    EXPECT_EQ(test::ReadFile(dest), content);
 }
 
 }  // namespace

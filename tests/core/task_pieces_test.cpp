@@ -5,7 +5,11 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <atomic>
+#include <deque>
+#include <mutex>
 #include <random>
+#include <thread>
 
 #include "common/log_capture.h"
 #include "engine/core/task_pieces.h"
@@ -68,6 +72,45 @@ public:
     bool failWrites = false;
 };
 
+// The same store for tests where several threads take blocks in at once.
+class LockedStore : public IPieceStorage {
+public:
+    explicit LockedStore(MemoryStore& inner) : m_inner(inner) {}
+    bool ExpectedPieceHash(uint32_t index, std::array<uint8_t, 20>& out) const override {
+        std::lock_guard l(m_lock);
+        return m_inner.ExpectedPieceHash(index, out);
+    }
+    int64_t WriteContent(int64_t position, std::span<const uint8_t> data, int& error) override {
+        std::lock_guard l(m_lock);
+        return m_inner.WriteContent(position, data, error);
+    }
+    bool HasPiece(uint32_t index) const override {
+        std::lock_guard l(m_lock);
+        return m_inner.HasPiece(index);
+    }
+    Bitfield HaveBitfield() const override {
+        std::lock_guard l(m_lock);
+        return m_inner.HaveBitfield();
+    }
+    void RecordPiece(uint32_t index, int64_t length) override {
+        std::lock_guard l(m_lock);
+        m_inner.RecordPiece(index, length);
+    }
+    bool RecordComplete() const override {
+        std::lock_guard l(m_lock);
+        return m_inner.RecordComplete();
+    }
+    void OnFirstComplete() override {
+        std::lock_guard l(m_lock);
+        m_inner.OnFirstComplete();
+    }
+    std::string LogName() const override { return m_inner.LogName(); }
+
+private:
+    mutable std::mutex m_lock;
+    MemoryStore& m_inner;
+};
+
 std::vector<uint8_t> Pattern(size_t n, uint32_t seed = 7) {
     std::vector<uint8_t> v(n);
     std::mt19937 gen(seed);
@@ -122,17 +165,22 @@ TEST(Blocks, ShortLastPieceAndFourBlockRequests) {
 TEST(Picker, PassesOneTwoAndTheEndGame) {
     MemoryStore store(Pattern(8 * 16384), 16384);
     CTaskPieces pieces(store.source.size(), 16384, 8, store);
-    Ref<CPeer> peer = Ref<CPeer>::Make(ConnectionKey{1, 1, 1});
-    const uint8_t bits[] = {0b01010100};  // pieces 1, 3, 5
-    peer->SetBitfield(bits);
-    pieces.SetRandomSource([] { return 4u; });        // start at piece 4
-    EXPECT_EQ(pieces.PickRequest(*peer)->piece, 5u);  // pass 1 from the start piece
-    EXPECT_EQ(pieces.PickRequest(*peer)->piece, 1u);  // pass 2 wraps to the beginning
-    EXPECT_EQ(pieces.PickRequest(*peer)->piece, 3u);
+    // Peers with the same pieces (1, 3 and 5), one request each.
+    int32_t sock = 0;
+    auto peer = [&] {
+        Ref<CPeer> p = Ref<CPeer>::Make(ConnectionKey{1, 1, ++sock});
+        const uint8_t bits[] = {0b01010100};
+        p->SetBitfield(bits);
+        return p;
+    };
+    pieces.SetRandomSource([] { return 4u; });          // start at piece 4
+    EXPECT_EQ(pieces.PickRequest(*peer())->piece, 5u);  // pass 1 from the start piece
+    EXPECT_EQ(pieces.PickRequest(*peer())->piece, 1u);  // pass 2 wraps to the beginning
+    EXPECT_EQ(pieces.PickRequest(*peer())->piece, 3u);
     // Every piece the peer has is requested and none has a free block: the end game asks again
     // for the first piece the peer has that the task lacks.
     store.have.Set(1);
-    EXPECT_EQ(pieces.PickRequest(*peer)->piece, 3u);
+    EXPECT_EQ(pieces.PickRequest(*peer())->piece, 3u);
 
     Ref<CPeer> wrong = Ref<CPeer>::Make(ConnectionKey{1, 1, 2});
     const uint8_t twoBytes[] = {0xFF, 0xFF};
@@ -179,26 +227,51 @@ TEST(Picker, ReadPositionPastTheLastMissingPieceIsRefused) {
     EXPECT_EQ(pieces.ReadPosition(), 4 * 16384);
 }
 
-TEST(Requests, ThirdRequestOverwritesTheSecondAndSlotsFree) {
+TEST(Requests, AFullQueueRefusesFurtherPicksUntilABlockArrives) {
     MemoryStore store(Pattern(4 * 65536), 65536);
     CTaskPieces pieces(store.source.size(), 65536, 4, store);
     Ref<CPeer> peer = Seeder(4);
     pieces.SetRandomSource([] { return 0u; });
+    // Nothing measured yet: the queue starts at its smallest depth.
+    EXPECT_EQ(pieces.FreeRequestSlots(*peer), static_cast<int>(kMinRequestDepth));
     auto a = pieces.PickRequest(*peer);
-    EXPECT_EQ(pieces.FreeRequestSlots(*peer), 1);
     auto b = pieces.PickRequest(*peer);
-    EXPECT_EQ(peer->state, kPeerIdle);  // both slots used
-    auto c = pieces.PickRequest(*peer);
-    EXPECT_EQ(peer->requestCount, 2);
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(peer->state, kPeerIdle);  // full
+    EXPECT_FALSE(pieces.PickRequest(*peer).has_value()) << "a full queue is never overwritten";
+    EXPECT_EQ(pieces.OutstandingRequests(*peer), 2u);
     EXPECT_TRUE(pieces.IsRequestedFrom(*peer, a->piece, a->begin, a->length));
-    EXPECT_FALSE(pieces.IsRequestedFrom(*peer, b->piece, b->begin, b->length));  // overwritten
-    EXPECT_TRUE(pieces.IsRequestedFrom(*peer, c->piece, c->begin, c->length));
-    EXPECT_EQ(Deliver(pieces, store, *peer, *b), kPutStored);  // no longer outstanding: ignored
-    EXPECT_EQ(peer->requestCount, 2);
-    Deliver(pieces, store, *peer, *a);
-    EXPECT_EQ(peer->requestCount, 1);
+    EXPECT_TRUE(pieces.IsRequestedFrom(*peer, b->piece, b->begin, b->length));
+    Deliver(pieces, store, *peer, *b);  // out of order is fine
+    EXPECT_EQ(pieces.OutstandingRequests(*peer), 1u);
     EXPECT_EQ(peer->state, kPeerActive);
-    EXPECT_EQ(pieces.FreeRequestSlots(*peer), 1);
+    EXPECT_FALSE(pieces.IsRequestedFrom(*peer, b->piece, b->begin, b->length));
+    EXPECT_EQ(Deliver(pieces, store, *peer, *b), kPutStored);  // a second copy is not asked for
+    EXPECT_EQ(pieces.OutstandingRequests(*peer), 1u);
+    EXPECT_GE(pieces.FreeRequestSlots(*peer), 1);
+    // A refused request leaves the queue and its blocks are wanted again.
+    pieces.CancelRequest(*peer, a->piece, a->begin, a->length);
+    EXPECT_EQ(pieces.OutstandingRequests(*peer), 0u);
+    auto again = pieces.PickRequest(*peer);
+    ASSERT_TRUE(again.has_value());
+    EXPECT_EQ(again->piece, a->piece);
+    EXPECT_EQ(again->begin, a->begin);
+}
+
+TEST(Requests, TheEndGameNeverAsksOnePeerTwiceForTheSameBlock) {
+    MemoryStore store(Pattern(2 * 16384), 32768);
+    CTaskPieces pieces(store.source.size(), 32768, 1, store);
+    Ref<CPeer> a = Seeder(1, 1);
+    Ref<CPeer> b = Seeder(1, 2);
+    ASSERT_TRUE(pieces.PickRequest(*a));
+    ASSERT_TRUE(pieces.PickRequest(*a));  // both blocks asked of a
+    // b duplicates each of them once, then has nothing left to ask.
+    auto d1 = pieces.PickRequest(*b);
+    auto d2 = pieces.PickRequest(*b);
+    ASSERT_TRUE(d1 && d2);
+    EXPECT_NE(d1->begin, d2->begin);
+    Deliver(pieces, store, *b, *d1);  // room again in b's queue
+    EXPECT_FALSE(pieces.PickRequest(*b).has_value()) << "every block left is already asked of b";
 }
 
 TEST(Requests, StaleRequestsAreAskedAgainAfterNineSeconds) {
@@ -225,6 +298,97 @@ TEST(Requests, StaleRequestsAreAskedAgainAfterNineSeconds) {
     auto fresh = pieces.PickRequest(*d);
     ASSERT_TRUE(fresh.has_value());
     EXPECT_EQ(fresh->begin, 0u);
+}
+
+// Each peer's own thread schedules it and takes its blocks in while a housekeeping thread
+// schedules every peer at the same time, as the deferred pass does. A request recorded over
+// another, or counted against room the other thread already used, would show as a block handed
+// to the wire that its peer no longer expects (and, with nothing expiring, a task that stalls).
+TEST(Requests, SchedulingOnePeerFromTwoThreadsNeverLosesARequest) {
+    constexpr uint32_t kPieceLength = 65536;
+    constexpr uint32_t kCount = 96;
+    constexpr size_t kPeers = 8;
+    MemoryStore memory(Pattern(size_t{kPieceLength} * kCount - 5000, 9), kPieceLength);
+    LockedStore store(memory);
+    CTaskPieces pieces(memory.source.size(), kPieceLength, kCount, store);
+    struct Wire {
+        std::mutex lock;
+        std::deque<BlockRequest> sent;
+    };
+    std::vector<Ref<CPeer>> peers;
+    std::vector<Wire> wires(kPeers);
+    for (size_t i = 0; i < kPeers; ++i) {
+        peers.push_back(Seeder(kCount, static_cast<int32_t>(i + 1)));
+        peers.back()->largeBlocks = i % 2;  // half ask for four blocks at a time
+    }
+    std::atomic<bool> done{false};
+    std::atomic<int> lost{0};
+    std::atomic<int> overfull{0};
+    auto schedule = [&](size_t i) {
+        // The free count is read first and the picks follow, as the scheduler does.
+        int free = pieces.FreeRequestSlots(*peers[i]);
+        for (int k = 0; k < free; ++k) {
+            std::optional<BlockRequest> r =
+                k % 2 ? pieces.PickRequest(*peers[i]) : pieces.PickRequestSequential(*peers[i]);
+            if (!r) {
+                break;
+            }
+            std::lock_guard l(wires[i].lock);
+            wires[i].sent.push_back(*r);
+        }
+        if (pieces.OutstandingRequests(*peers[i]) > kMaxRequestDepth) {
+            ++overfull;
+        }
+    };
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < kPeers; ++i) {
+        threads.emplace_back([&, i] {
+            while (!done) {
+                schedule(i);
+                std::optional<BlockRequest> r;
+                {
+                    std::lock_guard l(wires[i].lock);
+                    if (!wires[i].sent.empty()) {
+                        r = wires[i].sent.front();
+                        wires[i].sent.pop_front();
+                    }
+                }
+                if (!r) {
+                    std::this_thread::yield();
+                    continue;
+                }
+                // Only this thread takes entries out of its peer's queue.
+                if (!pieces.IsRequestedFrom(*peers[i], r->piece, r->begin, r->length)) {
+                    ++lost;
+                }
+                size_t at = size_t{r->piece} * kPieceLength + r->begin;
+                pieces.PutBlock(*peers[i], {memory.source.data() + at, r->length}, r->piece, r->begin);
+                if (store.RecordComplete()) {
+                    done = true;
+                }
+            }
+        });
+    }
+    threads.emplace_back([&] {
+        while (!done) {
+            for (size_t i = 0; i < kPeers; ++i) {
+                schedule(i);
+            }
+        }
+    });
+    // A generous bound that only a stalled transfer reaches.
+    for (int waited = 0; waited < 600 && !done; ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    const bool completed = done.exchange(true);
+    for (std::thread& t : threads) {
+        t.join();
+    }
+    EXPECT_EQ(lost.load(), 0);
+    EXPECT_EQ(overfull.load(), 0);
+    ASSERT_TRUE(completed) << "have " << memory.have.Count() << " of " << kCount;
+    EXPECT_EQ(memory.content, memory.source);
+    EXPECT_EQ(memory.completions, 1);
 }
 
 TEST(Verify, HashMismatchLeavesTheRecordAndThePieceCanBeAskedAgain) {
@@ -286,6 +450,64 @@ TEST(Memory, ManyPartialPiecesStayUnderTheCap) {
         ASSERT_LE(pieces.BytesInProgress(), kPiecesInProgressCap);
     }
     EXPECT_EQ(pieces.PiecesInProgress(), kPiecesInProgressCap / pieceLength);
+}
+
+// 16 MiB pieces: one piece in progress fills the memory cap. A peer leaves in the middle of a
+// piece that nobody else connected has; the other peer's pieces must still be fetched, and the
+// abandoned piece once a peer that has it arrives.
+TEST(Memory, APieceNoConnectedPeerHasDoesNotHoldTheCapForGood) {
+    const uint32_t pieceLength = 16 << 20;
+    const uint32_t count = 3;
+    MemoryStore store(Pattern(size_t{pieceLength} * 2 + 100000, 4), pieceLength);
+    CTaskPieces pieces(store.source.size(), pieceLength, count, store);
+    pieces.SetRandomSource([] { return 0u; });
+    std::vector<Ref<CPeer>> connected;
+    pieces.SetPieceHolderSource([&](uint32_t index) {
+        return std::any_of(connected.begin(), connected.end(),
+                           [&](const Ref<CPeer>& p) { return p->HasPiece(index); });
+    });
+    auto fetchAll = [&](CPeer& peer) {
+        for (int round = 0; round < 100000; ++round) {
+            auto r = pieces.PickRequest(peer);
+            if (!r) {
+                return;
+            }
+            Deliver(pieces, store, peer, *r);
+        }
+    };
+    Ref<CPeer> leaving = Seeder(count, 1);
+    connected.push_back(leaving);
+    for (int i = 0; i < 10; ++i) {
+        auto r = pieces.PickRequest(*leaving);
+        ASSERT_TRUE(r.has_value());
+        ASSERT_EQ(r->piece, 0u);
+        Deliver(pieces, store, *leaving, *r);
+    }
+    connected.clear();
+    pieces.ReleasePeer(*leaving);  // gone mid-piece
+
+    Ref<CPeer> partial = Ref<CPeer>::Make(ConnectionKey{1, 1, 2});
+    Bitfield some(count);
+    some.Set(1);
+    some.Set(2);
+    partial->SetBitfield(some.Bytes());
+    partial->state = kPeerActive;
+    connected.push_back(partial);
+    auto first = pieces.PickRequest(*partial);
+    ASSERT_TRUE(first.has_value()) << "the abandoned piece keeps the cap full";
+    EXPECT_EQ(first->piece, 1u);
+    Deliver(pieces, store, *partial, *first);
+    fetchAll(*partial);
+    EXPECT_TRUE(store.have.Test(1));
+    EXPECT_TRUE(store.have.Test(2));
+    EXPECT_FALSE(store.have.Test(0));
+
+    Ref<CPeer> seeder = Seeder(count, 3);
+    connected.push_back(seeder);
+    fetchAll(*seeder);
+    ASSERT_TRUE(store.RecordComplete());
+    EXPECT_EQ(store.content, store.source);
+    EXPECT_EQ(pieces.PiecesInProgress(), 0u);
 }
 
 TEST(Transfer, TwoPeersRandomOrderDuplicatesCorruptionAndAVanishingPeer) {

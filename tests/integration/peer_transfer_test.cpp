@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/temp_dir.h"
+#include "integration/delay_relay.h"
 #include "integration/mirt_process.h"
 
 namespace tessali::test {
@@ -69,6 +70,23 @@ TEST_F(PeerTransfer, EachWireFormAndReliableUdpDeliverTheFileByteIdentical) {
         EXPECT_NE(log.find(form), std::string::npos) << form;
     }
     EXPECT_NE(udpSeeder.mirt->Log().find("framed as plain"), std::string::npos);
+}
+
+// A long path (50 ms round trip through a relay): the downloader keeps many requests in flight
+// to its one seeder, and the file still arrives byte-identical.
+TEST_F(PeerTransfer, ManyRequestsInFlightOverADelayedPathDeliverTheFileByteIdentical) {
+    const std::string file = m_tmp.File("far.bin");
+    WriteRandomFile(file, 24u << 20, 7);
+    Seeder seeder = StartSeeder(m_tmp, "seedfar", file);
+    ASSERT_EQ(seeder.hash.size(), 40u);
+    CDelayRelay relay(seeder.port, 25);
+    CMirt getter(m_tmp.Path() + "getfar/", FreeTcpUdpPort());
+    const std::string dest = getter.Dir() + "out.bin";
+    getter.Start({"get", seeder.hash, dest, "--peer", "127.0.0.1:" + std::to_string(relay.Port())});
+    ASSERT_EQ(getter.Wait(300), 0) << getter.LogTail();
+    ExpectFinished(file, dest, getter);
+    // Two requests at a time would leave this path idle most of each round trip.
+    EXPECT_GT(relay.MaxOutstanding(), 16) << relay.Requests() << " requests, " << relay.Blocks() << " blocks";
 }
 
 TEST_F(PeerTransfer, AKilledDownloadResumesWithoutFetchingVerifiedPiecesAgain) {

@@ -81,6 +81,9 @@ public:
         ++outstanding[peer];
         return true;
     }
+    bool PickRequestSequential(const ConnectionKey& peer, int64_t& position, uint32_t& length) override {
+        return PickRequest(peer, position, length);
+    }
     int CancelRequest(const ConnectionKey& peer, uint32_t piece, uint32_t offset, uint32_t length) override {
         cancelled.push_back({piece, offset, length});
         --outstanding[peer];
@@ -104,14 +107,21 @@ public:
     std::vector<std::pair<uint32_t, ConnectionKey>> udp;
     int nextSock = 100;
     bool failSends = false;
+    // Bytes the connection would hold unsent; with `peerReads` false every piece sent adds to it.
+    size_t pending = 0;
+    bool peerReads = true;
 
     int Send(const ConnectionKey& key, std::span<const uint8_t> m) override {
         if (failSends) {
             return -1;
         }
         sent[key].emplace_back(m.begin(), m.end());
+        if (!peerReads) {
+            pending += m.size();
+        }
         return static_cast<int>(m.size());
     }
+    size_t PendingSendBytes(const ConnectionKey&) override { return pending; }
     void Close(const ConnectionKey& key) override { closed.push_back(key); }
     void Discard(int sock) override { discarded.push_back(sock); }
     int CreateTcp(uint32_t, uint16_t) override { return nextSock++; }
@@ -608,6 +618,62 @@ TEST_F(PeerLogic, ATasksOwnUploadCapQueuesServedBlocksAndPacesThem) {
     EXPECT_EQ(link.OfId(key, kMsgPiece).size(), 3u);
     EXPECT_EQ(link.OfId(key, kMsgRequestRefused).size(), 1u);
     EXPECT_EQ(limits.UploadCount(), 0u);
+TEST_F(PeerLogic, RequestsHeldBackByALimitAreReleasedWhenTheirTaskPauses) {
+    Connect(key);
+    pool.SetDownloadSetting(50);
+    handle.Handle(Record(BuildMessage(kMsgUnchoke), key));
+    ASSERT_EQ(limits.DownloadCount(), 2u);
+    ASSERT_EQ(task->FreeRequestSlots(key), 0);
+    task->SetRunState(core::kRunPaused);
+    handle.PacingPass();
+    EXPECT_EQ(limits.DownloadCount(), 0u);
+    EXPECT_TRUE(link.OfId(key, kMsgRequest).empty());
+    // Both dropped and both released: the peer has its whole queue again.
+    EXPECT_EQ(task->cancelled.size(), 2u);
+    EXPECT_EQ(task->FreeRequestSlots(key), 2);
+    // After the resume (and without a limit) the peer is asked again.
+    task->SetRunState(core::kRunRunning);
+    pool.SetDownloadSetting(0);
+    handle.ScheduleTaskRequests(hash);
+    EXPECT_EQ(link.OfId(key, kMsgRequest).size(), 2u);
+}
+
+// A peer that asks for far more than it reads: what the seeder holds for it stays bounded, and
+// the waiting requests go out once the connection drains.
+TEST_F(PeerLogic, ADeepQueueOfRequestsIsServedAsTheConnectionDrainsAndIsBounded) {
+    Connect(key);
+    link.peerReads = false;
+    const int kAsked = static_cast<int>(kMaxWaitingRequests) + 3000;
+    for (int i = 0; i < kAsked; ++i) {
+        auto request = BuildRequest(static_cast<uint32_t>(i % kPieces), (i / kPieces) % 2 * 16384, 16384);
+        handle.Handle(Record(Bytes(request.begin(), request.end()), key));
+    }
+    const size_t served = link.OfId(key, kMsgPiece).size();
+    const size_t refused = link.OfId(key, kMsgRequestRefused).size();
+    // Blocks: up to the mark plus the one that crossed it; each refusal is 22 bytes.
+    EXPECT_LE(link.pending, kServeSendHighWater + 16384 + 13 + refused * 22);
+    EXPECT_EQ(handle.WaitingRequests(key), kMaxWaitingRequests);
+    EXPECT_EQ(served + refused + kMaxWaitingRequests, static_cast<size_t>(kAsked));
+    EXPECT_GT(refused, 0u);
+    // Nothing drains: the send routine's pass answers nothing more.
+    handle.PacingPass();
+    EXPECT_EQ(link.OfId(key, kMsgPiece).size(), served);
+    // The connection drains: the waiting requests are answered, a buffer's worth at a time.
+    int passes = 0;
+    while (handle.WaitingRequests(key) > 0 && passes++ < 1000) {
+        link.pending = 0;
+        handle.PacingPass();
+        EXPECT_LE(link.pending, kServeSendHighWater + 16384 + 13);
+    }
+    EXPECT_EQ(link.OfId(key, kMsgPiece).size(), served + kMaxWaitingRequests);
+    EXPECT_EQ(link.OfId(key, kMsgRequestRefused).size(), refused);
+    // A dropped connection forgets what waited for it.
+    link.pending = kServeSendHighWater;
+    auto request = BuildRequest(0, 0, 16384);
+    handle.Handle(Record(Bytes(request.begin(), request.end()), key));
+    EXPECT_EQ(handle.WaitingRequests(key), 1u);
+    handle.DropPeer(hash, key);
+    EXPECT_EQ(handle.WaitingRequests(key), 0u);
 }
 
 TEST_F(PeerLogic, A1MiBBurstShowsAbout104857BytesPerSecondFor10SecondsThen0) {
