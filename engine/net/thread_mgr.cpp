@@ -97,7 +97,8 @@ int CThreadMgr::CreateTcpSock(uint32_t addr, uint16_t port) {
         EngineLog(core::kLogFail, "CreateTcpSock sock invalid sock,%d!!\n", errno);
         return -1;
     }
-    SetSendBuffer(fd);
+    // No fixed send buffer on TCP: a fixed one turns off the kernel's tuning, and 18 KiB a round
+    // trip is all an upload over a long link could then carry (460 KB/s at 40 ms).
     AddHalfOpen();
     return Register(std::make_shared<CTcpSock>(*this, fd, Remote(addr, port), true, true));
 }
