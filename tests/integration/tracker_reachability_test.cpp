@@ -3,10 +3,12 @@
 // behind NAT, and its logins leave from the UDP socket on that port; a peer given with --peer
 // over reliable UDP is connected to straight even after the engine has logged in.
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <atomic>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "common/ports.h"
