@@ -7,7 +7,6 @@
 #include "engine/core/protocol_link.h"
 #include "engine/core/share_queue.h"
 #include "engine/core/task_mgr.h"
-#include "engine/nat/lan_search.h"
 #include "engine/platform/file.h"
 #include "engine/sources/http_agent.h"
 #include "engine/sources/http_source_link.h"
@@ -40,9 +39,9 @@ int AddHashTask(std::string_view hashText, std::string_view destinationPath) {
     core::TaskHash hash = HashOf(hashText);
     int r = core::TaskMgr().CreateDownloadTask(hash, std::string(destinationPath), nullptr, false, 0);
     if (r == 0) {
+        // The engine tracker's first announce pass asks for sources and searches the local
+        // network too, and so does every later one.
         core::LinkAddEngineTracker(hash);
-        // Peers on the local network may have it too; their answers arrive on the LAN search step.
-        nat::CLanSearch::Instance().Search(hash);
         return 0;
     }
     if (r == 1) {

@@ -232,6 +232,7 @@ int EngineInit(EngineUse use) {
     // One UDP socket serves the tracker protocol and reliable UDP: the agent's, bound first.
     if (sources::CTrackerAgent* agent = sources::EngineTrackerAgent()) {
         peers->SetSharedUdpPort(agent->BoundPort());
+        peers->SetSharedUdpMover([agent](uint16_t port) { return agent->MoveUdpSocket(port); });
     }
     peers->Pool().SetStandingLimits(deploy.maxUpload, deploy.maxDownload);
     peers->Start();
@@ -244,10 +245,11 @@ int EngineInit(EngineUse use) {
         speed->Count(task, std::nullopt, bytes, net::SpeedKind::kHttp);
     });
     // One peer id for the whole engine: the tracker agent's, kept in "MirtCfg.ini".
-    sources::PeerId ownId = sources::EngineTrackerAgent() != nullptr
-                                ? sources::EngineTrackerAgent()->OwnPeerId()
-                                : sources::GeneratePeerId(sources::kEngineVersion,
-                                                          std::random_device{}() | uint64_t{std::random_device{}()} << 32);
+    sources::PeerId ownId =
+        sources::EngineTrackerAgent() != nullptr
+            ? sources::EngineTrackerAgent()->OwnPeerId()
+            : sources::GeneratePeerId(sources::kEngineVersion,
+                                      std::random_device{}() | uint64_t{std::random_device{}()} << 32);
     peers->Handler().SetOwnPeerId(ownId.bytes);
     g_routineWork.peers = peers;
     core::SetRoutineWork(&g_routineWork);

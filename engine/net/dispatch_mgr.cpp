@@ -132,6 +132,21 @@ bool CDispatchMgr::RegisterReliableUdp(uint8_t type, const core::ConnectionKey& 
     return true;
 }
 
+bool CDispatchMgr::RegisterReliableUdpDirect(uint8_t type, const core::ConnectionKey& key) {
+    if (!AddEntry(type, 3, key)) {
+        return false;
+    }
+    {
+        std::lock_guard lock(m_lock);
+        m_entries[key].ownCarrier = true;
+    }
+    if (!m_rudp.Connect(key.addr, key.port, key.sock)) {
+        RemoveEntry(key);
+        return false;
+    }
+    return true;
+}
+
 void CDispatchMgr::Close(const core::ConnectionKey& key) {
     uint8_t transport = 0;
     bool ownCarrier = false;

@@ -54,6 +54,7 @@ public:
     int CreateTcp(uint32_t addr, uint16_t port) override;
     bool RegisterTcp(uint8_t type, const core::ConnectionKey& key) override;
     int CreateUdpCarrier(uint32_t addr, uint16_t port) override;
+    bool RegisterReliableUdpDirect(uint8_t type, const core::ConnectionKey& key) override;
     bool RegisterReliableUdp(uint8_t type, const core::ConnectionKey& key, uint32_t remoteNatType,
                              std::span<const uint8_t, 20> remotePeerId,
                              std::span<const uint8_t, 20> infoHash) override;

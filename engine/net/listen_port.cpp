@@ -1,6 +1,9 @@
 #include "engine/net/listen_port.h"
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <random>
 
@@ -18,7 +21,9 @@ uint16_t SelectListenPort(uint32_t natType, uint16_t configuredPort, uint32_t lo
                           const std::function<bool(uint16_t)>& tryListen,
                           const std::function<uint32_t()>& random) {
     if (natType == 0) {
-        uint16_t port = configuredPort;
+        // No configured port (0) is not a port to try: the system would bind some port of its
+        // own that the engine would then not know. A random one takes its attempt.
+        uint16_t port = configuredPort != 0 ? configuredPort : RandomListenPort(random());
         for (int i = 0; i < kListenAttempts; ++i) {
             if (tryListen(port)) {
                 return port;
@@ -44,13 +49,30 @@ uint16_t SelectListenPort(uint32_t natType, uint16_t configuredPort, uint32_t lo
     return 0;
 }
 
-uint16_t OpenListenPort(CThreadMgr& mgr, uint16_t configuredPort) {
+bool UdpPortFree(uint16_t port) {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return false;
+    }
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    bool free = bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    close(fd);
+    return free;
+}
+
+uint16_t OpenListenPort(CThreadMgr& mgr, uint16_t configuredPort,
+                        const std::function<bool(uint16_t)>& udpUsable) {
     std::random_device seed;
     std::mt19937 rng(seed());
     core::HostFacts& host = core::Host();
     uint16_t port = SelectListenPort(
         host.natType.load(), configuredPort, host.localAddress.load(),
-        [&mgr](uint16_t p) {
+        [&mgr, &udpUsable](uint16_t p) {
+            if (p == 0 || (udpUsable && !udpUsable(p))) {
+                return false;
+            }
             int sock = mgr.CreateTcpListen(p);
             if (sock < 0) {
                 return false;

@@ -20,8 +20,13 @@ uint16_t SelectListenPort(uint32_t natType, uint16_t configuredPort, uint32_t lo
                           const std::function<bool(uint16_t)>& tryListen,
                           const std::function<uint32_t()>& random);
 
+// True when a UDP socket could bind `port` (host order) on every interface now.
+bool UdpPortFree(uint16_t port);
+
 // Opens and starts the TCP listener through `mgr`, stores the port in the host facts and logs
-// the outcome. The port, or 0 when every attempt failed.
-uint16_t OpenListenPort(CThreadMgr& mgr, uint16_t configuredPort);
+// the outcome. A port counts as taken unless `udpUsable` (when given) accepts it too. The port,
+// or 0 when every attempt failed.
+uint16_t OpenListenPort(CThreadMgr& mgr, uint16_t configuredPort,
+                        const std::function<bool(uint16_t)>& udpUsable = nullptr);
 
 }  // namespace tessali::net

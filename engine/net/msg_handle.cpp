@@ -764,7 +764,8 @@ bool CMsgHandle::ConnectToSource(const TaskHash& hash, const SourcePeer& source)
             source.bitTorrent ? static_cast<uint8_t>(kDispatchPlain) : FramingForVersion(source.versionType),
             key);
     } else {
-        registered = m_link.RegisterReliableUdp(3, key, source.natType, id, hash.bytes);
+        registered = source.direct ? m_link.RegisterReliableUdpDirect(3, key)
+                                   : m_link.RegisterReliableUdp(3, key, source.natType, id, hash.bytes);
     }
     if (!registered) {
         m_tasks.RemovePeer(hash, key);

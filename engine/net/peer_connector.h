@@ -19,6 +19,9 @@ struct SourcePeer {
     uint8_t natType = 0;      // 0: reachable directly over TCP; otherwise reliable UDP through NAT
     uint8_t versionType = 1;  // 1 plain framing, 2 HTTP-tunnelled, 3 scrambled
     bool bitTorrent = false;  // a peer from a BitTorrent tracker: plain TCP, no engine id
+    // An address the user named: over reliable UDP it is connected to straight from its carrier
+    // socket, without the relay rules for peers behind NAT.
+    bool direct = false;
 };
 
 class IPeerConnector {

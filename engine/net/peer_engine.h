@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 
 #include "engine/core/routines.h"
@@ -33,6 +34,10 @@ public:
     // The UDP port (host order) whose socket belongs to the tracker agent, which hands this
     // engine's reliable-UDP datagrams on; no carrier listener of our own is opened there. 0: none.
     void SetSharedUdpPort(uint16_t port) { m_sharedUdpPort.store(port); }
+    // Moves that socket to the chosen listening port (host order); true when it is bound there.
+    // Set before the listening sockets open, so that the socket that carries logins and
+    // reliable UDP is the one on the port the logins announce.
+    void SetSharedUdpMover(std::function<bool(uint16_t)> mover) { m_moveSharedUdp = std::move(mover); }
 
     // IRoutineWork
     uint16_t OpenListenSockets() override;
@@ -57,6 +62,7 @@ private:
     CMsgHandle m_handle;
     std::atomic<IAnnouncePass*> m_announce{nullptr};
     std::atomic<uint16_t> m_sharedUdpPort{0};
+    std::function<bool(uint16_t)> m_moveSharedUdp;
     CThreadMgr& m_sockets;
 };
 

@@ -33,6 +33,9 @@ public:
     virtual bool RegisterReliableUdp(uint8_t type, const core::ConnectionKey& key, uint32_t remoteNatType,
                                      std::span<const uint8_t, 20> remotePeerId,
                                      std::span<const uint8_t, 20> infoHash) = 0;
+    // Adds the entry and connects straight to the peer from the key's carrier socket, whatever
+    // the NAT types: a peer the user named.
+    virtual bool RegisterReliableUdpDirect(uint8_t type, const core::ConnectionKey& key) = 0;
 };
 
 }  // namespace tessali::net

@@ -135,12 +135,21 @@ bool CBtTrackerClient::OnReadable(Exchange& ex) {
     uint8_t buffer[4096];
     if (ex.udp) {
         while (ex.fd >= 0) {
-            ssize_t n = ::recv(ex.fd, buffer, sizeof buffer, 0);
+            sockaddr_in from{};
+            socklen_t fromLen = sizeof from;
+            ssize_t n =
+                ::recvfrom(ex.fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromLen);
             if (n < 0) {
                 // EAGAIN: wait for the next datagram; anything else (refused port) ends the exchange.
                 return errno == EAGAIN || errno == EWOULDBLOCK;
             }
             std::span<const uint8_t> d(buffer, static_cast<size_t>(n));
+            // Only the tracker's answer to the request we sent last may lead us to peers.
+            if (from.sin_addr.s_addr != ex.trackerAddr || from.sin_port != htons(ex.trackerPort) ||
+                !ex.sentRequest || d.size() < 8 ||
+                !std::equal(ex.transaction.begin(), ex.transaction.end(), d.begin() + 4)) {
+                continue;
+            }
             std::optional<uint32_t> action = UdpReplyAction(d);
             if (action == 0u) {
                 Dispatch(ex, kMsgBtUdpConnected, d);
@@ -298,6 +307,8 @@ bool CBtTrackHandle::Handle(CBtTrackerClient::Exchange& ex, uint8_t id, std::spa
         }
         case kMsgBtUdpOpen: {
             auto connect = BuildUdpConnect(tick);
+            std::copy_n(connect.begin() + 12, 4, ex.transaction.begin());
+            ex.sentRequest = true;
             return ::send(ex.fd, connect.data(), connect.size(), 0) == static_cast<ssize_t>(connect.size());
         }
         case kMsgBtUdpConnected: {
@@ -306,6 +317,7 @@ bool CBtTrackHandle::Handle(CBtTrackerClient::Exchange& ex, uint8_t id, std::spa
             if (!announce) {
                 return true;  // a short datagram: wait for another
             }
+            std::copy_n(announce->begin() + 12, 4, ex.transaction.begin());
             return ::send(ex.fd, announce->data(), announce->size(), 0) ==
                    static_cast<ssize_t>(announce->size());
         }

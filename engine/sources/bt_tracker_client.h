@@ -82,7 +82,10 @@ private:
         uint32_t trackerAddr = 0;  // network order
         uint16_t trackerPort = 0;  // host order
         uint32_t started = 0;      // tick
-        std::string received;      // HTTP reply so far (bounded)
+        // UDP: the transaction id of the last request sent, as on the wire; a reply must carry it.
+        std::array<uint8_t, 4> transaction{};
+        bool sentRequest = false;
+        std::string received;  // HTTP reply so far (bounded)
     };
 
     void Worker();

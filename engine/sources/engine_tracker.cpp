@@ -7,6 +7,7 @@
 #include "engine/core/engine_env.h"
 #include "engine/core/task.h"
 #include "engine/core/task_mgr.h"
+#include "engine/nat/lan_search.h"
 #include "engine/net/net_engine.h"
 #include "engine/net/peer_engine.h"
 
@@ -71,8 +72,12 @@ CEngineTracker::CEngineTracker(CTrackerInterface& agent, ITrackTasks& tasks, CTr
       m_tasks(tasks),
       m_list(std::move(query)),
       m_handle(m_list, agent, tasks, connector, sender, std::move(env), std::move(engineTrackerUrl)) {
-    m_list.SetAnnouncer(kTrackerEngineDownload,
-                        [this](const TrackerEntry& e) { m_handle.SendSourceRequest(e.hash); });
+    m_list.SetAnnouncer(kTrackerEngineDownload, [this](const TrackerEntry& e) {
+        if (m_lanSearch) {
+            m_lanSearch(e.hash);
+        }
+        m_handle.SendSourceRequest(e.hash);
+    });
 }
 
 void CEngineTracker::AnnounceSource(const TaskHash& hash) {
@@ -175,6 +180,9 @@ bool StartEngineTracker() {
     auto tracker = std::make_unique<CEngineTracker>(
         *agent, *tasks, [t](const TaskHash& h) { return t->Facts(h); }, *connector, *sender, std::move(env),
         config.TrackerUrl());
+    // Searches run on the announce pass's thread, like the LAN search's own step; before the
+    // search socket is open (or with the search switched off) they do nothing.
+    tracker->SetLanSearch([](const TaskHash& h) { nat::CLanSearch::Instance().Search(h); });
     if (!agent->Start()) {
         return false;
     }

@@ -67,6 +67,11 @@ public:
     // The housekeeping thread's announce pass (every second).
     void AnnouncePass(platform::Tick now) { m_list.AnnouncePass(now); }
 
+    // Called with a task's hash each time its source list is asked of the engine tracker, just
+    // before the request is queued: peers on the local network are searched for at the same
+    // pace. Set before the first announce pass.
+    void SetLanSearch(std::function<void(const core::TaskHash&)> search) { m_lanSearch = std::move(search); }
+
     CTrackerList& List() { return m_list; }
     CTrackHandle& Handler() { return m_handle; }
 
@@ -75,6 +80,7 @@ private:
     ITrackTasks& m_tasks;
     CTrackerList m_list;
     CTrackHandle m_handle;
+    std::function<void(const core::TaskHash&)> m_lanSearch;
 };
 
 // Starts the process-wide tracker agent and engine tracker side from the engine configuration

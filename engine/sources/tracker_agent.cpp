@@ -23,6 +23,7 @@ namespace tessali::sources {
 
 using core::EngineLog;
 using core::kLogDebug;
+using core::kLogFail;
 using core::kLogPlain;
 using platform::GetTick;
 using platform::Tick;
@@ -35,6 +36,7 @@ constexpr int kUdpWaitMs = 200;
 constexpr int kRelayPauseMs = 100;
 constexpr int kLogoutSends = 3;
 constexpr uint32_t kLogoutGapMs = 30;
+constexpr uint32_t kDropLogEveryMs = 10000;
 
 uint64_t ClockCounter() {
     using namespace std::chrono;
@@ -108,29 +110,58 @@ std::optional<AgentAddress> CTrackerAgent::CurrentAgent() {
     return m_agent;
 }
 
-bool CTrackerAgent::OpenSocket() {
+int CTrackerAgent::BindUdp(uint16_t port) {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        return false;
+        return -1;
     }
     int size = static_cast<int>(kUdpSocketBufferBytes);
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    sockaddr_in sa = SockAddr(m_settings.bindAddr, m_settings.bindPort);
-    bool bound = m_settings.bindPort != 0 && bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
-    std::mt19937 random(static_cast<uint32_t>(m_settings.counter()));
-    for (int i = 0; !bound && i < 64; ++i) {
-        sa.sin_port = htons(static_cast<uint16_t>(4096 + random() % 4096));
-        bound = bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
-    }
-    if (!bound) {
+    sockaddr_in sa = SockAddr(m_settings.bindAddr, port);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
         close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool CTrackerAgent::OpenSocket() {
+    int fd = m_settings.bindPort != 0 ? BindUdp(m_settings.bindPort) : -1;
+    std::mt19937 random(static_cast<uint32_t>(m_settings.counter()));
+    for (int i = 0; fd < 0 && i < 64; ++i) {
+        fd = BindUdp(static_cast<uint16_t>(4096 + random() % 4096));
+    }
+    if (fd < 0) {
         return false;
     }
+    sockaddr_in sa{};
     socklen_t len = sizeof sa;
     getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
     m_boundPort = ntohs(sa.sin_port);
     m_fd = fd;
+    return true;
+}
+
+bool CTrackerAgent::MoveUdpSocket(uint16_t port) {
+    if (port == 0 || !m_running.load()) {
+        return false;
+    }
+    if (port == m_boundPort.load()) {
+        return true;
+    }
+    int fd = BindUdp(port);
+    if (fd < 0) {
+        return false;
+    }
+    int old = m_fd.exchange(fd);
+    m_boundPort = port;
+    // The UDP thread may be waiting on the old socket: it closes it once it has let go.
+    if (int earlier = m_retiredFd.exchange(old); earlier >= 0) {
+        close(earlier);
+    }
+    m_wake.Signal();
+    EngineLog(kLogDebug, "tracker socket moved to port %u\n", static_cast<unsigned>(port));
     return true;
 }
 
@@ -211,9 +242,10 @@ void CTrackerAgent::Stop() {
     if (m_agentThread.joinable()) {
         m_agentThread.join();
     }
-    int fd = m_fd.exchange(-1);
-    if (fd >= 0) {
-        close(fd);
+    for (std::atomic<int>* slot : {&m_fd, &m_retiredFd}) {
+        if (int fd = slot->exchange(-1); fd >= 0) {
+            close(fd);
+        }
     }
     m_receivedEvent.Set();
 }
@@ -307,27 +339,78 @@ void CTrackerAgent::PassOn(std::span<const uint8_t> message) {
     m_receivedEvent.Set();
 }
 
-void CTrackerAgent::HandleIncoming(std::span<const uint8_t> message, bool viaAgent) {
-    std::optional<TrackerHeader> h = PeekHeader(message);
-    if (!h || h->length != message.size()) {
+void CTrackerAgent::Drop(std::span<const uint8_t> message, uint32_t addr, uint16_t port, const char* why) {
+    uint64_t count = ++m_dropped;
+    Tick now = GetTick();
+    Tick last = m_lastDropLog.load();
+    if (m_dropLogged.load() && TickElapsed(now, last) < kDropLogEveryMs) {
         return;
     }
-    m_lastReply = GetTick();
-    // The request is answered before its answer is acted on, so a login queued in answer to a
+    if (!m_lastDropLog.compare_exchange_strong(last, now)) {
+        return;
+    }
+    m_dropLogged = true;
+    std::optional<TrackerHeader> h = PeekHeader(message);
+    std::string from =
+        addr != 0 ? AddrText(addr) + ":" + std::to_string(ntohs(port)) : std::string("the tracker");
+    EngineLog(kLogFail, "tracker message %u from %s dropped: %s (%llu dropped so far)\n",
+              h ? static_cast<unsigned>(h->command) : 0u, from.c_str(), why,
+              static_cast<unsigned long long>(count));
+}
+
+bool CTrackerAgent::HandleDatagram(std::span<const uint8_t> d, uint32_t addr, uint16_t port) {
+    switch (ClassifyDatagram(d)) {
+        case DatagramKind::kTracker: {
+            uint32_t trackerAddr;
+            uint16_t trackerPort;
+            {
+                std::lock_guard lock(m_stateLock);
+                trackerAddr = m_trackerAddr;
+                trackerPort = m_trackerPort;
+            }
+            // Anyone can send us a datagram; only the tracker may steer us.
+            if (addr != trackerAddr || port != htons(trackerPort)) {
+                Drop(d, addr, port, "not from the tracker");
+                return false;
+            }
+            return HandleIncoming(d, false);
+        }
+        case DatagramKind::kReliableUdp:
+            if (m_settings.rudp != nullptr) {
+                m_settings.rudp->OnDatagram(addr, port, m_fd.load(), d.data(), d.size());
+            }
+            return false;
+        case DatagramKind::kOther:
+            return false;
+    }
+    return false;
+}
+
+bool CTrackerAgent::HandleIncoming(std::span<const uint8_t> message, bool viaAgent) {
+    std::optional<TrackerHeader> h = PeekHeader(message);
+    if (!h || h->length != message.size()) {
+        return false;
+    }
+    // A notice is the tracker speaking first; everything else must answer a request of ours,
+    // which is removed before its answer is acted on, so a login queued in answer to a
     // keep-alive takes the keep-alive's place at the front.
-    m_queue.OnReply(h->sequence, h->command);
+    if (h->command != kCmdRelayNotice && !m_queue.OnReply(h->sequence, h->command)) {
+        Drop(message, 0, 0, "answers no request");
+        return false;
+    }
+    m_lastReply = GetTick();
     switch (h->command) {
         case kCmdLogin: {
             LoginReply reply;
             if (Decode(message, reply)) {
                 HandleLoginReply(reply, viaAgent);
             }
-            return;
+            return true;
         }
         case kCmdKeepAlive: {
             KeepAliveReply reply;
             if (!Decode(message, reply)) {
-                return;
+                return true;
             }
             if (reply.status == kKeepAliveNotLoggedIn) {
                 m_loggedIn = false;
@@ -336,10 +419,11 @@ void CTrackerAgent::HandleIncoming(std::span<const uint8_t> message, bool viaAge
                 m_loggedIn = true;
             }
             PassOn(message);
-            return;
+            return true;
         }
         default:
             PassOn(message);
+            return true;
     }
 }
 
@@ -373,12 +457,15 @@ void CTrackerAgent::HandleLoginReply(const LoginReply& reply, bool viaAgent) {
             Login();
             return;
         case kLoginRedirect: {
+            if (reply.addr == 0) {
+                m_loggedIn = false;
+                return;
+            }
             {
+                // Bytes 12-13 are our own port as the tracker saw it, not a port to move to: the
+                // tracker port stays the one we were given.
                 std::lock_guard lock(m_stateLock);
                 m_trackerAddr = reply.addr;
-                if (reply.port != 0) {
-                    m_trackerPort = ntohs(reply.port);
-                }
             }
             Login();
             m_loggedIn = false;
@@ -394,6 +481,9 @@ void CTrackerAgent::UdpLoop() {
     std::vector<uint8_t> buf(kMaxTrackerMessageBytes);
     Tick lastSilenceCheck = GetTick();
     while (m_running) {
+        if (int retired = m_retiredFd.exchange(-1); retired >= 0) {
+            close(retired);
+        }
         int fd = m_fd.load();
         pollfd p[2] = {{fd, POLLIN, 0}, {m_wake.Fd(), POLLIN, 0}};
         int r = poll(p, 2, kUdpWaitMs);
@@ -412,20 +502,8 @@ void CTrackerAgent::UdpLoop() {
                 }
                 break;
             }
-            std::span<const uint8_t> d(buf.data(), static_cast<size_t>(n));
-            switch (ClassifyDatagram(d)) {
-                case DatagramKind::kTracker:
-                    HandleIncoming(d, false);
-                    break;
-                case DatagramKind::kReliableUdp:
-                    if (m_settings.rudp != nullptr) {
-                        m_settings.rudp->OnDatagram(from.sin_addr.s_addr, from.sin_port, fd, d.data(),
-                                                    d.size());
-                    }
-                    break;
-                case DatagramKind::kOther:
-                    break;
-            }
+            HandleDatagram(std::span<const uint8_t>(buf.data(), static_cast<size_t>(n)), from.sin_addr.s_addr,
+                           from.sin_port);
         }
 
         Tick now = GetTick();

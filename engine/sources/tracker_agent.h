@@ -92,12 +92,24 @@ public:
     net::ITrackerRelay& Relay() { return m_relay; }
     // The port (host order) the UDP socket is bound to; 0 before Start.
     uint16_t BoundPort() const { return m_boundPort.load(); }
+    // Moves the UDP socket to `port` (host order), the listening port chosen after start: peers
+    // and the tracker must reach us where the logins say. False (the socket stays where it
+    // was) when the port cannot be bound. The old socket is closed by the UDP thread.
+    bool MoveUdpSocket(uint16_t port);
     // The agent relay server the agent thread uses, once its list was read.
     std::optional<AgentAddress> CurrentAgent();
     bool RelayConnected() const { return m_relayConnected.load(); }
     CTrackerRequestQueue& Queue() { return m_queue; }
-    // Handles one tracker message as if it had arrived (over the relay when `viaAgent`).
-    void HandleIncoming(std::span<const uint8_t> message, bool viaAgent);
+    // Handles one tracker message as if it had arrived over the relay (`viaAgent`) or from the
+    // tracker's own address. A reply counts only when it answers a request awaiting one; a notice
+    // (786) needs no request. Anything else is dropped. True when it was accepted.
+    bool HandleIncoming(std::span<const uint8_t> message, bool viaAgent);
+    // One datagram received on the UDP socket from `addr`:`port` (network order): tracker
+    // messages count only from the tracker's address and port, reliable-UDP packets go to the
+    // connection manager. True when a tracker message was accepted.
+    bool HandleDatagram(std::span<const uint8_t> datagram, uint32_t addr, uint16_t port);
+    // Tracker messages dropped so far: from another sender, or answering no request.
+    uint64_t DroppedMessages() const { return m_dropped.load(); }
 
 private:
     class CRelay : public net::ITrackerRelay {
@@ -113,6 +125,8 @@ private:
     };
 
     bool OpenSocket();
+    // A UDP socket with the agent's buffer sizes bound to `port` (host order), or -1.
+    int BindUdp(uint16_t port);
     void UdpLoop();
     void AgentLoop();
     void HandleLoginReply(const LoginReply& reply, bool viaAgent);
@@ -132,6 +146,8 @@ private:
     bool SendRelay(std::span<const uint8_t> bytes);
     void PumpRelay();
     platform::Tick LastReply() const { return m_lastReply.load(); }
+    // Counts a dropped message and logs the count now and then (a flood must not fill the log).
+    void Drop(std::span<const uint8_t> message, uint32_t addr, uint16_t port, const char* why);
 
     TrackerAgentSettings m_settings;
     CRelay m_relay{*this};
@@ -139,6 +155,7 @@ private:
     net::CSocketSender m_sender;
 
     std::atomic<int> m_fd{-1};
+    std::atomic<int> m_retiredFd{-1};  // replaced by MoveUdpSocket; the UDP thread closes it
     std::atomic<uint16_t> m_boundPort{0};
     std::atomic<bool> m_started{false};
     std::atomic<bool> m_running{false};
@@ -149,6 +166,9 @@ private:
     // What the last login sent said.
     std::atomic<uint16_t> m_loginPort{0};
     std::atomic<uint32_t> m_loginNat{0};
+    std::atomic<uint64_t> m_dropped{0};
+    std::atomic<platform::Tick> m_lastDropLog{0};
+    std::atomic<bool> m_dropLogged{false};
 
     mutable std::mutex m_stateLock;
     PeerId m_peerId;                      // under m_stateLock

@@ -2,6 +2,8 @@
 
 #include "engine/sources/tracker_messages.h"
 
+#include <algorithm>
+
 namespace tessali::sources {
 
 using platform::Tick;
@@ -10,6 +12,37 @@ using platform::TickElapsed;
 uint16_t CTrackerRequestQueue::CommandOf(const Request& r) {
     std::optional<TrackerHeader> h = PeekHeader(r.bytes);
     return h ? h->command : 0;
+}
+
+bool CTrackerRequestQueue::Expendable(const Request& r) {
+    uint16_t c = CommandOf(r);
+    return c == kCmdSourceList || c == kCmdRelay;
+}
+
+size_t CTrackerRequestQueue::CountAwaitingLocked(bool expendable) const {
+    size_t n = 0;
+    for (const Request& r : m_awaiting) {
+        uint16_t c = CommandOf(r);
+        if (c != kCmdLogin && c != kCmdKeepAlive && Expendable(r) == expendable) {
+            ++n;
+        }
+    }
+    return n;
+}
+
+void CTrackerRequestQueue::ExpireLocked(Tick now) {
+    std::erase_if(m_awaiting, [now](const Request& r) {
+        return Expendable(r) && TickElapsed(now, r.created) > kUrgentGiveUpMs &&
+               !platform::TickBefore(now, r.created);
+    });
+    // Still too many: the oldest give way (they are at the back, the newest go to the front).
+    size_t excess = CountAwaitingLocked(true);
+    for (size_t i = m_awaiting.size(); i > 0 && excess > kMaxAwaitingUrgent; --i) {
+        if (Expendable(m_awaiting[i - 1])) {
+            m_awaiting.erase(m_awaiting.begin() + static_cast<std::ptrdiff_t>(i - 1));
+            --excess;
+        }
+    }
 }
 
 size_t CTrackerRequestQueue::UrgentSlotLocked() const {
@@ -37,6 +70,14 @@ uint32_t CTrackerRequestQueue::Queue(Bytes message, bool urgent, const PeerId& i
     r.created = now;
     r.bytes = std::move(message);
     if (urgent) {
+        if (Expendable(r)) {
+            // The same question asked again: only the newest needs an answer.
+            std::erase_if(m_awaiting, [&r](const Request& old) {
+                return CommandOf(old) == CommandOf(r) && old.bytes.size() == r.bytes.size() &&
+                       std::equal(old.bytes.begin() + kTrackerHeaderBytes + kPeerIdBytes, old.bytes.end(),
+                                  r.bytes.begin() + kTrackerHeaderBytes + kPeerIdBytes);
+            });
+        }
         // Stamped just past the retransmission interval, so the next pass sends it.
         r.lastUdpSend = now - kRetransmitMs - 1;
         m_awaiting.insert(m_awaiting.begin() + static_cast<std::ptrdiff_t>(UrgentSlotLocked()), std::move(r));
@@ -46,11 +87,13 @@ uint32_t CTrackerRequestQueue::Queue(Bytes message, bool urgent, const PeerId& i
     while (m_pending.size() + m_awaiting.size() > kMaxQueuedRequests && !m_pending.empty()) {
         m_pending.pop_front();
     }
+    ExpireLocked(now);
     return sequence;
 }
 
 std::vector<CTrackerRequestQueue::Bytes> CTrackerRequestQueue::TakeUdpSends(Tick now, bool loggedIn) {
     std::lock_guard lock(m_lock);
+    ExpireLocked(now);
     std::vector<Bytes> out;
     for (Request& r : m_awaiting) {
         // Until the login is answered only the front request (the login or keep-alive) may go
@@ -64,7 +107,9 @@ std::vector<CTrackerRequestQueue::Bytes> CTrackerRequestQueue::TakeUdpSends(Tick
         r.lastUdpSend = now;
         out.push_back(r.bytes);
     }
-    while (loggedIn && out.size() < kMaxSendsPerPass && !m_pending.empty()) {
+    size_t inFlight = CountAwaitingLocked(false);
+    while (loggedIn && out.size() < kMaxSendsPerPass && !m_pending.empty() && inFlight < kMaxAwaitingNormal) {
+        ++inFlight;
         Request r = std::move(m_pending.front());
         m_pending.pop_front();
         r.lastUdpSend = now;
@@ -89,6 +134,7 @@ bool CTrackerRequestQueue::NeedsRelay(Tick now) const {
 
 std::vector<CTrackerRequestQueue::Bytes> CTrackerRequestQueue::TakeRelaySends(Tick now) {
     std::lock_guard lock(m_lock);
+    ExpireLocked(now);
     std::vector<Bytes> out;
     for (Request& r : m_awaiting) {
         if (out.size() >= kMaxSendsPerPass) {
@@ -101,7 +147,9 @@ std::vector<CTrackerRequestQueue::Bytes> CTrackerRequestQueue::TakeRelaySends(Ti
             out.push_back(r.bytes);
         }
     }
-    while (out.size() < kMaxSendsPerPass && !m_pending.empty()) {
+    size_t inFlight = CountAwaitingLocked(false);
+    while (out.size() < kMaxSendsPerPass && !m_pending.empty() && inFlight < kMaxAwaitingNormal) {
+        ++inFlight;
         Request r = std::move(m_pending.front());
         m_pending.pop_front();
         r.relayed = true;

@@ -23,6 +23,13 @@ constexpr size_t kMaxSendsPerPass = 10;
 // Requests are never dropped, but a tracker that never answers must not let the queue grow
 // without bound: beyond this many, the oldest pending requests give way.
 constexpr size_t kMaxQueuedRequests = 4096;
+// Normal requests sent and not yet answered: more wait in pending. Retransmissions stay well
+// within the sends a pass allows, so an urgent request is never starved by a backlog of shares.
+constexpr size_t kMaxAwaitingNormal = 32;
+// Source-list and relay requests awaiting an answer: their senders ask again (the announce pass,
+// the next connect), so the oldest give way beyond this many and after this long unanswered.
+constexpr size_t kMaxAwaitingUrgent = 64;
+constexpr uint32_t kUrgentGiveUpMs = 60000;
 
 class CTrackerRequestQueue {
 public:
@@ -31,12 +38,14 @@ public:
     // Puts `id` at offset 8, gives the message the counter's sequence value (the counter then
     // grows by the message length) and queues it: normal messages at the back of pending; urgent
     // ones at the front of awaiting, due at once, but behind a login or keep-alive already at the
-    // front. Returns the sequence value given.
+    // front. An urgent source-list or relay request replaces an awaiting one asking the same.
+    // Returns the sequence value given.
     uint32_t Queue(Bytes message, bool urgent, const PeerId& id, platform::Tick now);
 
     // What goes out over UDP now: awaiting entries not sent for more than 5 s (only the front
-    // one while not logged in), then, while logged in, pending entries moved to awaiting. At
-    // most 10 in all; each is stamped as sent.
+    // one while not logged in), then, while logged in, pending entries moved to awaiting (while
+    // fewer than kMaxAwaitingNormal normal ones await). At most 10 in all; each is stamped as
+    // sent. Source-list and relay requests unanswered for kUrgentGiveUpMs are dropped first.
     std::vector<Bytes> TakeUdpSends(platform::Tick now, bool loggedIn);
     // True when some awaiting request has waited more than 16 s since it was queued and more
     // than 5 s since its last relay send: the relay connection is needed.
@@ -69,6 +78,10 @@ private:
     // Index in awaiting where an urgent entry goes: past a leading login/keep-alive run.
     size_t UrgentSlotLocked() const;
     static uint16_t CommandOf(const Request& r);
+    // Source-list and relay requests: repeated by their senders, so they may be given up.
+    static bool Expendable(const Request& r);
+    void ExpireLocked(platform::Tick now);
+    size_t CountAwaitingLocked(bool expendable) const;
 
     mutable std::mutex m_lock;
     std::deque<Request> m_pending;

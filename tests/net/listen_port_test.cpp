@@ -1,6 +1,9 @@
 // The order in which listening ports are tried, and opening the listener for real.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <deque>
 #include <set>
@@ -50,6 +53,16 @@ TEST(ListenPort, AReachableHostTriesTheConfiguredPortThenFiveRandomOnes) {
     EXPECT_EQ(b.tried.size(), 4u);
 }
 
+// The shipped deployment file says 0: no port of its own. Binding 0 would give some port the
+// engine never learns, so 0 is never tried and a random port takes its attempt.
+TEST(ListenPort, NoConfiguredPortMeansARandomOneIsTriedFirst) {
+    Attempts a;
+    a.randoms = {7, 8};
+    a.free = {0, 4103, 4104};
+    EXPECT_EQ(SelectListenPort(0, 0, inet_addr("192.168.1.77"), a.Try(), a.Random()), 4103);
+    EXPECT_EQ(a.tried, std::vector<uint16_t>{4103});
+}
+
 TEST(ListenPort, BehindNatThePortsComeFromTheLastAddressByteThenRandomAvoidingTakenOnes) {
     Attempts a;
     // 8031 (0x1F5F) must be skipped without being tried.
@@ -83,6 +96,43 @@ TEST(ListenPort, OpeningStoresThePortAndAnOccupiedPortMovesOn) {
     EXPECT_NE(port, taken);
     EXPECT_EQ(host.listenPort.load(), port);
     EXPECT_TRUE(log.Contains("Listenport: " + std::to_string(port) + ",Nattype: 0\n"));
+    host.natType = savedNat;
+    host.localAddress = savedAddr;
+    host.listenPort = savedPort;
+}
+
+// Opened for real with no configured port: the port recorded is one the engine listens on, and
+// a port whose UDP side is taken is passed over (reliable UDP needs the same number).
+TEST(ListenPort, WithNoConfiguredPortTheBoundPortIsRecordedAndUdpMustBeFreeToo) {
+    test::LogCapture log;
+    core::HostFacts& host = core::Host();
+    uint32_t savedNat = host.natType, savedAddr = host.localAddress;
+    uint16_t savedPort = host.listenPort;
+    CFragmentPool q;
+    CThreadMgr mgr(q, nullptr);
+    host.natType = 0;
+    host.localAddress = inet_addr("127.0.0.1");
+    host.listenPort = 0;
+    std::vector<uint16_t> asked;
+    uint16_t port = OpenListenPort(mgr, 0, [&asked](uint16_t p) {
+        asked.push_back(p);
+        return asked.size() > 1;  // the first candidate's UDP port is "taken"
+    });
+    ASSERT_NE(port, 0);
+    ASSERT_EQ(asked.size(), 2u);
+    EXPECT_EQ(port, asked[1]);
+    EXPECT_GE(port, 4096);
+    EXPECT_LE(port, 8191);
+    EXPECT_EQ(host.listenPort.load(), port);
+    EXPECT_FALSE(log.Contains("listen fail"));
+    // Something listens there: a connection is accepted.
+    int c = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sa.sin_port = htons(port);
+    EXPECT_EQ(connect(c, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    close(c);
     host.natType = savedNat;
     host.localAddress = savedAddr;
     host.listenPort = savedPort;

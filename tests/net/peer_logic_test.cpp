@@ -135,6 +135,11 @@ public:
         udp.push_back({nat, key});
         return true;
     }
+    std::vector<ConnectionKey> directUdp;
+    bool RegisterReliableUdpDirect(uint8_t, const ConnectionKey& key) override {
+        directUdp.push_back(key);
+        return true;
+    }
     // The ids of the messages sent to `key`, handshakes as 19.
     std::vector<int> Ids(const ConnectionKey& key) {
         std::vector<int> ids;
@@ -731,6 +736,16 @@ TEST_F(PeerLogic, SourcePeersConnectWithTheFramingOfTheirVersionOrOverReliableUd
     ASSERT_EQ(link.udp.size(), 1u);
     EXPECT_EQ(link.udp[0].first, 3u);
     EXPECT_EQ(tasks.IsPeerViaUdp(hash, link.udp[0].second), 1);
+    // A peer the user named is connected to straight, not through the NAT rules.
+    p.natType = 1;
+    p.port = 0x6666;
+    p.idTail[0] = 'Y';
+    p.direct = true;
+    ASSERT_TRUE(handle.ConnectToSource(hash, p));
+    EXPECT_EQ(link.udp.size(), 1u);
+    ASSERT_EQ(link.directUdp.size(), 1u);
+    EXPECT_EQ(link.directUdp[0].port, 0x6666);
+    EXPECT_EQ(tasks.IsPeerViaUdp(hash, link.directUdp[0]), 1);
 
     // The connection's handshake goes out once it is established.
     ConnectionKey k = link.tcp[2].second;

@@ -238,7 +238,8 @@ private:
                 if (d.size() == 16) {
                     // Sent whole: the client's transaction id may hold the "|" byte.
                     std::string connect = std::string("\0\0\0\0", 4) + d.substr(12, 4) + "CONNID42";
-                    ::sendto(m_fd, connect.data(), connect.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+                    ::sendto(m_fd, connect.data(), connect.size(), 0, reinterpret_cast<sockaddr*>(&from),
+                             len);
                 } else if (!m_replies.empty()) {
                     reply = m_replies.front();
                     m_replies.erase(m_replies.begin());
@@ -248,6 +249,10 @@ private:
                 // Several datagrams may be scripted in one reply, separated by "|".
                 size_t bar = reply.find('|', at);
                 std::string one = reply.substr(at, bar == std::string::npos ? std::string::npos : bar - at);
+                // "TXID" stands for the transaction id of the request answered.
+                if (one.size() >= 8 && one.compare(4, 4, "TXID") == 0 && d.size() >= 16) {
+                    one.replace(4, 4, d.substr(12, 4));
+                }
                 ::sendto(m_fd, one.data(), one.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
                 at = bar == std::string::npos ? reply.size() : bar + 1;
             }
@@ -328,6 +333,31 @@ TEST(BtTrackerClientTest, UdpErrorAloneLeavesTheTrackerUnanswered) {
     EXPECT_EQ(answered.load(), 0);
     EXPECT_EQ(connector.Count(), 0u);
     client.Stop();
+}
+
+// An answer that does not carry the transaction id of our request (a stale or forged one) is
+// not an answer: its peers are not connected and the exchange waits for the real one.
+TEST(BtTrackerClientTest, UdpRepliesWithAnotherTransactionIdAreIgnored) {
+    FakeConnector connector;
+    core::CTaskMgr tasks;
+    std::string forged = AnnounceReplyHeader().replace(4, 4, "BADX") + PeerBytes(0x0A000007, 6666);
+    ScriptedUdpTracker tracker({forged + "|" + AnnounceReplyHeader() + PeerBytes(0x0A000008, 7777)});
+    CBtTrackerClient client(BtTrackerSettings{}, &tasks);
+    client.SetResolver([](const std::string&, uint32_t& addr, bool& pending) {
+        pending = false;
+        addr = htonl(INADDR_LOOPBACK);
+        return true;
+    });
+    std::atomic<int> answered{0};
+    client.SetAnsweredCallback([&](const core::TaskHash&, const std::string&) { ++answered; });
+    client.Start();
+    ASSERT_EQ(client.Announce(SomeHash(), "udp://127.0.0.1:" + std::to_string(tracker.Port())),
+              kBtAnnounceStarted);
+    ASSERT_TRUE(WaitUntil([&] { return client.OpenExchanges() == 0; }, 30000));
+    client.Stop();
+    ASSERT_EQ(connector.Count(), 1u);
+    EXPECT_EQ(connector.calls[0].second.addr, htonl(0x0A000008));
+    EXPECT_EQ(answered.load(), 1);
 }
 
 TEST(BtTrackerClientTest, HttpExchangeWithAnEmptyListStillMarksTheTrackerAnswered) {

@@ -56,6 +56,28 @@ TEST(EngineTrackerLink, ADownloadIsAskedForOnTheNextPassAsAnUrgentSourceRequest)
     EXPECT_EQ(req.hash, HashOf(1));
 }
 
+// A peer on the local network that starts after the download must still be found: the LAN is
+// searched every time the engine tracker is asked, just before the request, and never for a
+// task that only shares.
+TEST(EngineTrackerLink, EverySourceRequestIsPrecededByALanSearch) {
+    Fixture f;
+    std::vector<std::pair<TaskHash, size_t>> searches;  // hash, requests queued before it
+    f.tracker.SetLanSearch([&](const TaskHash& h) { searches.push_back({h, f.agent.queued.size()}); });
+    f.tasks.tasks[HashOf(1)];
+    f.tasks.tasks[HashOf(2)];
+    f.tracker.AddEngineTracker(HashOf(1));
+    f.tracker.AnnounceSource(HashOf(2));
+    f.tracker.AnnouncePass(1000);
+    ASSERT_EQ(searches.size(), 1u);
+    EXPECT_EQ(searches[0], std::make_pair(HashOf(1), size_t{1}));  // after the share, before the 774
+    f.tracker.AnnouncePass(2000);                                  // nothing due: neither asked nor searched
+    EXPECT_EQ(searches.size(), 1u);
+    f.tracker.AnnouncePass(1000 + 80001);
+    ASSERT_EQ(searches.size(), 2u);
+    EXPECT_EQ(searches[1].first, HashOf(1));
+    EXPECT_EQ(f.agent.QueuedCommands(), (std::vector<uint16_t>{kCmdShare, kCmdSourceList, kCmdSourceList}));
+}
+
 TEST(EngineTrackerLink, ACompletedDownloadBecomesASourceAndDeletingItStopsSharing) {
     Fixture f;
     f.tasks.tasks[HashOf(2)];

@@ -108,22 +108,116 @@ TEST(TrackerAgent, ARefusedIdIsReplacedByAFreshValidOneAndTheLoginRepeated) {
     EXPECT_EQ(f.StoredId(), second.peerId.Text());
 }
 
-TEST(TrackerAgent, ARedirectSendsTheNextLoginToTheNewTracker) {
+TEST(TrackerAgent, ARedirectSendsTheNextLoginToTheNewAddressOnTheSamePort) {
     AgentFixture f;
-    CFakeTrackerSocket other;
+    // The redirect names an address only; the tracker port stays the one configured.
+    CFakeTrackerSocket other(INADDR_LOOPBACK + 1, f.tracker.Port());
     CTrackerAgent agent(f.Settings());
     ASSERT_TRUE(agent.Start());
     CFakeTrackerSocket::Datagram d;
     LoginRequest login = ExpectLogin(f.tracker, &d);
-    Answer(f.tracker, d, login, kLoginRedirect, htonl(INADDR_LOOPBACK), htons(other.Port()));
+    // Bytes 12-13 carry our port as the tracker saw it: not a port to move to.
+    Answer(f.tracker, d, login, kLoginRedirect, htonl(INADDR_LOOPBACK + 1), htons(4321));
     LoginRequest again = ExpectLogin(other, &d);
     EXPECT_EQ(again.peerId, login.peerId);
-    EXPECT_EQ(agent.TrackerServerPort(), other.Port());
+    EXPECT_EQ(agent.TrackerServerAddress(), htonl(INADDR_LOOPBACK + 1));
+    EXPECT_EQ(agent.TrackerServerPort(), f.tracker.Port());
     EXPECT_FALSE(agent.LoggedIn());
     // A login result outside 1-3 leaves us logged out and asks nothing more.
     Answer(other, d, again, 0);
     EXPECT_FALSE(other.ReceiveCommand(kCmdLogin, 400));
     EXPECT_FALSE(agent.LoggedIn());
+}
+
+// Another program on the host (or anyone who can reach our port) sends what the tracker would:
+// a redirect, a source list, a notice. None of it may steer the engine.
+TEST(TrackerAgent, MessagesFromAnyoneButTheTrackerAreDropped) {
+    AgentFixture f;
+    CFakeTrackerSocket forger;  // same address as the tracker, another port
+    CFakeTrackerSocket elsewhere(INADDR_LOOPBACK + 2, f.tracker.Port());  // the tracker's port
+    CTrackerAgent agent(f.Settings());
+    ASSERT_TRUE(agent.Start());
+    CFakeTrackerSocket::Datagram d;
+    LoginRequest login = ExpectLogin(f.tracker, &d);
+    core::TaskHash h;
+    h.bytes.fill(7);
+    agent.QueueMessage(Encode(SourceListRequest{0, {}, h}), true);
+    uint32_t sourceSequence = login.sequence + static_cast<uint32_t>(Encode(login).size());
+
+    sockaddr_in to = d.from;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    // Even with the right sequence values: the sender is what counts.
+    forger.SendTo(to, Encode(LoginReply{login.sequence, htonl(INADDR_LOOPBACK), 0, kLoginRedirect}));
+    SourceListReply sources{sourceSequence, h, kSourcesOk, {}};
+    SourceEntry e;
+    e.addr = htonl(INADDR_LOOPBACK);
+    e.port = htons(forger.Port());
+    sources.entries.push_back(e);
+    forger.SendTo(to, Encode(sources));
+    elsewhere.SendTo(to, Encode(sources));
+    RelayNotice notice;
+    notice.hash = h;
+    notice.addr = htonl(INADDR_LOOPBACK);
+    notice.port = htons(forger.Port());
+    forger.SendTo(to, Encode(notice));
+    ASSERT_TRUE(WaitFor([&] { return agent.DroppedMessages() == 4; }));
+
+    uint8_t buf[1600];
+    size_t n = 0;
+    EXPECT_FALSE(agent.TakeReceived(buf, n));
+    EXPECT_EQ(agent.TrackerServerAddress(), htonl(INADDR_LOOPBACK));
+    EXPECT_EQ(agent.TrackerServerPort(), f.tracker.Port());
+    EXPECT_FALSE(agent.LoggedIn());
+    EXPECT_EQ(agent.Queue().AwaitingCount(), 2u) << "the login and the source request still wait";
+
+    // The tracker itself is still heard.
+    Answer(f.tracker, d, login, kLoginAccepted);
+    ASSERT_TRUE(WaitFor([&] { return agent.LoggedIn(); }));
+    f.tracker.SendTo(d.from, Encode(notice));
+    ASSERT_TRUE(WaitFor([&] {
+        return agent.TakeReceived(buf, n) && PeekHeader({buf, n})->command == kCmdRelayNotice;
+    }));
+    EXPECT_EQ(agent.DroppedMessages(), 4u);
+}
+
+// From the tracker's own address a reply still has to answer a request we are waiting on.
+TEST(TrackerAgent, RepliesAnsweringNoAwaitingRequestAreDropped) {
+    AgentFixture f;
+    CTrackerAgent agent(f.Settings());
+    ASSERT_TRUE(agent.Start());
+    CFakeTrackerSocket::Datagram d;
+    LoginRequest login = ExpectLogin(f.tracker, &d);
+    // A redirect with a sequence value no login had.
+    f.tracker.SendTo(d.from,
+                     Encode(LoginReply{login.sequence + 1, htonl(INADDR_LOOPBACK + 3), 0, kLoginRedirect}));
+    ASSERT_TRUE(WaitFor([&] { return agent.DroppedMessages() == 1; }));
+    EXPECT_EQ(agent.TrackerServerAddress(), htonl(INADDR_LOOPBACK));
+    Answer(f.tracker, d, login, kLoginAccepted);
+    ASSERT_TRUE(WaitFor([&] { return agent.LoggedIn(); }));
+    uint8_t buf[1600];
+    size_t n = 0;
+    ASSERT_TRUE(WaitFor([&] { return agent.TakeReceived(buf, n); }));  // the login, passed on
+    // The same reply once more: its request is answered already.
+    Answer(f.tracker, d, login, kLoginRedirect, htonl(INADDR_LOOPBACK + 3));
+    ASSERT_TRUE(WaitFor([&] { return agent.DroppedMessages() == 2; }));
+    EXPECT_TRUE(agent.LoggedIn());
+    EXPECT_EQ(agent.TrackerServerAddress(), htonl(INADDR_LOOPBACK));
+
+    core::TaskHash h;
+    h.bytes.fill(9);
+    agent.QueueMessage(Encode(SourceListRequest{0, {}, h}), true);
+    std::optional<CFakeTrackerSocket::Datagram> asked = f.tracker.ReceiveCommand(kCmdSourceList);
+    ASSERT_TRUE(asked);
+    SourceListRequest req;
+    ASSERT_TRUE(Decode(asked->bytes, req));
+    f.tracker.SendTo(d.from, Encode(SourceListReply{req.sequence + 48, h, kSourcesOk, {}}));
+    f.tracker.SendTo(d.from, Encode(ShareReply{req.sequence, h, kShareAdded}));  // right value, wrong command
+    ASSERT_TRUE(WaitFor([&] { return agent.DroppedMessages() == 4; }));
+    EXPECT_FALSE(agent.TakeReceived(buf, n));
+    f.tracker.SendTo(d.from, Encode(SourceListReply{req.sequence, h, kSourcesOk, {}}));
+    ASSERT_TRUE(WaitFor([&] { return agent.TakeReceived(buf, n); }));
+    EXPECT_EQ(PeekHeader({buf, n})->command, kCmdSourceList);
+    EXPECT_TRUE(agent.Queue().Empty());
 }
 
 TEST(TrackerAgent, TheSharedSocketTellsTrackerMessagesFromReliableUdpPackets) {
@@ -140,7 +234,7 @@ TEST(TrackerAgent, TheSharedSocketTellsTrackerMessagesFromReliableUdpPackets) {
     std::vector<uint8_t> tracker(36, 0);
     tracker[1] = 36;  // 00 24: a 36-byte tracker message
     tracker[2] = 0x03;
-    tracker[3] = 0xE7;  // command 999: not ours, passed on and ignored there
+    tracker[3] = 0x12;  // command 786: a notice, which answers no request
     std::vector<uint8_t> rudp(36, 0);
     rudp[3] = 36;  // 00 00 00 24: a 36-byte reliable-UDP packet
     rudp[12] = 4;

@@ -4,12 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "engine/sources/tracker_messages.h"
 
 namespace tessali::sources {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using platform::Tick;
 
 const PeerId kId = GeneratePeerId(kEngineVersion, 0x123456789ABCull);
 
@@ -142,6 +145,58 @@ TEST(TrackerRequestQueue, TheRelayTakesRequestsUnansweredForSixteenSeconds) {
     EXPECT_FALSE(q.NeedsRelay(22001));
     EXPECT_TRUE(q.NeedsRelay(22002));
     EXPECT_EQ(q.TakeRelaySends(22002).size(), 2u);
+}
+
+// The tracker answers the shares but loses one source request: a thousand shares waiting their
+// turn must not keep that request from being sent again every five seconds.
+TEST(TrackerRequestQueue, ABacklogOfSharesNeverStarvesAnUnansweredSourceRequest) {
+    CTrackerRequestQueue q;
+    for (int i = 0; i < 1000; ++i) {
+        q.Queue(Share(static_cast<uint8_t>(i)), false, kId, 0);
+    }
+    q.Queue(Sources(200), true, kId, 0);
+    int sourceSends = 0;
+    for (Tick now = 200; now <= 30000; now += 200) {
+        for (const Bytes& b : q.TakeUdpSends(now, true)) {
+            if (Command(b) == kCmdSourceList) {
+                ++sourceSends;
+            }
+        }
+    }
+    // Sent at once, then again after each 5 s: six times in 30 s (one pass of slack allowed).
+    EXPECT_GE(sourceSends, 5);
+    EXPECT_LE(q.AwaitingCount(), kMaxAwaitingNormal + 1);
+}
+
+// Nobody answers: source-list and relay requests, asked again by their senders, must not pile
+// up. The same question replaces the one before; the oldest give way; a minute is the most any
+// waits. Logins and shares stay.
+TEST(TrackerRequestQueue, UnansweredSourceAndRelayRequestsAreBounded) {
+    CTrackerRequestQueue q;
+    q.Queue(Login(), true, kId, 0);
+    q.Queue(Share(1), false, kId, 0);
+    q.TakeUdpSends(0, true);
+    q.Queue(Sources(1), true, kId, 100);
+    q.Queue(Sources(1), true, kId, 200);
+    EXPECT_EQ(q.AwaitingCommands(), (std::vector<uint16_t>{kCmdLogin, kCmdSourceList, kCmdShare}));
+    for (int i = 0; i < 1000; ++i) {
+        core::TaskHash h;
+        h.bytes.fill(0);
+        h.bytes[0] = static_cast<uint8_t>(i);
+        h.bytes[1] = static_cast<uint8_t>(i >> 8);
+        RelayRequest relay;
+        relay.hash = h;
+        q.Queue(Encode(relay), true, kId, 1000);
+    }
+    EXPECT_EQ(q.AwaitingCount(), 2u + kMaxAwaitingUrgent);
+    std::vector<uint16_t> commands = q.AwaitingCommands();
+    EXPECT_EQ(commands.front(), kCmdLogin);
+    EXPECT_EQ(commands.back(), kCmdShare);
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), kCmdSourceList), 0) << "the oldest gave way";
+    q.TakeUdpSends(1000 + kUrgentGiveUpMs, true);
+    EXPECT_EQ(q.AwaitingCount(), 2u + kMaxAwaitingUrgent);
+    q.TakeUdpSends(1001 + kUrgentGiveUpMs, true);
+    EXPECT_EQ(q.AwaitingCommands(), (std::vector<uint16_t>{kCmdLogin, kCmdShare}));
 }
 
 TEST(TrackerRequestQueue, AReplacedIdReachesEveryQueuedRequest) {

@@ -26,11 +26,13 @@ public:
         sockaddr_in from{};
     };
 
-    CFakeTrackerSocket() {
+    // On `addrHost` (a loopback address) and `port` (0: any free one).
+    explicit CFakeTrackerSocket(uint32_t addrHost = INADDR_LOOPBACK, uint16_t port = 0) {
         m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sa.sin_addr.s_addr = htonl(addrHost);
+        sa.sin_port = htons(port);
         bind(m_fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
         socklen_t len = sizeof sa;
         getsockname(m_fd, reinterpret_cast<sockaddr*>(&sa), &len);

@@ -47,6 +47,8 @@ bool ParsePeer(const std::string& text, const std::string& framing, net::SourceP
     std::snprintf(tail, sizeof tail, "%08X%04X", ntohl(out.addr), static_cast<unsigned>(port));
     std::copy_n(tail, 12, out.idTail.begin());
     out.natType = framing == "udp" ? 1 : 0;
+    // The user named this address: reach it there, whatever the NAT types say.
+    out.direct = true;
     out.versionType = framing == "http" ? 2 : framing == "scrambled" ? 3 : 1;
     return true;
 }

@@ -1,0 +1,207 @@
+// Real mirt processes logging in to a tracker played by this test on loopback: the listening
+// port an engine announces is the one it listens on, with the shipped "listen_port = 0" and
+// behind NAT, and its logins leave from the UDP socket on that port; a peer given with --peer
+// over reliable UDP is connected to straight even after the engine has logged in.
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <atomic>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "common/ports.h"
+#include "common/temp_dir.h"
+#include "engine/sources/tracker_messages.h"
+#include "integration/mirt_process.h"
+
+namespace tessali::test {
+namespace {
+
+using namespace sources;
+
+// Accepts every login and keep-alive and records the logins; asks nothing of the engine.
+class CAcceptingTracker {
+public:
+    struct Login {
+        uint16_t announcedPort = 0;  // host order
+        uint16_t fromPort = 0;       // host order: the socket the login left from
+    };
+
+    CAcceptingTracker() {
+        m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(m_fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        socklen_t len = sizeof sa;
+        getsockname(m_fd, reinterpret_cast<sockaddr*>(&sa), &len);
+        m_port = ntohs(sa.sin_port);
+        m_thread = std::thread([this] { Serve(); });
+    }
+    ~CAcceptingTracker() {
+        m_stop = true;
+        m_thread.join();
+        close(m_fd);
+    }
+    uint16_t Port() const { return m_port; }
+    std::vector<Login> Logins() {
+        std::lock_guard lock(m_lock);
+        return m_logins;
+    }
+    // The first login that satisfies `pred`, waiting up to `seconds`.
+    template <typename P>
+    std::optional<Login> WaitLogin(P pred, int seconds) {
+        auto end = Clock::now() + std::chrono::seconds(seconds);
+        while (Clock::now() < end) {
+            for (const Login& l : Logins()) {
+                if (pred(l)) {
+                    return l;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return std::nullopt;
+    }
+
+private:
+    void Serve() {
+        while (!m_stop) {
+            pollfd p{m_fd, POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0) {
+                continue;
+            }
+            uint8_t buf[2048];
+            sockaddr_in from{};
+            socklen_t len = sizeof from;
+            ssize_t n = recvfrom(m_fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+            if (n <= 0) {
+                continue;
+            }
+            std::span<const uint8_t> d(buf, static_cast<size_t>(n));
+            LoginRequest login;
+            KeepAliveRequest keepAlive;
+            std::vector<uint8_t> reply;
+            if (Decode(d, login)) {
+                {
+                    std::lock_guard lock(m_lock);
+                    m_logins.push_back({ntohs(login.listenPort), ntohs(from.sin_port)});
+                }
+                reply =
+                    Encode(LoginReply{login.sequence, from.sin_addr.s_addr, from.sin_port, kLoginAccepted});
+            } else if (Decode(d, keepAlive)) {
+                reply = Encode(KeepAliveReply{keepAlive.sequence, kKeepAliveLoggedIn});
+            }
+            if (!reply.empty()) {
+                sendto(m_fd, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+            }
+        }
+    }
+
+    int m_fd = -1;
+    uint16_t m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::mutex m_lock;
+    std::vector<Login> m_logins;
+    std::thread m_thread;
+};
+
+void WriteDeploy(const CMirt& m, uint16_t trackerPort, uint16_t listenPort, int natType) {
+    std::ofstream ini(m.Dir() + "deploy.ini");
+    ini << "[servers]\n[engine]\ntracker_host = 127.0.0.1:" << trackerPort
+        << "\ntracker_ip = 127.0.0.1\nupdate_host = 127.0.0.1:1\nagent_host = 127.0.0.1:1\nlisten_port = "
+        << listenPort << "\nnat_type = " << natType << "\nlan_search = 0\nlog_file = " << m.Dir()
+        << "engine.log\nlog_level = 1\n";
+}
+
+bool Accepts(uint16_t port) {
+    int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sa.sin_port = htons(port);
+    bool ok = connect(c, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    close(c);
+    return ok;
+}
+
+const std::string kSomeHash = "0123456789ABCDEF0123456789ABCDEF01234567";
+
+TEST(TrackerReachability, WithNoConfiguredPortTheChosenPortIsListenedOnRecordedAndAnnounced) {
+    TempDir tmp;
+    CAcceptingTracker tracker;
+    {
+        // A tracker of its own: this engine's logins must not be taken for the getter's.
+        CAcceptingTracker statusTracker;
+        CMirt status(tmp.Path() + "status/", 0);
+        WriteDeploy(status, statusTracker.Port(), 0, 0);
+        status.Start({"status"});
+        ASSERT_EQ(status.Wait(60), 0) << status.Errors();
+        std::string line = status.WaitLine("listen port: ", 1);
+        EXPECT_FALSE(line.empty());
+        EXPECT_NE(line, "listen port: 0");
+        EXPECT_EQ(status.Log().find("listen fail"), std::string::npos);
+    }
+
+    CMirt getter(tmp.Path() + "get/", 0);
+    WriteDeploy(getter, tracker.Port(), 0, 0);
+    getter.Start({"get", kSomeHash, getter.Dir() + "out.bin"});
+    // The first login may go out before the port is chosen; the engine logs in again with it.
+    std::optional<CAcceptingTracker::Login> login =
+        tracker.WaitLogin([](const CAcceptingTracker::Login& l) { return l.announcedPort != 0; }, 60);
+    ASSERT_TRUE(login) << getter.LogTail();
+    EXPECT_TRUE(Accepts(login->announcedPort)) << "nothing listens on the announced port";
+    EXPECT_EQ(login->fromPort, login->announcedPort) << "the login left from another UDP socket";
+    EXPECT_EQ(getter.Log().find("listen fail"), std::string::npos);
+    getter.Kill();
+}
+
+TEST(TrackerReachability, BehindNatTheLoginsLeaveFromTheSocketOnTheAnnouncedPort) {
+    TempDir tmp;
+    CAcceptingTracker tracker;
+    uint16_t configured = FreeTcpUdpPort();
+    CMirt getter(tmp.Path() + "get/", configured);
+    WriteDeploy(getter, tracker.Port(), configured, 1);
+    getter.Start({"get", kSomeHash, getter.Dir() + "out.bin"});
+    // Behind NAT the port comes from the local address, not from the configuration.
+    std::optional<CAcceptingTracker::Login> login = tracker.WaitLogin(
+        [configured](const CAcceptingTracker::Login& l) {
+            return l.announcedPort != 0 && l.announcedPort != configured;
+        },
+        60);
+    ASSERT_TRUE(login) << getter.LogTail();
+    EXPECT_TRUE(Accepts(login->announcedPort));
+    EXPECT_EQ(login->fromPort, login->announcedPort) << "the login left from another UDP socket";
+    getter.Kill();
+}
+
+// The user names the peer: it is reached there over reliable UDP, even once the engine (NAT
+// type 0) has logged in and would otherwise ask the tracker to relay.
+TEST(TrackerReachability, APeerGivenOverReliableUdpIsConnectedStraightAfterLogin) {
+    TempDir tmp;
+    CAcceptingTracker tracker;
+    const std::string file = tmp.File("small.bin");
+    WriteRandomFile(file, 2u << 20, 5);
+
+    CMirt getter(tmp.Path() + "get/", 0);
+    WriteDeploy(getter, tracker.Port(), 0, 0);
+    // The seeder computes the hash first; the getter starts once it is known, and the seeder
+    // is started again (same port) only after the getter has logged in.
+    Seeder seeder = StartSeeder(tmp, "seed", file);
+    ASSERT_EQ(seeder.hash.size(), 40u);
+    seeder.mirt->Kill();
+    const uint16_t seederPort = seeder.port;
+
+    getter.Start({"get", seeder.hash, getter.Dir() + "out.bin", "--peer",
+                  "127.0.0.1:" + std::to_string(seederPort), "--framing", "udp"});
+    ASSERT_TRUE(tracker.WaitLogin([](const CAcceptingTracker::Login& l) { return l.announcedPort != 0; }, 60))
+        << getter.LogTail();
+    seeder.mirt->Start({"share", file});
+    ASSERT_NE(seeder.mirt->WaitLine(file, 60), "");
+    EXPECT_EQ(getter.Wait(120), 0) << getter.LogTail();
+    EXPECT_EQ(Sha1Of(file), Sha1Of(getter.Dir() + "out.bin"));
+}
+
+}  // namespace
+}  // namespace tessali::test
