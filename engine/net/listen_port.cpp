@@ -63,7 +63,8 @@ bool UdpPortFree(uint16_t port) {
 }
 
 uint16_t OpenListenPort(CThreadMgr& mgr, uint16_t configuredPort,
-                        const std::function<bool(uint16_t)>& udpUsable) {
+                        const std::function<bool(uint16_t)>& udpUsable,
+                        const std::function<void(uint16_t)>& onChosen) {
     std::random_device seed;
     std::mt19937 rng(seed());
     core::HostFacts& host = core::Host();
@@ -87,6 +88,9 @@ uint16_t OpenListenPort(CThreadMgr& mgr, uint16_t configuredPort,
     if (port == 0) {
         core::EngineLog(core::kLogError1, "WARRING:Listen port be occupyed,listen fail!!!\n");
         return 0;
+    }
+    if (onChosen) {
+        onChosen(port);
     }
     host.listenPort = port;
     core::EngineLog(core::kLogError1, "Listenport: %d,Nattype: %d\n", port,

@@ -24,9 +24,12 @@ uint16_t SelectListenPort(uint32_t natType, uint16_t configuredPort, uint32_t lo
 bool UdpPortFree(uint16_t port);
 
 // Opens and starts the TCP listener through `mgr`, stores the port in the host facts and logs
-// the outcome. A port counts as taken unless `udpUsable` (when given) accepts it too. The port,
-// or 0 when every attempt failed.
+// the outcome. A port counts as taken unless `udpUsable` (when given) accepts it too. `onChosen`
+// (when given) runs before the port is stored, so whatever must be on that port (the UDP socket
+// that logins leave from) is there before a login can announce it. The port, or 0 when every
+// attempt failed.
 uint16_t OpenListenPort(CThreadMgr& mgr, uint16_t configuredPort,
-                        const std::function<bool(uint16_t)>& udpUsable = nullptr);
+                        const std::function<bool(uint16_t)>& udpUsable = nullptr,
+                        const std::function<void(uint16_t)>& onChosen = nullptr);
 
 }  // namespace tessali::net

@@ -40,13 +40,17 @@ uint16_t CPeerEngine::ListenOn(uint16_t port) {
 uint16_t CPeerEngine::OpenListenSockets() {
     // A port is taken only when reliable UDP can have it too: the tracker agent's socket (there
     // already, or moved there) or a carrier listener of our own.
-    uint16_t port = OpenListenPort(m_sockets, core::Host().listenPort.load(), [this](uint16_t p) {
-        return p == m_sharedUdpPort.load() || UdpPortFree(p);
-    });
+    // The tracker agent's socket moves before the port is published: a login announcing the new
+    // port must leave from it.
+    uint16_t port = OpenListenPort(
+        m_sockets, core::Host().listenPort.load(),
+        [this](uint16_t p) { return p == m_sharedUdpPort.load() || UdpPortFree(p); },
+        [this](uint16_t p) {
+            if (p != m_sharedUdpPort.load() && m_moveSharedUdp && m_moveSharedUdp(p)) {
+                m_sharedUdpPort = p;
+            }
+        });
     if (port != 0) {
-        if (port != m_sharedUdpPort.load() && m_moveSharedUdp && m_moveSharedUdp(port)) {
-            m_sharedUdpPort = port;
-        }
         OpenCarrierListener(port);
     }
     return port;

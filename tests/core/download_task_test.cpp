@@ -321,7 +321,7 @@ TEST_F(DiskFixture, AFileInTheWayIsMovedAsideWithoutOverwritingAndPausesWhenItCa
     CTaskMgr mgr;
     test::LogCapture log;
     EXPECT_EQ(mgr.CreateDownloadTask(hash, dest, nullptr, false, 0), 0);
-    EXPECT_TRUE(log.Contains(" cannot be moved aside (File exists), task paused!"));
+    EXPECT_TRUE(log.Contains(" cannot be moved aside (File exists), task paused!\n"));
     EXPECT_EQ(test::ReadFile(dest), "again");
     EXPECT_EQ(mgr.GetRunState(hash), kRunPaused);
 }

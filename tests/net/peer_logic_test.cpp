@@ -623,6 +623,8 @@ TEST_F(PeerLogic, ATasksOwnUploadCapQueuesServedBlocksAndPacesThem) {
     EXPECT_EQ(link.OfId(key, kMsgPiece).size(), 3u);
     EXPECT_EQ(link.OfId(key, kMsgRequestRefused).size(), 1u);
     EXPECT_EQ(limits.UploadCount(), 0u);
+}
+
 TEST_F(PeerLogic, RequestsHeldBackByALimitAreReleasedWhenTheirTaskPauses) {
     Connect(key);
     pool.SetDownloadSetting(50);
