@@ -124,7 +124,9 @@ void CConnectMgr::OnDatagram(uint32_t addr, uint16_t port, int sock, const uint8
         if (!h || h->type != kRudpConnect || h->seq != 0 || h->ack != 0) {
             return;
         }
+        DropOldestHalfOpen();
         it = m_conns.emplace(key, Ref<CConnection>::Make(m_out, m_events, addr, port, sock, now)).first;
+        m_halfOpen.emplace_back(key, it->second.get());
     } else if (m_events.QueuedBytes() >= kMaxQueuedRudpReceiveBytes && IsData(bytes) &&
                it->second->State() == RudpState::kEstablished) {
         // The peer thread is behind: data it has not taken fills the queue up to its bound. Like
@@ -133,6 +135,21 @@ void CConnectMgr::OnDatagram(uint32_t addr, uint16_t port, int sock, const uint8
         return;
     }
     it->second->OnDatagram(bytes, now);
+}
+
+void CConnectMgr::DropOldestHalfOpen() {
+    while (m_halfOpen.size() >= kRudpMaxHalfOpen) {
+        auto [key, conn] = m_halfOpen.front();
+        m_halfOpen.pop_front();
+        auto it = m_conns.find(key);
+        if (it != m_conns.end() && it->second.get() == conn && conn->State() == RudpState::kAcceptSent) {
+            // Never reported to the layer above, so it leaves without an event or a datagram
+            // (a close to a forged address would only be more traffic for a stranger).
+            it->second->Abandon();
+            m_conns.erase(it);
+            return;
+        }
+    }
 }
 
 int CConnectMgr::Send(uint32_t addr, uint16_t port, int sock, const uint8_t* data, size_t len) {

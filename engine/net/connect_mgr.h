@@ -1,12 +1,14 @@
 // CConnectMgr: the reliable-UDP connection manager. One CConnection per remote endpoint (keyed
 // by connection key), fed by the carrier socket, polled every 5 ms by its own thread for
 // retransmissions, delayed acknowledges and time-outs; events leave through its event queue.
+// Incoming connections still waiting for their acknowledge are bounded, the oldest dropped first.
 // One lock guards the map; a looked-up connection is used through a counted reference.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -23,6 +25,9 @@ namespace tessali::net {
 
 constexpr uint32_t kRudpPollMs = 5;
 constexpr uint16_t kTrackerRelayPort = 80;
+// Incoming connections still waiting for the peer's acknowledge. A connect costs the sender one
+// datagram from any address, so beyond this many the oldest waiting one is dropped.
+constexpr size_t kRudpMaxHalfOpen = 1024;
 // Data of established connections is not taken while the event queue holds this much that the
 // peer thread has not taken (one reordering window may still come out on top of it).
 constexpr size_t kMaxQueuedRudpReceiveBytes = 4 * 1024 * 1024;
@@ -59,6 +64,8 @@ public:
 
 private:
     void PollLoop();
+    // With m_lock held: makes room for one more half-open connection.
+    void DropOldestHalfOpen();
     void RelayRequest(ITrackerRelay& relay, int sock, std::span<const uint8_t, 20> remotePeerId,
                       std::span<const uint8_t, 20> infoHash);
 
@@ -67,6 +74,9 @@ private:
     std::atomic<ITrackerRelay*> m_relay;
     mutable std::mutex m_lock;
     std::map<core::ConnectionKey, core::Ref<CConnection>> m_conns;
+    // Connections created by a connect datagram, oldest first; entries whose connection has moved
+    // on (established, closed, replaced) are skipped when met. The pointer is compared, never used.
+    std::deque<std::pair<core::ConnectionKey, const CConnection*>> m_halfOpen;
     std::atomic<bool> m_running{false};
     std::thread m_thread;
 };

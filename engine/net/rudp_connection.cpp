@@ -83,6 +83,14 @@ void CConnection::StartConnect(Tick now) {
     m_window.Queue(BuildRudpPacket(kRudpConnect, 0, 0), 0, now);
 }
 
+void CConnection::Abandon() {
+    std::lock_guard lock(m_lock);
+    m_closePosted = true;
+    m_state = RudpState::kClosed;
+    m_window.Clear();
+    m_reorder.clear();
+}
+
 int CConnection::OnDatagram(std::span<const uint8_t> bytes, Tick now) {
     std::lock_guard lock(m_lock);
     if (m_state == RudpState::kClosed) {
@@ -122,14 +130,16 @@ int CConnection::OnDatagram(std::span<const uint8_t> bytes, Tick now) {
             return 0;
         case kRudpAccept:
             m_lastReceived = now;
-            if (m_state == RudpState::kConnectSent) {
-                m_window.Clear();
-                SendControl(kRudpAck, 0, 1);
-                Establish(SockEventKind::kConnected);
-            } else if (m_state == RudpState::kEstablished) {
+            if (m_state == RudpState::kEstablished) {
                 // A repeated accept (our connect went out twice): answer it, but keep the stream.
                 SendControl(kRudpAck, 0, 1);
+                return 0;
             }
+            // Any other state, the accept-sent one included: when two peers' connects cross,
+            // each answers the other's connect and then receives the other's accept.
+            m_window.Clear();
+            SendControl(kRudpAck, 0, 1);
+            Establish(SockEventKind::kConnected);
             return 0;
         case kRudpData:
             m_lastReceived = now;

@@ -50,6 +50,8 @@ public:
     int Send(std::span<const uint8_t> data, platform::Tick now);
     // Sends the close packet; posts nothing (the caller asked for it).
     void Close();
+    // Forgets the connection without a datagram or an event (state 4).
+    void Abandon();
     // One pass of the polling thread: idle time-out, retransmission, delayed acknowledge.
     void Poll(platform::Tick now);
 

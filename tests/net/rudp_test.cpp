@@ -419,6 +419,94 @@ TEST_F(RudpConnection, ARepeatedAcceptDoesNotRewindAnEstablishedStream) {
     EXPECT_EQ(sent[0].bytes, BuildRudpPacket(kRudpAck, 0, 1));
 }
 
+TEST_F(RudpConnection, CrossingConnectsEstablishBothSides) {
+    // Each side's connect reaches the other before any answer: both answer with an accept and
+    // must then take the other's accept although they sit in the accept-sent state.
+    ASSERT_TRUE(link.a.mgr.Connect(link.b.addr, link.b.port, link.a.sock));
+    ASSERT_TRUE(link.b.mgr.Connect(link.a.addr, link.a.port, link.b.sock));
+    link.Pump();
+    for (auto* side : {&link.a, &link.b}) {
+        auto ev = DrainEvents(side->events);
+        ASSERT_EQ(ev.size(), 1u);
+        EXPECT_EQ(ev[0].ev.kind, SockEventKind::kConnected);
+    }
+    for (auto c : {link.ConnA(), link.ConnB()}) {
+        ASSERT_TRUE(c);
+        EXPECT_EQ(c->State(), RudpState::kEstablished);
+        EXPECT_EQ(c->NextSendOffset(), 1u);
+        EXPECT_EQ(c->ExpectedOffset(), 1u);
+    }
+    // Data flows both ways, and nothing fails when the connect time-outs would have run out.
+    auto ab = Bytes(3000, 1), ba = Bytes(2000, 2);
+    ASSERT_EQ(link.a.mgr.Send(link.b.addr, link.b.port, link.a.sock, ab.data(), ab.size()), 3000);
+    ASSERT_EQ(link.b.mgr.Send(link.a.addr, link.a.port, link.b.sock, ba.data(), ba.size()), 2000);
+    std::vector<uint8_t> gotA, gotB;
+    for (int step = 0; step < 4000 && (gotA.size() < ba.size() || gotB.size() < ab.size()); ++step) {
+        link.Pump();
+        clock.Advance(5);
+        link.PollBoth();
+        for (auto& e : DrainEvents(link.a.events)) {
+            ASSERT_EQ(e.ev.kind, SockEventKind::kData);
+            gotA.insert(gotA.end(), e.data.begin(), e.data.end());
+        }
+        for (auto& e : DrainEvents(link.b.events)) {
+            ASSERT_EQ(e.ev.kind, SockEventKind::kData);
+            gotB.insert(gotB.end(), e.data.begin(), e.data.end());
+        }
+    }
+    EXPECT_EQ(gotB, ab);
+    EXPECT_EQ(gotA, ba);
+    // Well past six connect intervals: neither side gives up on a connect.
+    for (int step = 0; step < 4000; ++step) {
+        clock.Advance(5);
+        link.PollBoth();
+        link.Pump();
+    }
+    EXPECT_TRUE(DrainEvents(link.a.events).empty());
+    EXPECT_TRUE(DrainEvents(link.b.events).empty());
+    EXPECT_EQ(link.ConnA()->State(), RudpState::kEstablished);
+    EXPECT_EQ(link.ConnB()->State(), RudpState::kEstablished);
+}
+
+TEST_F(RudpConnection, ForgedConnectsKeepABoundedNumberOfHalfOpenConnections) {
+    link.Establish();
+    DrainEvents(link.b.events);
+    link.b.out.Take();
+    const auto connect = BuildRudpPacket(kRudpConnect, 0, 0);
+    const size_t forged = kRudpMaxHalfOpen + 300;
+    auto forgedAddr = [](size_t i) { return htonl(0x7F000000u | static_cast<uint32_t>(i + 2)); };
+    for (size_t i = 0; i < forged; ++i) {
+        link.b.mgr.OnDatagram(forgedAddr(i), htons(4000), link.b.sock, connect.data(), connect.size());
+    }
+    // The established connection stays; of the half-open ones only the newest are kept.
+    EXPECT_EQ(link.b.mgr.ConnectionCount(), kRudpMaxHalfOpen + 1);
+    ASSERT_TRUE(link.ConnB());
+    EXPECT_EQ(link.ConnB()->State(), RudpState::kEstablished);
+    EXPECT_FALSE(link.b.mgr.Find(forgedAddr(0), htons(4000), link.b.sock));
+    EXPECT_FALSE(link.b.mgr.Find(forgedAddr(299), htons(4000), link.b.sock));
+    EXPECT_TRUE(link.b.mgr.Find(forgedAddr(300), htons(4000), link.b.sock));
+    EXPECT_TRUE(link.b.mgr.Find(forgedAddr(forged - 1), htons(4000), link.b.sock));
+    // Dropping them tells nobody anything: no event, no datagram beyond each accept.
+    EXPECT_TRUE(DrainEvents(link.b.events).empty());
+    EXPECT_EQ(link.b.out.Take().size(), forged);
+
+    // A half-open connection that completes its handshake is no longer a candidate for dropping.
+    const uint32_t honest = forgedAddr(forged - 1);
+    const auto ack = BuildRudpPacket(kRudpAck, 0, 1);
+    link.b.mgr.OnDatagram(honest, htons(4000), link.b.sock, ack.data(), ack.size());
+    for (size_t i = 0; i < forged; ++i) {
+        link.b.mgr.OnDatagram(forgedAddr(forged + i), htons(4001), link.b.sock, connect.data(),
+                              connect.size());
+    }
+    auto kept = link.b.mgr.Find(honest, htons(4000), link.b.sock);
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept->State(), RudpState::kEstablished);
+    EXPECT_EQ(link.b.mgr.ConnectionCount(), kRudpMaxHalfOpen + 2);
+    auto ev = DrainEvents(link.b.events);
+    ASSERT_EQ(ev.size(), 1u);
+    EXPECT_EQ(ev[0].ev.kind, SockEventKind::kAccepted);
+}
+
 TEST_F(RudpConnection, SendStopsAcceptingWhenTheWindowQueueIsFull) {
     link.Establish();
     auto big = Bytes(kRudpMaxQueuedBytes * 2, 1);
