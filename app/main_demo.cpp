@@ -18,15 +18,15 @@ constexpr int kTickMs = 100;
 constexpr int kCodeGo = 107;
 constexpr int kCodeOk = 122;
 
-// "…进度：NN% 速度：X.XXKB/s" part-way (5 to 95 %) and moving: the picture of a download on its
-// way. The state text is what a person reads, so that is what is checked.
+// "…进度：NN% 速度：X.XXKB/s" well on its way (20 to 80 %, the bar plain to see) and moving: the
+// picture of a download on its way. The state text is what a person reads, so that is checked.
 bool ShowsPartWay(const QString& state) {
     static const QRegularExpression progress(QStringLiteral("进度：(\\d+)% 速度：([0-9.]+)"));
     const QRegularExpressionMatch m = progress.match(state);
     if (!m.hasMatch())
         return false;
     const int percent = m.captured(1).toInt();
-    return percent >= 5 && percent <= 95 && m.captured(2).toDouble() > 0.0;
+    return percent >= 20 && percent <= 80 && m.captured(2).toDouble() > 0.0;
 }
 
 }  // namespace
@@ -104,8 +104,16 @@ void CDemoPilot::Tick() {
         return;
     }
     ++m_downloadTicks;
-    if (m_wnd.IsDownloading() && ShowsPartWay(m_wnd.StateText()))
-        Shot(QStringLiteral("4-downloading"));
+    if (m_wnd.IsDownloading() && ShowsPartWay(m_wnd.StateText())) {
+        // The screen holds what was last painted, one pass behind the state: the picture is taken
+        // on the next tick, once the window has painted a state already part-way.
+        if (m_partWaySeen) {
+            Shot(QStringLiteral("4-downloading"));
+        } else {
+            m_partWaySeen = true;
+            m_wnd.update();
+        }
+    }
     if (open && open->IsShown() && !m_wnd.IsDownloading()) {
         if (!m_finishSeen && !m_taken.count(QStringLiteral("4-downloading"))) {
             // A finished bar is no picture of a download on its way: none is written.

@@ -37,6 +37,7 @@ private:
     double m_lastPercent = -1;
     bool m_pressed = false;
     bool m_finishSeen = false;  // the finished state is shown; the picture waits one tick for its paint
+    bool m_partWaySeen = false;  // a part-way state is shown; the picture waits one tick for its paint
     bool m_done = false;
     int m_exitCode = kTimedOut;
     std::set<QString> m_taken;

@@ -194,7 +194,7 @@ else
 1-startup|the window starting: manifest fetch and engine start, "正在初始化..."
 2-dialog|the version dialog: the full client and the patch with their sizes, ticked
 3-ready|the main window ready, with the slide show and "开始下载" enabled
-4-downloading|the download on its way: the bar part-way, "进度：NN% 速度：..." (5 to 95 %, speed above 0)
+4-downloading|the download on its way: the bar part-way, "进度：NN% 速度：..." (20 to 80 %, speed above 0)
 5-finished|the download finished: "任务：TessaliClient.bin下载完成", the full bar and "打开目录"
 STAGES
 fi
