@@ -9,5 +9,9 @@ namespace tessali::test {
 uint16_t FreeLoopbackPort();
 // A port free for both TCP and UDP (an engine listens on both); the kernel picks it, 0 if none.
 uint16_t FreeTcpUdpPort();
+// A TCP socket listening on a loopback port the kernel picks (written to `port`); -1 on failure.
+int ListenLoopbackTcp(uint16_t& port);
+// A blocking TCP connection to `port` on loopback; -1 when it is refused.
+int ConnectLoopbackTcp(uint16_t port);
 
 }  // namespace tessali::test

@@ -19,22 +19,14 @@
 #include <thread>
 #include <vector>
 
+#include "common/ports.h"
+
 namespace tessali::test {
 
 class CDelayRelay {
 public:
     CDelayRelay(uint16_t targetPort, int oneWayDelayMs) : m_target(targetPort), m_delay(oneWayDelayMs) {
-        m_listen = socket(AF_INET, SOCK_STREAM, 0);
-        int one = 1;
-        setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        listen(m_listen, 16);
-        socklen_t len = sizeof a;
-        getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &len);
-        m_port = ntohs(a.sin_port);
+        m_listen = ListenLoopbackTcp(m_port);
         m_thread = std::thread([this] { Run(); });
     }
     ~CDelayRelay() {
@@ -113,14 +105,9 @@ private:
         if (c < 0) {
             return;
         }
-        int s = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(m_target);
-        if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        int s = ConnectLoopbackTcp(m_target);
+        if (s < 0) {
             close(c);
-            close(s);
             return;
         }
         Pair p;
