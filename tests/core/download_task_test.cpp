@@ -511,6 +511,11 @@ TEST_F(DiskFixture, AnUnreadableTempFileWithoutSeedOrRecordIsNotDeleted) {
 
 // Out of file descriptors at the resume: the partial download is kept, not reset.
 TEST_F(DiskFixture, NoFreeDescriptorAtTheResumeKeepsThePartialDownload) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // The sanitizer runtimes open pipes of their own to inspect memory; with every descriptor
+    // taken they report phantom faults and end the child. The plain build runs this case.
+    GTEST_SKIP() << "needs a build without sanitizers";
+#endif
     test::WriteFile(dest + ".!mt", content.substr(0, 16384) + std::string(40000 - 16384, '\0'));
     test::WriteFile(seedPath, goodSeed);
     WriteRecord(1, false);
