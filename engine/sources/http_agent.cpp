@@ -159,6 +159,17 @@ bool CHttpAgent::OpenConnection(CAgentInfo& info) {
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     SetNonBlocking(fd);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = info.address;
+    addr.sin_port = htons(info.port);
+    ++m_connectAttempts;
+    // The worker may poll the socket as soon as it is in the table, and a socket whose connect
+    // has not been issued yet polls as hung up: it would be taken for a refused connect.
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 && errno != EINPROGRESS) {
+        ::close(fd);
+        return false;
+    }
     {
         std::lock_guard lock(m_tableLock);
         if (m_table.size() >= kMaxHttpConnections) {
@@ -169,15 +180,6 @@ bool CHttpAgent::OpenConnection(CAgentInfo& info) {
     }
     info.socketFd = fd;
     info.lastActivity = platform::GetTick();
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = info.address;
-    addr.sin_port = htons(info.port);
-    ++m_connectAttempts;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 && errno != EINPROGRESS) {
-        DropConnection(info);
-        return false;
-    }
     return true;
 }
 
