@@ -428,5 +428,28 @@ TEST(AgentListDownload, AShortOrRefusedAnswerLeavesTheTargetAsItWas) {
     EXPECT_EQ(SplitAgentListUrl("http://host:81/a/b").hostPart, "host:81");
 }
 
+// The head is read by header names and the status code, not by searching its text.
+TEST(AgentListDownload, LookAlikeHeadersAndStatusTextsAreNotTakenForTheRealOnes) {
+    test::TempDir dir;
+    const std::string target = dir.File(kAgentListFile);
+    const std::string list = "[AGENTLIST]\r\nip0=127.0.0.5\r\nport0=81\r\n";
+    test::CScriptedHttpServer server;
+    // A length in another header's name must not cut the list short.
+    server.AddReply("HTTP/1.1 200 OK\r\nX-Content-Length: 5\r\n\r\n" + list);
+    // An error whose head merely mentions "200 OK" is no list.
+    server.AddReply("HTTP/1.1 404 Not Found\r\nX-Upstream: 200 OK\r\n\r\n" + list);
+    // A length that is no number is no length of zero: nothing is written and nothing succeeds.
+    server.AddReply("HTTP/1.1 200 OK\r\nContent-Length: many\r\n\r\n" + list);
+    auto resolve = [](const std::string&) { return htonl(INADDR_LOOPBACK); };
+    const std::string url = "http://127.0.0.1:" + std::to_string(server.Port()) + "/agent.cfg";
+    EXPECT_TRUE(DownloadAgentList(url, target, resolve));
+    EXPECT_EQ(platform::ReadWholeFile(target), list);
+    platform::WriteFileAtomically(target, "old");
+    EXPECT_FALSE(DownloadAgentList(url, target, resolve));
+    EXPECT_EQ(platform::ReadWholeFile(target), "old");
+    EXPECT_FALSE(DownloadAgentList(url, target, resolve));
+    EXPECT_EQ(platform::ReadWholeFile(target), "old");
+}
+
 }  // namespace
 }  // namespace tessali::sources
