@@ -39,7 +39,8 @@ struct AgentFixture {
         return s;
     }
     std::string StoredId() {
-        return platform::CIniFile(dir.File(kPeerIdIniFile)).GetString(kPeerIdIniSection, kPeerIdIniKey);
+        return platform::CIniFile(dir.File(core::kPeerIdIniFile))
+            .GetString(core::kPeerIdIniSection, core::kPeerIdIniKey);
     }
 };
 
@@ -60,14 +61,14 @@ void Answer(CFakeTrackerSocket& tracker, const CFakeTrackerSocket::Datagram& to,
 
 TEST(TrackerAgent, LogsInWithTheStoredIdAndTheEngineFacts) {
     AgentFixture f;
-    PeerId stored = GeneratePeerId(54, 0x112233445566ull);
-    platform::CIniFile(f.dir.File(kPeerIdIniFile))
-        .WriteString(kPeerIdIniSection, kPeerIdIniKey, stored.Text());
+    core::PeerId stored = core::GeneratePeerId(54, 0x112233445566ull);
+    platform::CIniFile(f.dir.File(core::kPeerIdIniFile))
+        .WriteString(core::kPeerIdIniSection, core::kPeerIdIniKey, stored.Text());
     CTrackerAgent agent(f.Settings());
     ASSERT_TRUE(agent.Start());
     CFakeTrackerSocket::Datagram d;
     LoginRequest login = ExpectLogin(f.tracker, &d);
-    EXPECT_EQ(login.peerId, WithVersion(stored, kEngineVersion));
+    EXPECT_EQ(login.peerId, core::WithVersion(stored, core::kEngineVersion));
     EXPECT_EQ(login.peerId.Text().substr(4, 4), "0066");
     EXPECT_EQ(login.localAddr, htonl(0x0A000002));
     EXPECT_EQ(ntohs(login.listenPort), kListenPort);
@@ -99,7 +100,7 @@ TEST(TrackerAgent, ARefusedIdIsReplacedByAFreshValidOneAndTheLoginRepeated) {
     LoginRequest second = ExpectLogin(f.tracker, &d);
     EXPECT_NE(second.peerId, first.peerId);
     EXPECT_TRUE(second.peerId.IsWellFormed());
-    EXPECT_EQ(second.peerId.Version(), kEngineVersion);
+    EXPECT_EQ(second.peerId.Version(), core::kEngineVersion);
     EXPECT_NE(second.sequence, first.sequence);
     EXPECT_EQ(agent.OwnPeerId(), second.peerId);
 
@@ -370,7 +371,7 @@ TEST(TrackerAgent, RelayRequestsFromItsSocketAreQueuedFromAnotherAreSentThere) {
     LoginRequest login = ExpectLogin(f.tracker, &d);
     core::TaskHash h;
     h.bytes.fill(9);
-    PeerId remote = GeneratePeerId(kEngineVersion, 77);
+    core::PeerId remote = core::GeneratePeerId(core::kEngineVersion, 77);
     std::vector<uint8_t> request = Encode(RelayRequest{0, login.peerId, remote, h});
     // Queued behind the login: it waits for the login to be answered.
     agent.Relay().SendRelayRequest(agent.UdpSocket(), request);
