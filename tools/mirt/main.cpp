@@ -15,7 +15,7 @@
 #include <cstring>
 #include <thread>
 
-#include "engine/core/peer_id.h"
+#include "engine/core/engine_api.h"
 #include "engine/platform/file.h"
 #include "tools/mirt/commands.h"
 
@@ -52,7 +52,7 @@ void PrintCommandHelp(const MirtCommand& c) {
 }
 
 void PrintVersion() {
-    std::printf("mirt %s (engine version %04d)\n", TESSALI_VERSION, core::kEngineVersion);
+    std::printf("mirt %s (engine version %04d)\n", TESSALI_VERSION, EngineVersion());
     std::fflush(stdout);
 }
 
