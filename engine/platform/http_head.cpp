@@ -189,6 +189,13 @@ std::optional<uint64_t> ParseHttpLength(std::string_view value, uint64_t max) {
     return n;
 }
 
+std::string_view HttpTrimBlanks(std::string_view text) {
+    size_t begin = 0;
+    size_t end = text.size();
+    TrimBlanks(text, begin, end);
+    return text.substr(begin, end - begin);
+}
+
 bool HttpTextEquals(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) {
         return false;

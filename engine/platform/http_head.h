@@ -86,6 +86,9 @@ std::optional<CHttpHead> ReadHttpHead(std::string_view head, const HttpHeadOptio
 std::optional<uint64_t> ParseHttpLength(std::string_view value,
                                         uint64_t max = std::numeric_limits<uint64_t>::max());
 
+// `text` without the blanks (spaces, tabs) at either end, as header values are given.
+std::string_view HttpTrimBlanks(std::string_view text);
+
 // Header names and coding tokens compare without regard to case.
 bool HttpTextEquals(std::string_view a, std::string_view b);
 // True when `value` starts with `token` ("gzip", "chunked"), without regard to case.

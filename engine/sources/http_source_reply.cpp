@@ -9,21 +9,12 @@ namespace {
 
 using platform::CHttpHead;
 using platform::HttpTextEquals;
+using platform::HttpTrimBlanks;
 
 platform::HttpHeadOptions SourceHeadOptions() {
     platform::HttpHeadOptions options;
     options.maxHeadBytes = kMaxHttpHeadBytes;
     return options;
-}
-
-std::string_view TrimBlanks(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) {
-        s.remove_suffix(1);
-    }
-    return s;
 }
 
 // A whole non-negative decimal number; -1 for anything else (sign, trailing text, overflow).
@@ -49,15 +40,15 @@ bool PartialAnswerIsWhole(const CHttpHead& head) {
     if (r.size() < 6 || !HttpTextEquals(r.substr(0, 6), "bytes ")) {
         return false;
     }
-    r = TrimBlanks(r.substr(6));
+    r = HttpTrimBlanks(r.substr(6));
     size_t dash = r.find('-');
     size_t slash = r.find('/');
     if (dash == std::string_view::npos || slash == std::string_view::npos || slash < dash) {
         return false;
     }
-    int64_t first = WholeNumber(TrimBlanks(r.substr(0, dash)));
-    int64_t last = WholeNumber(TrimBlanks(r.substr(dash + 1, slash - dash - 1)));
-    std::string_view totalText = TrimBlanks(r.substr(slash + 1));
+    int64_t first = WholeNumber(HttpTrimBlanks(r.substr(0, dash)));
+    int64_t last = WholeNumber(HttpTrimBlanks(r.substr(dash + 1, slash - dash - 1)));
+    std::string_view totalText = HttpTrimBlanks(r.substr(slash + 1));
     if (first != 0 || last < 0) {
         return false;
     }

@@ -169,6 +169,9 @@ TEST(HttpTokens, CompareWithoutRegardToCase) {
     EXPECT_TRUE(HttpValueStartsWith("GZIP, deflate", "gzip"));
     EXPECT_FALSE(HttpValueStartsWith("gz", "gzip"));
     EXPECT_FALSE(HttpValueStartsWith("x-gzip", "gzip"));
+    EXPECT_EQ(HttpTrimBlanks(" \t bytes 0-4/5\t "), "bytes 0-4/5");
+    EXPECT_EQ(HttpTrimBlanks(" \t "), "");
+    EXPECT_EQ(HttpTrimBlanks("a \r"), "a \r") << "only blanks go";
 }
 
 }  // namespace
