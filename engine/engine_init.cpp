@@ -13,6 +13,7 @@
 #include "engine/core/engine_config.h"
 #include "engine/core/engine_env.h"
 #include "engine/core/engine_log.h"
+#include "engine/core/peer_id.h"
 #include "engine/core/routines.h"
 #include "engine/core/share_queue.h"
 #include "engine/core/task_mgr.h"
@@ -28,7 +29,6 @@
 #include "engine/sources/engine_tracker.h"
 #include "engine/sources/http_agent.h"
 #include "engine/sources/http_source_link.h"
-#include "engine/sources/peer_id.h"
 #include "engine/sources/tracker_agent.h"
 
 namespace tessali {
@@ -50,9 +50,9 @@ public:
         peer.addr = address;
         peer.port = htons(port);
         std::copy(peerId.begin() + 8, peerId.end(), peer.idTail.begin());
-        sources::PeerId id;
+        core::PeerId id;
         std::copy(peerId.begin(), peerId.end(), id.bytes.begin());
-        uint8_t type = sources::VersionType(id.Version());
+        uint8_t type = core::VersionType(id.Version());
         peer.versionType = type != 0 ? type : 1;
         net::ConnectToSource(hash, peer);
     }
@@ -245,11 +245,11 @@ int EngineInit(EngineUse use) {
         speed->Count(task, std::nullopt, bytes, net::SpeedKind::kHttp);
     });
     // One peer id for the whole engine: the tracker agent's, kept in "MirtCfg.ini".
-    sources::PeerId ownId =
+    core::PeerId ownId =
         sources::EngineTrackerAgent() != nullptr
             ? sources::EngineTrackerAgent()->OwnPeerId()
-            : sources::GeneratePeerId(sources::kEngineVersion,
-                                      std::random_device{}() | uint64_t{std::random_device{}()} << 32);
+            : core::GeneratePeerId(core::kEngineVersion,
+                                   std::random_device{}() | uint64_t{std::random_device{}()} << 32);
     peers->Handler().SetOwnPeerId(ownId.bytes);
     g_routineWork.peers = peers;
     core::SetRoutineWork(&g_routineWork);

@@ -4,7 +4,12 @@
 // has returned; EngineInit and EngineUninit are called from one thread.
 #pragma once
 
+#include <cstdint>
+#include <optional>
+#include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "engine/core/task_info.h"
 
@@ -32,5 +37,93 @@ bool QueryTask(std::string_view hashText, core::TaskInfoRecord* record);
 int ControlTask(std::string_view hashText, int code);
 // Queues a local file for sharing.
 bool ShareQueueAdd(std::string_view path);
+
+// What the command-line front-end needs beyond the program's calls: sharing a file at once,
+// reaching a peer by hand, a task's run state and what this run received, HTTP sources by URL,
+// seeds, and the engine's own facts.
+
+// The engine version carried in the peer id.
+int EngineVersion();
+
+// Shares a local file at once (not through the share queue) and announces it as a source:
+// 0 with `hashText` set to the task's hash, -1 when the file cannot be shared.
+int AddShareTask(std::string_view path, std::string* hashText);
+
+// How a peer named by hand is reached.
+enum class PeerFraming { kPlain, kHttp, kScrambled, kUdp };
+// Asks the peer layer to connect task `hashText` to the engine peer at `addr`:`port` (network
+// order), straight at that address whatever the NAT types say. Its id is made from the address
+// and port, so two peers given by hand never look like one. False when no attempt was started
+// (ourselves, already connected, no such task, engine not running).
+bool ConnectTaskPeer(std::string_view hashText, uint32_t addr, uint16_t port, PeerFraming framing);
+
+enum class TaskRunState { kNone, kRunning, kPaused, kDeleting, kComplete };
+// kComplete once every piece is present, else the task's run state; kNone when there is no task.
+TaskRunState QueryTaskRunState(std::string_view hashText);
+// Piece bytes received from peers since the engine started (0 when it is not running).
+int64_t ReceivedPieceBytes();
+
+struct TaskPeerReceipt {
+    uint32_t addr = 0;  // network order
+    uint16_t port = 0;  // network order
+    int64_t bytes = 0;  // downloaded from this peer
+};
+// The peers task `hashText` is connected to, with what each sent.
+std::vector<TaskPeerReceipt> QueryTaskPeers(std::string_view hashText);
+
+// The hash text under which an HTTP source `url` is added with AddSeedTask.
+std::string HttpSourceHashText(std::string_view url);
+struct HttpSourceRecord {
+    int64_t contentLength = 0;  // 0 when the server gave none or its answer has not come yet
+    int64_t written = 0;
+    uint32_t speed = 0;  // bytes per second
+    bool complete = false;
+    bool failed = false;       // refused by the server or given up
+    std::string failedAnswer;  // the server's answer when it refused (at most 4095 bytes)
+};
+// False when the engine holds no HTTP download for `hashText`.
+bool QueryHttpSource(std::string_view hashText, HttpSourceRecord* record);
+// Stops the HTTP download for `hashText`, keeping what it wrote for a later resume.
+void StopHttpSource(std::string_view hashText);
+
+struct SeedBuildOptions {
+    std::string filePath;                  // the file to hash
+    std::string seedPath;                  // the seed to write
+    std::string trackerUrl;                // "announce"
+    std::string adUrl;                     // empty for none
+    std::optional<uint64_t> creationDate;  // seconds; now when absent
+};
+// Builds a native seed as the share builder does (display and seed name: the file's base name):
+// 0 with `hashText` set to the task hash the seed names under `engineTrackerUrl`, -1 when the
+// seed cannot be built, -2 when the seed written does not load back.
+int BuildSeed(const SeedBuildOptions& options, std::string_view engineTrackerUrl, std::string* hashText);
+
+struct SeedSummary {
+    std::string name;
+    int64_t length = 0;
+    uint32_t pieceLength = 0;
+    uint32_t pieceCount = 0;
+    std::string hashText;      // the task hash under the engine tracker URL given
+    bool native = false;       // made for that engine tracker
+    std::string infoHashText;  // the BitTorrent info hash
+    std::vector<std::string> trackers;
+    std::vector<std::pair<std::string, int64_t>> files;  // name and length, multi-file seeds only
+    std::string adUrl;
+    uint64_t creationDate = 0;
+};
+// Reads the seed at `seedPath`; false when it does not load.
+bool ReadSeed(std::string_view seedPath, std::string_view engineTrackerUrl, SeedSummary* summary);
+
+// Where the engine keeps its files and how it is reached; meaningful after EngineInit.
+struct EngineFacts {
+    std::string rootFolder;
+    std::string dataFolder;
+    std::string localAddress;  // dotted
+    uint16_t listenPort = 0;   // host order
+    int natType = 0;
+    std::string trackerHost;     // as configured
+    std::string trackerAddress;  // dotted
+};
+EngineFacts QueryEngineFacts();
 
 }  // namespace tessali

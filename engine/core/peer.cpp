@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/core/peer_id.h"
+
 namespace tessali::core {
 
 void CPeer::SetId(std::span<const uint8_t, 20> id) {
@@ -18,7 +20,7 @@ void CPeer::SetId(std::span<const uint8_t, 20> id) {
         v = v * 10 + (id[i] - '0');
     }
     version = v;
-    bool engineId = std::memcmp(id.data(), "MIRT", 4) == 0;
+    bool engineId = std::memcmp(id.data(), kPeerIdPrefix.data(), kPeerIdPrefix.size()) == 0;
     if (kind != kPeerEngine && !engineId) {
         kind = kPeerBitTorrent;
     } else {

@@ -13,6 +13,7 @@
 
 #include "engine/core/engine_env.h"
 #include "engine/core/engine_log.h"
+#include "engine/core/peer_id.h"
 #include "engine/core/task_mgr.h"
 #include "engine/nat/local_network.h"
 
@@ -22,7 +23,6 @@ namespace {
 constexpr std::string_view kSearchLine = "DAZIZOVORA-LAN-SEARCH * HTTP/1.1";
 constexpr std::string_view kAnswerLine = "HTTP/1.1 200 OK";
 constexpr size_t kMaxAddressChars = 15;
-constexpr size_t kPeerIdBytes = 20;
 
 std::unique_ptr<CLanSearch> g_instance;
 
@@ -72,7 +72,7 @@ std::string BuildLanSearch(const core::TaskHash& hash) {
 
 std::string BuildLanAnswer(const core::TaskHash& hash, std::string_view peerId, uint32_t address,
                            uint16_t port) {
-    std::string id(peerId.substr(0, kPeerIdBytes));
+    std::string id(peerId.substr(0, core::kPeerIdBytes));
     char text[256];
     std::snprintf(text, sizeof(text), "HTTP/1.1 200 OK\r\nHASH:%s\r\nID:%.20s\r\nIP:%.15s\r\nPORT:%d\r\n\r\n",
                   hash.ToText().c_str(), id.c_str(), DottedText(address).c_str(), static_cast<int>(port));
@@ -95,7 +95,7 @@ LanDatagram ParseLanDatagram(std::span<const uint8_t> datagram) {
     }
     d.hash = ReadHash(text);
     bool found = false;
-    std::string_view id = ValueAfter(text, "ID:", kPeerIdBytes, found);
+    std::string_view id = ValueAfter(text, "ID:", core::kPeerIdBytes, found);
     if (!id.empty()) {
         std::memcpy(d.peerId.data(), id.data(), id.size());
     }

@@ -6,10 +6,11 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <charconv>
 #include <memory>
+#include <optional>
 
 #include "engine/core/engine_log.h"
+#include "engine/platform/http_head.h"
 #include "engine/platform/thread.h"
 
 namespace tessali::nat {
@@ -39,17 +40,21 @@ bool SendTo(int fd, const std::string& text, uint32_t addr, uint16_t port) {
 
 // True once the headers are in and the body they announce with Content-Length is complete.
 bool AnswerComplete(const std::string& answer) {
-    size_t headEnd = answer.find("\r\n\r\n");
-    if (headEnd == std::string::npos) {
+    platform::HttpHeadOptions options;
+    options.firstLine = platform::HttpFirstLine::kSkipped;
+    options.bareLf = true;  // within the head, as the header values are read everywhere here
+    options.maxHeadBytes = kDescriptionBytes;
+    platform::HttpHeadOptions ending = options;
+    ending.bareLf = false;  // but only CR LF CR LF ends it, as HttpBody expects
+    platform::HttpHeadEnd end = platform::FindHttpHeadEnd(answer, ending);
+    if (end.kind != platform::HttpHeadEnd::kFound) {
         return false;
     }
-    std::string value;
-    if (!FindHeaderValue(std::string_view(answer).substr(0, headEnd + 2), "Content-Length:", value)) {
-        return false;
-    }
-    size_t length = 0;
-    auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), length);
-    return ec == std::errc() && answer.size() >= headEnd + 4 + length;
+    std::optional<platform::CHttpHead> head =
+        platform::ReadHttpHead(std::string_view(answer).substr(0, end.bodyOffset), options);
+    std::optional<std::string_view> value = head ? head->Find("Content-Length") : std::nullopt;
+    std::optional<uint64_t> length = value ? platform::ParseHttpLength(*value) : std::nullopt;
+    return length && answer.size() - end.bodyOffset >= *length;
 }
 
 }  // namespace

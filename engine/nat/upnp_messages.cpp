@@ -4,6 +4,9 @@
 
 #include <charconv>
 #include <cstring>
+#include <optional>
+
+#include "engine/platform/http_head.h"
 
 namespace tessali::nat {
 namespace {
@@ -56,28 +59,21 @@ std::string BuildSsdpSearch(std::string_view serviceType) {
 }
 
 bool FindHeaderValue(std::string_view text, std::string_view name, std::string& value) {
-    size_t lineStart = 0;
-    while (lineStart < text.size()) {
-        size_t lineEnd = text.find('\n', lineStart);
-        std::string_view line = text.substr(
-            lineStart, lineEnd == std::string_view::npos ? std::string_view::npos : lineEnd - lineStart);
-        if (!line.empty() && line.back() == '\r') {
-            line.remove_suffix(1);
-        }
-        if (StartsWithNoCase(line, name)) {
-            std::string_view v = line.substr(name.size());
-            if (!v.empty() && v.front() == ' ') {
-                v.remove_prefix(1);
-            }
-            value.assign(v.substr(0, kMaxHeaderValue));
-            return true;
-        }
-        if (lineEnd == std::string_view::npos) {
-            break;
-        }
-        lineStart = lineEnd + 1;
+    // Routers end lines with CR LF or LF alone, and a datagram may stop without its empty line.
+    platform::HttpHeadOptions options;
+    options.firstLine = platform::HttpFirstLine::kNone;
+    options.bareLf = true;
+    options.maxHeadBytes = kDescriptionBytes;
+    if (name.ends_with(':')) {
+        name.remove_suffix(1);
     }
-    return false;
+    std::optional<platform::CHttpHead> head = platform::ReadHttpHead(text, options);
+    std::optional<std::string_view> found = head ? head->Find(name) : std::nullopt;
+    if (!found) {
+        return false;
+    }
+    value.assign(found->substr(0, kMaxHeaderValue));
+    return true;
 }
 
 bool ParseSsdpAnswer(std::string_view datagram, SsdpAnswer& out) {
@@ -123,8 +119,10 @@ std::string BuildDescriptionRequest(std::string_view path, std::string_view host
 }
 
 std::string_view HttpBody(std::string_view answer) {
-    size_t at = answer.find("\r\n\r\n");
-    return at == std::string_view::npos ? std::string_view() : answer.substr(at + 4);
+    platform::HttpHeadOptions options;
+    options.maxHeadBytes = kDescriptionBytes;
+    platform::HttpHeadEnd end = platform::FindHttpHeadEnd(answer, options);
+    return end.kind == platform::HttpHeadEnd::kFound ? answer.substr(end.bodyOffset) : std::string_view();
 }
 
 bool FindControlUrl(std::string_view xml, std::string& controlUrl) {

@@ -5,12 +5,14 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 #include "engine/core/engine_env.h"
 #include "engine/core/engine_log.h"
 #include "engine/net/peer_wire.h"
 #include "engine/net/scramble.h"
+#include "engine/platform/http_head.h"
 
 namespace tessali::net {
 namespace {
@@ -149,26 +151,24 @@ int CBtDispatch::Frame(CConnEntry& entry) {
 
 bool ParseHttpHead(std::span<const uint8_t> buffer, HttpHead& out) {
     std::string_view text(reinterpret_cast<const char*>(buffer.data()), buffer.size());
-    size_t end = text.find("\r\n\r\n");
-    if (end == std::string_view::npos) {
+    platform::HttpHeadOptions options;
+    options.firstLine = platform::HttpFirstLine::kSkipped;  // "POST /service HTTP/1.1"
+    options.maxHeadBytes = kMaxHttpHead;
+    platform::HttpHeadEnd end = platform::FindHttpHeadEnd(text, options);
+    if (end.kind != platform::HttpHeadEnd::kFound) {
+        return false;
+    }
+    std::optional<platform::CHttpHead> head = platform::ReadHttpHead(text.substr(0, end.bodyOffset), options);
+    if (!head) {
         return false;
     }
     out = HttpHead{};
-    out.headBytes = end + 4;
-    std::string_view head = text.substr(0, end + 2);
-    constexpr std::string_view kField = "Content-Length: ";
-    size_t at = head.find(kField);
-    if (at != std::string_view::npos) {
-        size_t v = 0;
-        size_t i = at + kField.size();
-        bool digits = false;
-        while (i < head.size() && head[i] >= '0' && head[i] <= '9' && v <= kMaxMessageBytes) {
-            v = v * 10 + static_cast<size_t>(head[i] - '0');
-            digits = true;
-            ++i;
-        }
-        out.hasLength = digits;
-        out.contentLength = v;
+    out.headBytes = end.bodyOffset;
+    std::optional<std::string_view> value = head->Find("Content-Length");
+    std::optional<uint64_t> length = value ? platform::ParseHttpLength(*value) : std::nullopt;
+    if (length) {
+        out.hasLength = true;
+        out.contentLength = static_cast<size_t>(std::min<uint64_t>(*length, SIZE_MAX));
     }
     return true;
 }

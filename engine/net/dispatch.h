@@ -132,7 +132,8 @@ uint8_t DetectForm(std::span<const uint8_t> buffer, uint8_t transport);
 // After plain framing made no progress: the form the stream seems to be in instead (0 = none).
 uint8_t DetectFallbackForm(std::span<const uint8_t> buffer, uint8_t transport);
 
-// "POST " head: the head length and the body length, or nothing when the head is incomplete.
+// "POST " head: the head length and the body length; false while the head is incomplete and for
+// one that does not end within kMaxHttpHead.
 struct HttpHead {
     size_t headBytes = 0;
     size_t contentLength = 0;

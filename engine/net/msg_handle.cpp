@@ -8,6 +8,7 @@
 
 #include "engine/core/engine_env.h"
 #include "engine/core/engine_log.h"
+#include "engine/core/peer_id.h"
 #include "engine/core/protocol_link.h"
 #include "engine/core/task.h"
 #include "engine/net/dispatch.h"
@@ -67,8 +68,7 @@ CMsgHandle::CMsgHandle(core::CTaskMgrInterFace& tasks, IPeerLink& link, CMsgPool
               }
           }),
       m_isLan(core::IsSpecialAddress) {
-    m_ownId.fill('0');
-    std::memcpy(m_ownId.data(), "MIRT0066", 8);
+    m_ownId = core::PlaceholderPeerId(core::kEngineVersion).bytes;
 }
 
 void CMsgHandle::SetOwnPeerId(std::span<const uint8_t, 20> id) {
@@ -217,8 +217,8 @@ void CMsgHandle::Handle(const MessageRecord& r) {
 void CMsgHandle::SendHandshake(const TaskHash& hash, const ConnectionKey& key) {
     std::array<uint8_t, 20> id = OwnPeerId();
     bool engine = m_tasks.GetPeerKind(hash, key) == core::kPeerEngine;
-    if (m_tasks.GetPeerVersion(hash, key) == 57) {
-        std::memcpy(id.data() + 4, "0057", 4);
+    if (m_tasks.GetPeerVersion(hash, key) == core::kHttpFramingVersion) {
+        id = core::WithVersion(core::PeerId{id}, core::kHttpFramingVersion).bytes;
     }
     auto hs = BuildHandshake(engine, hash.bytes, id);
     SendTo(key, hs);
@@ -583,7 +583,7 @@ void CMsgHandle::ServeRequest(const TaskHash& hash, const ConnectionKey& key,
         q.key = key;
         std::copy(request.begin(), request.end(), q.request.begin());
         q.queued = platform::GetTick();
-        q.highPriority = m_tasks.GetPeerVersion(hash, key) > 65;
+        q.highPriority = m_tasks.GetPeerVersion(hash, key) >= core::kPriorityPeerVersion;
         if (!m_limits.QueueUpload(q, AdmissionLimit(hash, key))) {
             RefuseRequest(key, request);
         }
@@ -709,11 +709,7 @@ bool CMsgHandle::ConnectToSource(const TaskHash& hash, const SourcePeer& source)
     std::array<uint8_t, 20> id;
     id.fill('0');
     if (!source.bitTorrent) {
-        static const char* kVersions[] = {"0054", "0057", "0058"};
-        uint8_t type = source.versionType >= 1 && source.versionType <= 3 ? source.versionType : 3;
-        std::memcpy(id.data(), "MIRT", 4);
-        std::memcpy(id.data() + 4, kVersions[type - 1], 4);
-        std::copy(source.idTail.begin(), source.idTail.end(), id.begin() + 8);
+        id = core::PeerIdFromTail(source.idTail, source.versionType).bytes;
         if (m_tasks.HasPeerWithId(hash, id)) {
             return false;
         }

@@ -7,12 +7,12 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <optional>
 #include <string_view>
 #include <vector>
 
 #include "engine/platform/deploy_config.h"
+#include "engine/platform/http_head.h"
 
 namespace tessali::sources {
 namespace {
@@ -88,36 +88,39 @@ bool DownloadAgentList(const std::string& url, const std::string& targetPath,
     }
 
     // The head (and the start of the body) must come within the first 16 384 bytes.
+    platform::HttpHeadOptions options;
+    options.maxHeadBytes = kAgentListChunkBytes;
     std::vector<char> buf(kAgentListChunkBytes);
     size_t have = 0;
-    size_t headEnd = std::string::npos;
+    platform::HttpHeadEnd end;
     while (have < buf.size()) {
         ssize_t n = recv(sock.Get(), buf.data() + have, buf.size() - have, 0);
         if (n <= 0) {
             break;
         }
         have += static_cast<size_t>(n);
-        std::string_view seen(buf.data(), have);
-        if ((headEnd = seen.find("\r\n\r\n")) != std::string_view::npos) {
+        if ((end = platform::FindHttpHeadEnd(std::string_view(buf.data(), have), options)).kind ==
+            platform::HttpHeadEnd::kFound) {
             break;
         }
     }
+    if (end.kind != platform::HttpHeadEnd::kFound) {
+        return false;
+    }
     std::string_view seen(buf.data(), have);
-    if (headEnd == std::string::npos) {
+    std::optional<platform::CHttpHead> head = platform::ReadHttpHead(seen.substr(0, end.bodyOffset), options);
+    if (!head || head->Status() != 200) {
         return false;
     }
-    std::string_view head = seen.substr(0, headEnd);
-    if (head.find("200 OK") == std::string_view::npos) {
-        return false;
-    }
-    std::string_view body = seen.substr(headEnd + 4);
+    std::string_view body = seen.substr(end.bodyOffset);
+    // A length that is no number would write a wrong file and call it done.
     std::optional<size_t> contentLength;
-    if (size_t at = head.find("Content-Length: "); at != std::string_view::npos) {
-        contentLength =
-            static_cast<size_t>(std::strtoull(std::string(head.substr(at + 16, 20)).c_str(), nullptr, 10));
-        if (*contentLength > kMaxAgentListBytes) {
+    if (std::optional<std::string_view> value = head->Find("Content-Length")) {
+        std::optional<uint64_t> n = platform::ParseHttpLength(*value, kMaxAgentListBytes);
+        if (!n) {
             return false;
         }
+        contentLength = static_cast<size_t>(*n);
     }
 
     std::string temp = TempPathFor(targetPath);

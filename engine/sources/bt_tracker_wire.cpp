@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "engine/core/engine_env.h"
+#include "engine/platform/http_head.h"
 
 namespace tessali::sources {
 namespace {
@@ -102,18 +103,27 @@ BtHttpReply FrameBtHttpReply(std::string_view bytes, bool ended) {
     if (bytes.size() > kMaxBtHttpReplyBytes) {
         return refuse();
     }
-    size_t headEnd = bytes.find("\r\n\r\n");
-    size_t lengthAt = bytes.find("Content-Length: ");
-    if (headEnd == std::string_view::npos || lengthAt == std::string_view::npos || lengthAt > headEnd) {
+    platform::HttpHeadOptions options;
+    options.maxHeadBytes = kMaxBtHttpReplyBytes;
+    platform::HttpHeadEnd headEnd = platform::FindHttpHeadEnd(bytes, options);
+    if (headEnd.kind != platform::HttpHeadEnd::kFound) {
         return ended ? refuse() : out;
     }
-    size_t contentLength = 0;
-    std::string_view num = bytes.substr(lengthAt + 16);
-    auto [end, ec] = std::from_chars(num.data(), num.data() + num.size(), contentLength);
-    if (ec != std::errc()) {
+    std::optional<platform::CHttpHead> head =
+        platform::ReadHttpHead(bytes.substr(0, headEnd.bodyOffset), options);
+    if (!head) {
         return refuse();
     }
-    std::string_view body = bytes.substr(headEnd + 4);
+    std::optional<std::string_view> lengthText = head->Find("Content-Length");
+    if (!lengthText) {
+        return ended ? refuse() : out;
+    }
+    std::optional<uint64_t> length = platform::ParseHttpLength(*lengthText);
+    if (!length) {
+        return refuse();
+    }
+    size_t contentLength = static_cast<size_t>(std::min<uint64_t>(*length, kMaxBtHttpReplyBytes));
+    std::string_view body = bytes.substr(headEnd.bodyOffset);
     // The whole body is waited for: a peer list cut at a receive boundary would lose peers.
     if (body.size() < contentLength && !ended) {
         return out;

@@ -28,7 +28,7 @@ bool CTaskMgrTrackTasks::IsDownloading(const TaskHash& hash) {
     return m_tasks.FindTask(hash, t) && t->RunState() == core::kRunRunning && !t->IsComplete();
 }
 
-bool CTaskMgrTrackTasks::HasPeerWithId(const TaskHash& hash, const PeerId& id) {
+bool CTaskMgrTrackTasks::HasPeerWithId(const TaskHash& hash, const core::PeerId& id) {
     return m_tasks.HasPeerWithId(hash, id.bytes);
 }
 

@@ -29,7 +29,7 @@ public:
         : m_tasks(tasks), m_engineDownloadLimit(std::move(engineDownloadLimit)) {}
     bool WantsPeers(const core::TaskHash& hash) override;
     bool IsDownloading(const core::TaskHash& hash) override;
-    bool HasPeerWithId(const core::TaskHash& hash, const PeerId& id) override;
+    bool HasPeerWithId(const core::TaskHash& hash, const core::PeerId& id) override;
     void SetSharedFlag(const core::TaskHash& hash, uint8_t value) override;
     void AnnounceAllSources() override;
     // The facts the announce pass needs.

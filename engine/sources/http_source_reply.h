@@ -22,12 +22,8 @@ struct HttpSourceHead {
     size_t bodyOffset = 0;  // where the body starts in the bytes given
 };
 
-// The value of the first header named `name` (whole name, any case) in `head`, which runs from
-// the status line to the empty line; surrounding blanks are dropped. Nothing when absent.
-std::optional<std::string_view> HttpHeaderValue(std::string_view head, std::string_view name);
-
 // `bytes` holds everything received so far from the start of the answer to a request for the
-// whole resource (no range asked). Accepted needs an "HTTP/1." status line with "200 " or "206 ",
+// whole resource (no range asked). Accepted needs an "HTTP/1." status line with code 200 or 206,
 // the end of the head, a 206 whose range starts at byte 0 and runs to the end, a body sent as
 // it is (no transfer or content coding other than "identity"), and a first body
 // that is not an error page or redirect ("<?xml" at its start, or "Location" in it).

@@ -152,16 +152,16 @@ void CTrackHandle::OnSourceList(const SourceListReply& reply) {
 }
 
 void CTrackHandle::OnRelayNotice(const RelayNotice& notice) {
-    PeerId id = notice.peerId;
+    core::PeerId id = notice.peerId;
     std::memcpy(id.bytes.data(), "MIRT", 4);
-    uint8_t versionType = VersionType(id.Version());
+    uint8_t versionType = core::VersionType(id.Version());
     if (!m_tasks.IsDownloading(notice.hash) || m_tasks.HasPeerWithId(notice.hash, id)) {
         return;
     }
     net::SourcePeer peer;
     peer.addr = notice.addr;
     peer.port = notice.port;
-    PeerIdTail tail = id.Tail();
+    core::PeerIdTail tail = id.Tail();
     std::memcpy(peer.idTail.data(), tail.data(), peer.idTail.size());
     peer.versionType = versionType;
     uint32_t e = notice.natType;

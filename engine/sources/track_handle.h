@@ -27,7 +27,7 @@ public:
     virtual bool WantsPeers(const core::TaskHash& hash) = 0;
     // The task exists and is downloading (run state 1).
     virtual bool IsDownloading(const core::TaskHash& hash) = 0;
-    virtual bool HasPeerWithId(const core::TaskHash& hash, const PeerId& id) = 0;
+    virtual bool HasPeerWithId(const core::TaskHash& hash, const core::PeerId& id) = 0;
     virtual void SetSharedFlag(const core::TaskHash& hash, uint8_t value) = 0;
     // Every complete or shared task is announced as a source again.
     virtual void AnnounceAllSources() = 0;

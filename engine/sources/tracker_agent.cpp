@@ -100,7 +100,7 @@ uint16_t CTrackerAgent::TrackerServerPort() {
     return m_trackerPort;
 }
 
-PeerId CTrackerAgent::OwnPeerId() {
+core::PeerId CTrackerAgent::OwnPeerId() {
     std::lock_guard lock(m_stateLock);
     return m_peerId;
 }
@@ -166,23 +166,24 @@ bool CTrackerAgent::MoveUdpSocket(uint16_t port) {
 }
 
 void CTrackerAgent::LoadPeerId() {
-    platform::CIniFile ini(m_settings.rootFolder + kPeerIdIniFile);
-    std::optional<PeerId> stored = PeerId::FromText(ini.GetString(kPeerIdIniSection, kPeerIdIniKey));
+    platform::CIniFile ini(m_settings.rootFolder + core::kPeerIdIniFile);
+    std::optional<core::PeerId> stored =
+        core::PeerId::FromText(ini.GetString(core::kPeerIdIniSection, core::kPeerIdIniKey));
     std::lock_guard lock(m_stateLock);
     if (stored && stored->IsWellFormed()) {
-        m_peerId = WithVersion(*stored, kEngineVersion);
+        m_peerId = core::WithVersion(*stored, core::kEngineVersion);
     } else {
-        m_peerId = GeneratePeerId(kEngineVersion, m_settings.counter());
+        m_peerId = core::GeneratePeerId(core::kEngineVersion, m_settings.counter());
     }
 }
 
 void CTrackerAgent::NewPeerId() {
-    PeerId id = GeneratePeerId(kEngineVersion, m_settings.counter());
+    core::PeerId id = core::GeneratePeerId(core::kEngineVersion, m_settings.counter());
     {
         std::lock_guard lock(m_stateLock);
         // The counter may not have moved since the refused id was made.
         if (id == m_peerId) {
-            id = GeneratePeerId(kEngineVersion, m_settings.counter() + 1);
+            id = core::GeneratePeerId(core::kEngineVersion, m_settings.counter() + 1);
         }
         m_peerId = id;
     }
@@ -190,9 +191,9 @@ void CTrackerAgent::NewPeerId() {
 }
 
 void CTrackerAgent::StorePeerId() {
-    platform::CIniFile ini(m_settings.rootFolder + kPeerIdIniFile);
-    PeerId id = OwnPeerId();
-    ini.WriteString(kPeerIdIniSection, kPeerIdIniKey, id.Text());
+    platform::CIniFile ini(m_settings.rootFolder + core::kPeerIdIniFile);
+    core::PeerId id = OwnPeerId();
+    ini.WriteString(core::kPeerIdIniSection, core::kPeerIdIniKey, id.Text());
 }
 
 bool CTrackerAgent::Start() {
@@ -707,7 +708,8 @@ void CTrackerAgent::AgentLoop() {
 }
 
 bool CTrackerAgent::ConnectThroughNat(uint32_t addr, uint16_t port, uint32_t remoteNatType,
-                                      const PeerId& remotePeerId, std::span<const uint8_t, 20> infoHash) {
+                                      const core::PeerId& remotePeerId,
+                                      std::span<const uint8_t, 20> infoHash) {
     if (m_settings.rudp == nullptr) {
         return false;
     }

@@ -83,10 +83,10 @@ public:
     uint16_t TrackerServerPort() override;
     bool LoggedIn() override { return m_loggedIn.load(); }
     bool NatType6() override { return m_natType6.load(); }
-    PeerId OwnPeerId() override;
+    core::PeerId OwnPeerId() override;
     int UdpSocket() override { return m_fd.load(); }
-    bool ConnectThroughNat(uint32_t addr, uint16_t port, uint32_t remoteNatType, const PeerId& remotePeerId,
-                           std::span<const uint8_t, 20> infoHash) override;
+    bool ConnectThroughNat(uint32_t addr, uint16_t port, uint32_t remoteNatType,
+                           const core::PeerId& remotePeerId, std::span<const uint8_t, 20> infoHash) override;
 
     // What the reliable-UDP manager needs of the agent to reach peers behind NAT.
     net::ITrackerRelay& Relay() { return m_relay; }
@@ -171,7 +171,7 @@ private:
     std::atomic<bool> m_dropLogged{false};
 
     mutable std::mutex m_stateLock;
-    PeerId m_peerId;                      // under m_stateLock
+    core::PeerId m_peerId;                // under m_stateLock
     uint32_t m_trackerAddr = 0;           // under m_stateLock
     uint16_t m_trackerPort = 80;          // under m_stateLock
     std::vector<AgentAddress> m_agents;   // under m_stateLock

@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "engine/sources/peer_id.h"
+#include "engine/core/peer_id.h"
 
 namespace tessali::sources {
 
@@ -34,12 +34,13 @@ public:
     virtual uint16_t TrackerServerPort() = 0;
     virtual bool LoggedIn() = 0;
     virtual bool NatType6() = 0;
-    virtual PeerId OwnPeerId() = 0;
+    virtual core::PeerId OwnPeerId() = 0;
     virtual int UdpSocket() = 0;
     // Reaches a peer behind NAT: the reliable-UDP rules, with the relay request queued here as
     // an urgent request. True when a direct connect was started.
     virtual bool ConnectThroughNat(uint32_t addr, uint16_t port, uint32_t remoteNatType,
-                                   const PeerId& remotePeerId, std::span<const uint8_t, 20> infoHash) = 0;
+                                   const core::PeerId& remotePeerId,
+                                   std::span<const uint8_t, 20> infoHash) = 0;
 };
 
 }  // namespace tessali::sources

@@ -68,14 +68,14 @@ std::vector<uint8_t> Start(size_t length, uint16_t command, uint32_t sequence) {
     return out;
 }
 
-void PutId(std::vector<uint8_t>& out, size_t at, const PeerId& id) {
-    std::memcpy(out.data() + at, id.bytes.data(), kPeerIdBytes);
+void PutId(std::vector<uint8_t>& out, size_t at, const core::PeerId& id) {
+    std::memcpy(out.data() + at, id.bytes.data(), core::kPeerIdBytes);
 }
 void PutHash(std::vector<uint8_t>& out, size_t at, const core::TaskHash& hash) {
     std::memcpy(out.data() + at, hash.bytes.data(), hash.bytes.size());
 }
-PeerId GetId(std::span<const uint8_t> b, size_t at) {
-    return PeerId::FromBytes(b.subspan(at).first<kPeerIdBytes>());
+core::PeerId GetId(std::span<const uint8_t> b, size_t at) {
+    return core::PeerId::FromBytes(b.subspan(at).first<core::kPeerIdBytes>());
 }
 core::TaskHash GetHash(std::span<const uint8_t> b, size_t at) {
     return core::TaskHash::FromBytes(b.subspan(at, 20));
@@ -98,13 +98,13 @@ bool Check(std::span<const uint8_t> b, uint16_t command, Size rule, size_t size,
     return true;
 }
 
-std::vector<uint8_t> EncodeIdOnly(uint16_t command, uint32_t sequence, const PeerId& id) {
+std::vector<uint8_t> EncodeIdOnly(uint16_t command, uint32_t sequence, const core::PeerId& id) {
     std::vector<uint8_t> out = Start(kPeerOnlyBytes, command, sequence);
     PutId(out, 8, id);
     return out;
 }
 
-std::vector<uint8_t> EncodeIdHash(uint16_t command, uint32_t sequence, const PeerId& id,
+std::vector<uint8_t> EncodeIdHash(uint16_t command, uint32_t sequence, const core::PeerId& id,
                                   const core::TaskHash& hash) {
     std::vector<uint8_t> out = Start(kHashRequestBytes, command, sequence);
     PutId(out, 8, id);
@@ -146,9 +146,9 @@ void SetSequence(std::span<uint8_t> message, uint32_t sequence) {
     }
 }
 
-void SetRequestPeerId(std::span<uint8_t> message, const PeerId& id) {
-    if (message.size() >= kTrackerHeaderBytes + kPeerIdBytes) {
-        std::memcpy(message.data() + 8, id.bytes.data(), kPeerIdBytes);
+void SetRequestPeerId(std::span<uint8_t> message, const core::PeerId& id) {
+    if (message.size() >= kTrackerHeaderBytes + core::kPeerIdBytes) {
+        std::memcpy(message.data() + 8, id.bytes.data(), core::kPeerIdBytes);
     }
 }
 
@@ -295,7 +295,7 @@ std::vector<uint8_t> Encode(const SourceListReply& m) {
     uint8_t* p = out.data() + kSourceReplyHeadBytes;
     for (size_t i = 0; i < n; ++i, p += kSourceEntryBytes) {
         const SourceEntry& e = m.entries[i];
-        std::memcpy(p, e.peerIdTail.data(), kPeerIdTailBytes);
+        std::memcpy(p, e.peerIdTail.data(), core::kPeerIdTailBytes);
         PutNet32(p + 12, e.addr);
         PutNet16(p + 16, e.port);
         p[18] = e.natType;
@@ -319,7 +319,7 @@ bool Decode(std::span<const uint8_t> b, SourceListReply& out) {
     for (const uint8_t* p = b.data() + kSourceReplyHeadBytes; p < b.data() + b.size();
          p += kSourceEntryBytes) {
         SourceEntry e;
-        std::memcpy(e.peerIdTail.data(), p, kPeerIdTailBytes);
+        std::memcpy(e.peerIdTail.data(), p, core::kPeerIdTailBytes);
         e.addr = GetNet32(p + 12);
         e.port = GetNet16(p + 16);
         e.natType = p[18];

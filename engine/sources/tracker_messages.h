@@ -34,8 +34,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/core/peer_id.h"
 #include "engine/core/task_hash.h"
-#include "engine/sources/peer_id.h"
 
 namespace tessali::sources {
 
@@ -99,7 +99,7 @@ struct TrackerHeader {
 std::optional<TrackerHeader> PeekHeader(std::span<const uint8_t> bytes);
 // In-place edits the engine's request queue makes before sending.
 void SetSequence(std::span<uint8_t> message, uint32_t sequence);
-void SetRequestPeerId(std::span<uint8_t> message, const PeerId& id);
+void SetRequestPeerId(std::span<uint8_t> message, const core::PeerId& id);
 
 // What one datagram on the engine's shared UDP socket is: a tracker message when its first 16-bit
 // field equals its size (8 to 1600 bytes), a reliable-UDP packet when its first 32-bit field does.
@@ -108,7 +108,7 @@ DatagramKind ClassifyDatagram(std::span<const uint8_t> datagram);
 
 struct LoginRequest {
     uint32_t sequence = 0;
-    PeerId peerId;
+    core::PeerId peerId;
     uint32_t localAddr = 0;   // network order
     uint16_t listenPort = 0;  // network order
     uint8_t natType = 0;
@@ -123,12 +123,12 @@ struct LoginReply {
 };
 struct LogoutRequest {
     uint32_t sequence = 0;
-    PeerId peerId;
+    core::PeerId peerId;
     bool operator==(const LogoutRequest&) const = default;
 };
 struct KeepAliveRequest {
     uint32_t sequence = 0;
-    PeerId peerId;
+    core::PeerId peerId;
     bool operator==(const KeepAliveRequest&) const = default;
 };
 struct KeepAliveReply {
@@ -138,7 +138,7 @@ struct KeepAliveReply {
 };
 struct ShareRequest {
     uint32_t sequence = 0;
-    PeerId peerId;
+    core::PeerId peerId;
     core::TaskHash hash;
     bool operator==(const ShareRequest&) const = default;
 };
@@ -150,7 +150,7 @@ struct ShareReply {
 };
 struct StopShareRequest {
     uint32_t sequence = 0;
-    PeerId peerId;
+    core::PeerId peerId;
     core::TaskHash hash;
     bool operator==(const StopShareRequest&) const = default;
 };
@@ -161,12 +161,12 @@ struct StopShareReply {
 };
 struct SourceListRequest {
     uint32_t sequence = 0;
-    PeerId peerId;
+    core::PeerId peerId;
     core::TaskHash hash;
     bool operator==(const SourceListRequest&) const = default;
 };
 struct SourceEntry {
-    PeerIdTail peerIdTail{};
+    core::PeerIdTail peerIdTail{};
     uint32_t addr = 0;  // network order
     uint16_t port = 0;  // network order
     uint8_t natType = 0;
@@ -183,8 +183,8 @@ struct SourceListReply {
 };
 struct RelayRequest {
     uint32_t sequence = 0;
-    PeerId peerId;  // the asking peer
-    PeerId remotePeerId;
+    core::PeerId peerId;  // the asking peer
+    core::PeerId remotePeerId;
     core::TaskHash hash;
     bool operator==(const RelayRequest&) const = default;
 };
@@ -196,7 +196,7 @@ struct RelayReply {
 struct RelayNotice {
     uint32_t sequence = kNoticeSequence;
     core::TaskHash hash;
-    PeerId peerId;      // the peer that wants to be reached
+    core::PeerId peerId;  // the peer that wants to be reached
     uint32_t addr = 0;  // network order
     uint16_t port = 0;  // network order
     uint8_t natType = 0;

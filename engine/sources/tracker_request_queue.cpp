@@ -57,9 +57,9 @@ size_t CTrackerRequestQueue::UrgentSlotLocked() const {
     return i;
 }
 
-uint32_t CTrackerRequestQueue::Queue(Bytes message, bool urgent, const PeerId& id, Tick now) {
+uint32_t CTrackerRequestQueue::Queue(Bytes message, bool urgent, const core::PeerId& id, Tick now) {
     std::lock_guard lock(m_lock);
-    if (message.size() >= kTrackerHeaderBytes + kPeerIdBytes) {
+    if (message.size() >= kTrackerHeaderBytes + core::kPeerIdBytes) {
         SetRequestPeerId(message, id);
     }
     uint32_t sequence = m_sequence;
@@ -74,8 +74,9 @@ uint32_t CTrackerRequestQueue::Queue(Bytes message, bool urgent, const PeerId& i
             // The same question asked again: only the newest needs an answer.
             std::erase_if(m_awaiting, [&r](const Request& old) {
                 return CommandOf(old) == CommandOf(r) && old.bytes.size() == r.bytes.size() &&
-                       std::equal(old.bytes.begin() + kTrackerHeaderBytes + kPeerIdBytes, old.bytes.end(),
-                                  r.bytes.begin() + kTrackerHeaderBytes + kPeerIdBytes);
+                       std::equal(old.bytes.begin() + kTrackerHeaderBytes + core::kPeerIdBytes,
+                                  old.bytes.end(),
+                                  r.bytes.begin() + kTrackerHeaderBytes + core::kPeerIdBytes);
             });
         }
         // Stamped just past the retransmission interval, so the next pass sends it.
@@ -202,11 +203,11 @@ std::vector<uint16_t> CTrackerRequestQueue::AwaitingCommands() const {
     return out;
 }
 
-void CTrackerRequestQueue::SetPeerId(const PeerId& id) {
+void CTrackerRequestQueue::SetPeerId(const core::PeerId& id) {
     std::lock_guard lock(m_lock);
     for (std::deque<Request>* list : {&m_pending, &m_awaiting}) {
         for (Request& r : *list) {
-            if (r.bytes.size() >= kTrackerHeaderBytes + kPeerIdBytes) {
+            if (r.bytes.size() >= kTrackerHeaderBytes + core::kPeerIdBytes) {
                 SetRequestPeerId(r.bytes, id);
             }
         }

@@ -11,8 +11,8 @@
 #include <span>
 #include <vector>
 
+#include "engine/core/peer_id.h"
 #include "engine/platform/tick.h"
-#include "engine/sources/peer_id.h"
 
 namespace tessali::sources {
 
@@ -40,7 +40,7 @@ public:
     // ones at the front of awaiting, due at once, but behind a login or keep-alive already at the
     // front. An urgent source-list or relay request replaces an awaiting one asking the same.
     // Returns the sequence value given.
-    uint32_t Queue(Bytes message, bool urgent, const PeerId& id, platform::Tick now);
+    uint32_t Queue(Bytes message, bool urgent, const core::PeerId& id, platform::Tick now);
 
     // What goes out over UDP now: awaiting entries not sent for more than 5 s (only the front
     // one while not logged in), then, while logged in, pending entries moved to awaiting (while
@@ -65,7 +65,7 @@ public:
     // Commands of awaiting requests, front first (tests and logs).
     std::vector<uint16_t> AwaitingCommands() const;
     // Replaces the peer id of every queued request (a refused id was replaced).
-    void SetPeerId(const PeerId& id);
+    void SetPeerId(const core::PeerId& id);
 
 private:
     struct Request {

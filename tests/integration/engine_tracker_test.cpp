@@ -181,9 +181,9 @@ TEST(EngineTrackerLive, EnginesLogInShareFindEachOtherAndLogOut) {
     EXPECT_TRUE(seeder.agent->LoggedIn());
     EXPECT_NE(seeder.agent->OwnPeerId(), leecher.agent->OwnPeerId());
     // The accepted id was stored for the next run.
-    EXPECT_EQ(
-        platform::CIniFile(seeder.Folder() + kPeerIdIniFile).GetString(kPeerIdIniSection, kPeerIdIniKey),
-        seeder.agent->OwnPeerId().Text());
+    EXPECT_EQ(platform::CIniFile(seeder.Folder() + core::kPeerIdIniFile)
+                  .GetString(core::kPeerIdIniSection, core::kPeerIdIniKey),
+              seeder.agent->OwnPeerId().Text());
 
     leecher.Download(h);
     ASSERT_TRUE(WaitFor([&] { return leecher.Answered(h); }, 5000));
@@ -193,7 +193,7 @@ TEST(EngineTrackerLive, EnginesLogInShareFindEachOtherAndLogOut) {
     EXPECT_EQ(calls[0].second.addr, htonl(INADDR_LOOPBACK));
     EXPECT_EQ(ntohs(calls[0].second.port), 7001);
     EXPECT_EQ(calls[0].second.natType, 0);
-    EXPECT_EQ(PeerIdFromTail(calls[0].second.idTail, calls[0].second.versionType).Tail(),
+    EXPECT_EQ(core::PeerIdFromTail(calls[0].second.idTail, calls[0].second.versionType).Tail(),
               seeder.agent->OwnPeerId().Tail());
 
     // Logged out, the seeder is no longer a source.

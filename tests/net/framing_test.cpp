@@ -337,6 +337,27 @@ TEST(HttpFraming, ABodyAboveTheTunnelLimitOrAHeadWithoutEndIsRefused) {
     EXPECT_EQ(host.errors, 2);
 }
 
+// The tunnel reads its body length from the Content-Length header itself, never from a header
+// whose name merely ends with it.
+TEST(HttpFraming, ALookAlikeLengthHeaderNeitherHidesNorStandsInForTheRealOne) {
+    FakeHost host;
+    CMirtHttpDispatch in(host);
+    CConnEntry hidden = Entry(false);
+    std::string head = "POST /service HTTP/1.1\r\nX-Content-Length: 68\r\nContent-Length: 133121\r\n\r\n";
+    hidden.Append(std::span(reinterpret_cast<const uint8_t*>(head.data()), head.size()));
+    EXPECT_EQ(in.Frame(hidden), -1) << "the body above the limit is refused";
+    EXPECT_EQ(host.errors, 1);
+
+    CConnEntry lookAlike = Entry(false);
+    std::string noLength = "POST /service HTTP/1.1\r\nX-Content-Length: 68\r\n\r\n";
+    lookAlike.Append(std::span(reinterpret_cast<const uint8_t*>(noLength.data()), noLength.size()));
+    EXPECT_EQ(in.Frame(lookAlike), -1) << "a head without a length is not one of ours";
+    EXPECT_EQ(host.errors, 2);
+    EXPECT_EQ(DetectForm(Bytes(noLength.begin(), noLength.end()), 1), kDispatchUnknown);
+    std::string real = "POST /service HTTP/1.1\r\ncontent-length: 68\r\n\r\n";
+    EXPECT_EQ(DetectForm(Bytes(real.begin(), real.end()), 1), kDispatchHttp);
+}
+
 TEST(Detection, TheFirstBytesNameTheForm) {
     FakeHost host;
     std::mt19937 rng(2);

@@ -129,6 +129,29 @@ TEST(BtTrackerWireTest, HttpReplyFramingWaitsForTheBodyAndBoundsThePeers) {
               BtHttpReply::kRefused);
 }
 
+TEST(BtTrackerWireTest, HttpReplyLengthIsTheContentLengthHeaderAndOnlyIt) {
+    std::string two = PeerBytes(0x0A000001, 6881) + PeerBytes(0x0A000002, 6882);
+    std::string body = "d8:intervali1800e5:peers12:" + two + "e";
+    std::string length = std::to_string(body.size());
+    // A look-alike header before the real one does not frame the body.
+    BtHttpReply behind = FrameBtHttpReply(
+        "HTTP/1.1 200 OK\r\nX-Content-Length: 5\r\nContent-Length: " + length + "\r\n\r\n" + body, false);
+    ASSERT_EQ(behind.verdict, BtHttpReply::kPeers);
+    EXPECT_EQ(std::string(behind.peers.begin(), behind.peers.end()), two);
+    // Header names are not case-sensitive.
+    EXPECT_EQ(
+        FrameBtHttpReply("HTTP/1.0 200 OK\r\ncontent-length: " + length + "\r\n\r\n" + body, false).verdict,
+        BtHttpReply::kPeers);
+    // Only the look-alike: no length, so the reply waits for the close and is refused then.
+    std::string onlyLookAlike = "HTTP/1.1 200 OK\r\nX-Content-Length: " + length + "\r\n\r\n" + body;
+    EXPECT_EQ(FrameBtHttpReply(onlyLookAlike, false).verdict, BtHttpReply::kIncomplete);
+    EXPECT_EQ(FrameBtHttpReply(onlyLookAlike, true).verdict, BtHttpReply::kRefused);
+    // A length with junk after its digits is no length.
+    EXPECT_EQ(FrameBtHttpReply("HTTP/1.1 200 OK\r\nContent-Length: " + length + "abc\r\n\r\n" + body, false)
+                  .verdict,
+              BtHttpReply::kRefused);
+}
+
 TEST(BtTrackerWireTest, UdpDatagramsHaveTheirLayouts) {
     auto connect = BuildUdpConnect(0x11223344);
     const uint8_t magic[] = {0x00, 0x00, 0x04, 0x17, 0x27, 0x10, 0x19, 0x80, 0, 0, 0, 0};

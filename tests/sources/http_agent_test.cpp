@@ -458,5 +458,18 @@ TEST(HttpSourceHeadTest, AcceptsOnlyUsableAnswers) {
               HttpSourceHead::kRefused);
 }
 
+// The status is the code after the version; a reason phrase naming another code changes nothing.
+TEST(HttpSourceHeadTest, TheStatusIsItsCodeNotTextInTheLine) {
+    auto read = [](const std::string& s) { return ReadHttpSourceHead(s).verdict; };
+    EXPECT_EQ(read("HTTP/1.1 404 Not 200 Found\r\nContent-Length: 9\r\n\r\nnot found"),
+              HttpSourceHead::kRefused);
+    EXPECT_EQ(read("HTTP/1.1 500 Error 206 \r\n"), HttpSourceHead::kRefused);
+    EXPECT_EQ(read("HTTP/1.1 302 Found (was 200 )\r\nLocation: /x\r\n\r\n"), HttpSourceHead::kRefused);
+    EXPECT_EQ(read("HTTP/1.1 2000 OK\r\n\r\n"), HttpSourceHead::kRefused);
+    EXPECT_EQ(read("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nbody"), HttpSourceHead::kAccepted);
+    EXPECT_EQ(read("HTTP/1.0 206 Partial Content\r\nContent-Length: 4\r\n\r\nbody"),
+              HttpSourceHead::kAccepted);
+}
+
 }  // namespace
 }  // namespace tessali::sources

@@ -136,7 +136,7 @@ TEST(TrackHandle, ASourceListThatIsNotWholeEntriesIsDropped) {
 RelayNotice Notice(uint8_t nat, const char* id = "XXXX0057ABCDEF012345") {
     RelayNotice n;
     n.hash = HashOf(1);
-    n.peerId = *PeerId::FromText(id);
+    n.peerId = *core::PeerId::FromText(id);
     n.addr = Addr(198, 51, 100, 7);
     n.port = htons(4321);
     n.natType = nat;
@@ -156,7 +156,7 @@ TEST(TrackHandle, ANoticeForAPausedTaskDoesNothing) {
     EXPECT_TRUE(f.sender.sent.empty());
     // Nor for a peer we already have (its id is compared with "MIRT" in front).
     Fixture g;
-    g.tasks.tasks[HashOf(1)].peers.insert(*PeerId::FromText("MIRT0057ABCDEF012345"));
+    g.tasks.tasks[HashOf(1)].peers.insert(*core::PeerId::FromText("MIRT0057ABCDEF012345"));
     g.handle.Handle(Encode(Notice(0)));
     EXPECT_TRUE(g.connector.Calls().empty());
 }
@@ -171,7 +171,7 @@ TEST(TrackHandle, ANoticeIsAnsweredByItsNatTypes) {
         EXPECT_EQ(calls[0].second.versionType, 2);
         EXPECT_EQ(calls[0].second.addr, Addr(198, 51, 100, 7));
         EXPECT_EQ(calls[0].second.port, htons(4321));
-        EXPECT_EQ(PeerIdFromTail(calls[0].second.idTail, 2).Text(), "MIRT0057ABCDEF012345");
+        EXPECT_EQ(core::PeerIdFromTail(calls[0].second.idTail, 2).Text(), "MIRT0057ABCDEF012345");
     }
     {
         Fixture f;  // NAT type 1: through reliable UDP

@@ -39,7 +39,8 @@ struct AgentFixture {
         return s;
     }
     std::string StoredId() {
-        return platform::CIniFile(dir.File(kPeerIdIniFile)).GetString(kPeerIdIniSection, kPeerIdIniKey);
+        return platform::CIniFile(dir.File(core::kPeerIdIniFile))
+            .GetString(core::kPeerIdIniSection, core::kPeerIdIniKey);
     }
 };
 
@@ -60,14 +61,14 @@ void Answer(CFakeTrackerSocket& tracker, const CFakeTrackerSocket::Datagram& to,
 
 TEST(TrackerAgent, LogsInWithTheStoredIdAndTheEngineFacts) {
     AgentFixture f;
-    PeerId stored = GeneratePeerId(54, 0x112233445566ull);
-    platform::CIniFile(f.dir.File(kPeerIdIniFile))
-        .WriteString(kPeerIdIniSection, kPeerIdIniKey, stored.Text());
+    core::PeerId stored = core::GeneratePeerId(54, 0x112233445566ull);
+    platform::CIniFile(f.dir.File(core::kPeerIdIniFile))
+        .WriteString(core::kPeerIdIniSection, core::kPeerIdIniKey, stored.Text());
     CTrackerAgent agent(f.Settings());
     ASSERT_TRUE(agent.Start());
     CFakeTrackerSocket::Datagram d;
     LoginRequest login = ExpectLogin(f.tracker, &d);
-    EXPECT_EQ(login.peerId, WithVersion(stored, kEngineVersion));
+    EXPECT_EQ(login.peerId, core::WithVersion(stored, core::kEngineVersion));
     EXPECT_EQ(login.peerId.Text().substr(4, 4), "0066");
     EXPECT_EQ(login.localAddr, htonl(0x0A000002));
     EXPECT_EQ(ntohs(login.listenPort), kListenPort);
@@ -99,7 +100,7 @@ TEST(TrackerAgent, ARefusedIdIsReplacedByAFreshValidOneAndTheLoginRepeated) {
     LoginRequest second = ExpectLogin(f.tracker, &d);
     EXPECT_NE(second.peerId, first.peerId);
     EXPECT_TRUE(second.peerId.IsWellFormed());
-    EXPECT_EQ(second.peerId.Version(), kEngineVersion);
+    EXPECT_EQ(second.peerId.Version(), core::kEngineVersion);
     EXPECT_NE(second.sequence, first.sequence);
     EXPECT_EQ(agent.OwnPeerId(), second.peerId);
 
@@ -370,7 +371,7 @@ TEST(TrackerAgent, RelayRequestsFromItsSocketAreQueuedFromAnotherAreSentThere) {
     LoginRequest login = ExpectLogin(f.tracker, &d);
     core::TaskHash h;
     h.bytes.fill(9);
-    PeerId remote = GeneratePeerId(kEngineVersion, 77);
+    core::PeerId remote = core::GeneratePeerId(core::kEngineVersion, 77);
     std::vector<uint8_t> request = Encode(RelayRequest{0, login.peerId, remote, h});
     // Queued behind the login: it waits for the login to be answered.
     agent.Relay().SendRelayRequest(agent.UdpSocket(), request);
@@ -426,6 +427,29 @@ TEST(AgentListDownload, AShortOrRefusedAnswerLeavesTheTargetAsItWas) {
     EXPECT_FALSE(DownloadAgentList(url, target, [](const std::string&) { return 0u; }));
     EXPECT_EQ(SplitAgentListUrl("http://host:81").path, "");
     EXPECT_EQ(SplitAgentListUrl("http://host:81/a/b").hostPart, "host:81");
+}
+
+// The head is read by header names and the status code, not by searching its text.
+TEST(AgentListDownload, LookAlikeHeadersAndStatusTextsAreNotTakenForTheRealOnes) {
+    test::TempDir dir;
+    const std::string target = dir.File(kAgentListFile);
+    const std::string list = "[AGENTLIST]\r\nip0=127.0.0.5\r\nport0=81\r\n";
+    test::CScriptedHttpServer server;
+    // A length in another header's name must not cut the list short.
+    server.AddReply("HTTP/1.1 200 OK\r\nX-Content-Length: 5\r\n\r\n" + list);
+    // An error whose head merely mentions "200 OK" is no list.
+    server.AddReply("HTTP/1.1 404 Not Found\r\nX-Upstream: 200 OK\r\n\r\n" + list);
+    // A length that is no number is no length of zero: nothing is written and nothing succeeds.
+    server.AddReply("HTTP/1.1 200 OK\r\nContent-Length: many\r\n\r\n" + list);
+    auto resolve = [](const std::string&) { return htonl(INADDR_LOOPBACK); };
+    const std::string url = "http://127.0.0.1:" + std::to_string(server.Port()) + "/agent.cfg";
+    EXPECT_TRUE(DownloadAgentList(url, target, resolve));
+    EXPECT_EQ(platform::ReadWholeFile(target), list);
+    platform::WriteFileAtomically(target, "old");
+    EXPECT_FALSE(DownloadAgentList(url, target, resolve));
+    EXPECT_EQ(platform::ReadWholeFile(target), "old");
+    EXPECT_FALSE(DownloadAgentList(url, target, resolve));
+    EXPECT_EQ(platform::ReadWholeFile(target), "old");
 }
 
 }  // namespace

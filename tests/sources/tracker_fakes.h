@@ -36,9 +36,9 @@ public:
     uint16_t TrackerServerPort() override { return 0; }
     bool LoggedIn() override { return true; }
     bool NatType6() override { return false; }
-    sources::PeerId OwnPeerId() override { return {}; }
+    core::PeerId OwnPeerId() override { return {}; }
     int UdpSocket() override { return -1; }
-    bool ConnectThroughNat(uint32_t, uint16_t, uint32_t, const sources::PeerId&,
+    bool ConnectThroughNat(uint32_t, uint16_t, uint32_t, const core::PeerId&,
                            std::span<const uint8_t, 20>) override {
         return false;
     }
@@ -60,7 +60,7 @@ public:
     struct Task {
         bool wantsPeers = true;
         int runState = 1;
-        std::set<sources::PeerId> peers;
+        std::set<core::PeerId> peers;
         uint8_t shared = 0;
     };
     bool WantsPeers(const core::TaskHash& h) override {
@@ -73,7 +73,7 @@ public:
         auto it = tasks.find(h);
         return it != tasks.end() && it->second.wantsPeers && it->second.runState == 1;
     }
-    bool HasPeerWithId(const core::TaskHash& h, const sources::PeerId& id) override {
+    bool HasPeerWithId(const core::TaskHash& h, const core::PeerId& id) override {
         std::lock_guard lock(m_lock);
         auto it = tasks.find(h);
         return it != tasks.end() && it->second.peers.contains(id);

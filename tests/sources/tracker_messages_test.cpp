@@ -10,11 +10,11 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-PeerId IdA() {
-    return GeneratePeerId(kEngineVersion, 0x0123456789ABull);
+core::PeerId IdA() {
+    return core::GeneratePeerId(core::kEngineVersion, 0x0123456789ABull);
 }
-PeerId IdB() {
-    return GeneratePeerId(57, 0xA1B2C3D4E5F6ull);
+core::PeerId IdB() {
+    return core::GeneratePeerId(57, 0xA1B2C3D4E5F6ull);
 }
 core::TaskHash Hash(uint8_t seed) {
     core::TaskHash h;
@@ -31,7 +31,7 @@ SourceListReply ThreeSources() {
     SourceListReply m{0x01020304, Hash(9), kSourcesOk, {}};
     for (int i = 0; i < 3; ++i) {
         SourceEntry e;
-        e.peerIdTail = GeneratePeerId(kEngineVersion, 1000 + i).Tail();
+        e.peerIdTail = core::GeneratePeerId(core::kEngineVersion, 1000 + i).Tail();
         e.addr = Addr("10.0.0.1") + htonl(i);
         e.port = htons(static_cast<uint16_t>(5000 + i));
         e.natType = static_cast<uint8_t>(i);
@@ -181,7 +181,8 @@ TEST(TrackerMessages, SourceReplyWithThreeEntriesIsNinetyTwoBytes) {
     EXPECT_EQ(b[28], kSourcesOk);
     // Second entry at 52: tail, address, port (network order), NAT type, version type.
     const uint8_t* e = b.data() + 32 + 20;
-    EXPECT_EQ(std::string(e, e + 12), std::string(GeneratePeerId(kEngineVersion, 1001).Text().substr(8)));
+    EXPECT_EQ(std::string(e, e + 12),
+              std::string(core::GeneratePeerId(core::kEngineVersion, 1001).Text().substr(8)));
     EXPECT_EQ(e[12], 10);
     EXPECT_EQ(e[15], 2);
     EXPECT_EQ((e[16] << 8) | e[17], 5001);
@@ -227,7 +228,7 @@ TEST(TrackerMessages, RelayRequestAndNoticeLayout) {
 }
 
 TEST(TrackerMessages, QueueEditsSequenceAndPeerIdInPlace) {
-    Bytes b = Encode(SourceListRequest{0, PeerId{}, Hash(3)});
+    Bytes b = Encode(SourceListRequest{0, core::PeerId{}, Hash(3)});
     SetSequence(b, 0xDEADBEEF);
     SetRequestPeerId(b, IdA());
     SourceListRequest out;

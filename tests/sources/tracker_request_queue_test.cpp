@@ -14,7 +14,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using platform::Tick;
 
-const PeerId kId = GeneratePeerId(kEngineVersion, 0x123456789ABCull);
+const core::PeerId kId = core::GeneratePeerId(core::kEngineVersion, 0x123456789ABCull);
 
 core::TaskHash HashOf(uint8_t b) {
     core::TaskHash h;
@@ -47,7 +47,7 @@ TEST(TrackerRequestQueue, SequenceGrowsByEachLengthAndTheIdIsFilledIn) {
     std::vector<Bytes> sent = q.TakeUdpSends(1000, true);
     ASSERT_EQ(sent.size(), 3u);
     for (const Bytes& b : sent) {
-        EXPECT_EQ(PeerId::FromBytes(std::span<const uint8_t, 20>(b.data() + 8, 20)), kId);
+        EXPECT_EQ(core::PeerId::FromBytes(std::span<const uint8_t, 20>(b.data() + 8, 20)), kId);
     }
     ShareRequest share;
     ASSERT_TRUE(Decode(sent[2], share));
@@ -203,10 +203,10 @@ TEST(TrackerRequestQueue, AReplacedIdReachesEveryQueuedRequest) {
     CTrackerRequestQueue q;
     q.Queue(Login(), true, kId, 0);
     q.Queue(Share(1), false, kId, 0);
-    PeerId fresh = GeneratePeerId(kEngineVersion, 42);
+    core::PeerId fresh = core::GeneratePeerId(core::kEngineVersion, 42);
     q.SetPeerId(fresh);
     for (const Bytes& b : q.TakeUdpSends(1, true)) {
-        EXPECT_EQ(PeerId::FromBytes(std::span<const uint8_t, 20>(b.data() + 8, 20)), fresh);
+        EXPECT_EQ(core::PeerId::FromBytes(std::span<const uint8_t, 20>(b.data() + 8, 20)), fresh);
     }
 }
 

@@ -16,15 +16,15 @@ core::TaskHash Hash(uint8_t seed) {
     return h;
 }
 
-const PeerId kSeeder = GeneratePeerId(kEngineVersion, 0x111111111111ull);
-const PeerId kLeecher = GeneratePeerId(57, 0x222222222222ull);
+const core::PeerId kSeeder = core::GeneratePeerId(core::kEngineVersion, 0x111111111111ull);
+const core::PeerId kLeecher = core::GeneratePeerId(57, 0x222222222222ull);
 
 class MirtTrackerTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(m_server.Start(m_dir.File("stderr.txt"))); }
 
-    std::optional<LoginReply> Login(const CUdpClient& c, const PeerId& id, uint16_t listenPort, uint8_t nat,
-                                    uint32_t seq = 0) {
+    std::optional<LoginReply> Login(const CUdpClient& c, const core::PeerId& id, uint16_t listenPort,
+                                    uint8_t nat, uint32_t seq = 0) {
         return c.Ask<LoginReply>(Encode(LoginRequest{seq, id, Loopback(), htons(listenPort), nat}));
     }
 
@@ -93,7 +93,7 @@ TEST_F(MirtTrackerTest, RelayRequestNoticesTheOtherSide) {
     ASSERT_EQ(Login(leecher, kLeecher, 7002, 3)->result, kLoginAccepted);
 
     // The leecher only knows the seeder from a source entry, so it names it by the rebuilt id.
-    PeerId rebuilt = PeerIdFromTail(kSeeder.Tail(), 3);
+    core::PeerId rebuilt = core::PeerIdFromTail(kSeeder.Tail(), 3);
     ASSERT_NE(rebuilt, kSeeder);
     leecher.Send(Encode(RelayRequest{500, kLeecher, rebuilt, Hash(4)}));
     auto reply = leecher.Next<RelayReply>();
@@ -122,7 +122,7 @@ TEST_F(MirtTrackerTest, RelayRequestNoticesTheOtherSide) {
     ASSERT_EQ(sources->entries.size(), 1u);
     EXPECT_EQ(sources->entries[0].port, leecher.Port());
 
-    PeerId stranger = GeneratePeerId(kEngineVersion, 0x333333333333ull);
+    core::PeerId stranger = core::GeneratePeerId(core::kEngineVersion, 0x333333333333ull);
     EXPECT_EQ(leecher.Ask<RelayReply>(Encode(RelayRequest{600, kLeecher, stranger, Hash(4)}))->result,
               kRelayRemoteUnknown);
     EXPECT_EQ(leecher.Ask<RelayReply>(Encode(RelayRequest{601, stranger, kSeeder, Hash(4)}))->result,
@@ -154,7 +154,7 @@ TEST_F(MirtTrackerTest, LogoutRemovesTheSourceAndKeepAliveSaysNotLoggedIn) {
 
 TEST_F(MirtTrackerTest, BadIdsAndOtherAddressesAreRefused) {
     CUdpClient seeder(m_server.UdpPort());
-    PeerId damaged = kSeeder;
+    core::PeerId damaged = kSeeder;
     damaged.bytes[19] = damaged.bytes[19] == '0' ? '1' : '0';
     EXPECT_EQ(Login(seeder, damaged, 7001, 0)->result, kLoginPeerIdRefused);
     EXPECT_EQ(seeder.Ask<KeepAliveReply>(Encode(KeepAliveRequest{1, damaged}))->status,

@@ -38,15 +38,15 @@ protected:
         return reply;
     }
 
-    PeerId LoginPeer(int n, uint8_t nat, platform::Tick now = 0) {
-        PeerId id = GeneratePeerId(kEngineVersion, 0x100000 + n);
+    core::PeerId LoginPeer(int n, uint8_t nat, platform::Tick now = 0) {
+        core::PeerId id = core::GeneratePeerId(core::kEngineVersion, 0x100000 + n);
         Origin from = Udp(0x0A000000u + n, 5000);
         EXPECT_EQ(Ask<LoginReply>(Encode(LoginRequest{0, id, from.addr, htons(6000), nat}), from, now).result,
                   kLoginAccepted);
         return id;
     }
 
-    void Share(int n, const PeerId& id, const core::TaskHash& hash, platform::Tick now = 0) {
+    void Share(int n, const core::PeerId& id, const core::TaskHash& hash, platform::Tick now = 0) {
         EXPECT_EQ(Ask<ShareReply>(Encode(ShareRequest{1, id, hash}), Udp(0x0A000000u + n, 5000), now).result,
                   kShareAdded);
     }
@@ -63,8 +63,8 @@ protected:
 };
 
 TEST_F(TrackerStateTest, SilentLoginsExpireWithTheirShares) {
-    PeerId a = LoginPeer(1, 0, 1000);
-    PeerId b = LoginPeer(2, 0, 1000);
+    core::PeerId a = LoginPeer(1, 0, 1000);
+    core::PeerId b = LoginPeer(2, 0, 1000);
     Share(1, a, Hash(1), 1000);
     Share(2, b, Hash(1), 1000);
     // b keeps talking, a falls silent.
@@ -76,21 +76,21 @@ TEST_F(TrackerStateTest, SilentLoginsExpireWithTheirShares) {
     EXPECT_TRUE(m_state.IsLoggedIn(b.Tail()));
     EXPECT_EQ(m_state.SharerCount(Hash(1)), 1u);
     // Across the 32-bit wrap of the clock.
-    PeerId c = LoginPeer(3, 0, 0xFFFFF000u);
+    core::PeerId c = LoginPeer(3, 0, 0xFFFFF000u);
     m_state.Expire(0x00001000u);
     EXPECT_TRUE(m_state.IsLoggedIn(c.Tail()));
     EXPECT_FALSE(m_state.IsLoggedIn(b.Tail()));
 }
 
 TEST_F(TrackerStateTest, LoggingInAgainKeepsSharesAndTakesTheNewFacts) {
-    PeerId a = LoginPeer(1, 2);
+    core::PeerId a = LoginPeer(1, 2);
     Share(1, a, Hash(7));
     // The engine restarts under a newer version from another address and port.
-    PeerId upgraded = WithVersion(a, 70);
+    core::PeerId upgraded = core::WithVersion(a, 70);
     Origin moved = Udp(0x0A0000FF, 5555);
     ASSERT_EQ(Ask<LoginReply>(Encode(LoginRequest{0, upgraded, moved.addr, htons(6001), 0}), moved).result,
               kLoginAccepted);
-    PeerId other = LoginPeer(2, 0);
+    core::PeerId other = LoginPeer(2, 0);
     SourceListReply list =
         Ask<SourceListReply>(Encode(SourceListRequest{3, other, Hash(7)}), Udp(0x0A000002, 5000));
     ASSERT_EQ(list.entries.size(), 1u);
@@ -107,7 +107,7 @@ TEST_F(TrackerStateTest, SourceListsAreCappedReachableFirstAndRotate) {
     for (int n = 1; n <= kSharers; ++n) {
         Share(n, LoginPeer(n, n % 3 == 0 ? 0 : 2), Hash(9));
     }
-    PeerId asker = LoginPeer(100, 0);
+    core::PeerId asker = LoginPeer(100, 0);
     Origin from = Udp(0x0A000064, 5000);
     std::set<uint32_t> seen;
     for (int round = 0; round < 2; ++round) {
@@ -130,7 +130,7 @@ TEST_F(TrackerStateTest, SourceListsAreCappedReachableFirstAndRotate) {
 }
 
 TEST_F(TrackerStateTest, SharesPerPeerAreBounded) {
-    PeerId a = LoginPeer(1, 0);
+    core::PeerId a = LoginPeer(1, 0);
     for (uint8_t i = 0; i < 3; ++i) {
         Share(1, a, Hash(i));
     }
@@ -150,7 +150,7 @@ TEST(TrackerState, FullPeerTableRefusesNewIdsButNotKnownOnes) {
     std::vector<Outgoing> out;
     auto login = [&](int n, platform::Tick now) {
         out.clear();
-        PeerId id = GeneratePeerId(kEngineVersion, 0x200000 + n);
+        core::PeerId id = core::GeneratePeerId(core::kEngineVersion, 0x200000 + n);
         Origin from = Udp(0x0A000000u + n, 5000);
         state.Handle(Encode(LoginRequest{0, id, from.addr, htons(6000), 0}), from, now, out);
         LoginReply r;
@@ -174,8 +174,8 @@ namespace {
 
 TEST(TrackerState, NoticeFollowsTheWayThePeerLastSpoke) {
     CTrackerState state;
-    PeerId target = GeneratePeerId(kEngineVersion, 0x300001);
-    PeerId asker = GeneratePeerId(kEngineVersion, 0x300002);
+    core::PeerId target = core::GeneratePeerId(core::kEngineVersion, 0x300001);
+    core::PeerId asker = core::GeneratePeerId(core::kEngineVersion, 0x300002);
     Origin targetUdp = Udp(0x0A000001, 5000);
     Origin targetTcp = targetUdp;
     targetTcp.tcp = true;

@@ -63,7 +63,8 @@ Outgoing CTrackerState::Reply(const Origin& to, std::vector<uint8_t> bytes) {
     return o;
 }
 
-CTrackerState::Peer* CTrackerState::Known(const PeerId& id, const Origin& from, Tick now, bool keepUdpPort) {
+CTrackerState::Peer* CTrackerState::Known(const core::PeerId& id, const Origin& from, Tick now,
+                                          bool keepUdpPort) {
     auto it = m_peers.find(id.Tail());
     // The peer id is public (source lists carry it), so a request naming it counts only from
     // the address that logged in; anyone else is told to log in.
@@ -81,7 +82,7 @@ CTrackerState::Peer* CTrackerState::Known(const PeerId& id, const Origin& from, 
     return &p;
 }
 
-void CTrackerState::Remove(std::map<PeerIdTail, Peer>::iterator it) {
+void CTrackerState::Remove(std::map<core::PeerIdTail, Peer>::iterator it) {
     for (const core::TaskHash& hash : it->second.shares) {
         auto s = m_sharers.find(hash);
         if (s != m_sharers.end()) {
@@ -226,7 +227,7 @@ void CTrackerState::OnSourceList(const SourceListRequest& req, const Origin& fro
         // type. The class that does not fit whole is rotated between askers, so that with more
         // sharers than fit, successive askers meet different ones.
         std::map<uint8_t, std::vector<const Peer*>> byNat;
-        for (const PeerIdTail& tail : s->second) {
+        for (const core::PeerIdTail& tail : s->second) {
             auto it = m_peers.find(tail);
             if (it != m_peers.end() && tail != req.peerId.Tail()) {
                 byNat[it->second.natType].push_back(&it->second);
@@ -249,7 +250,7 @@ void CTrackerState::OnSourceList(const SourceListRequest& req, const Origin& fro
                 e.peerIdTail = p.id.Tail();
                 std::tie(e.addr, e.port) = Advertised(p);
                 e.natType = p.natType;
-                e.versionType = VersionType(p.id.Version());
+                e.versionType = core::VersionType(p.id.Version());
                 reply.entries.push_back(e);
             }
         }

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "engine/core/peer_id.h"
 #include "engine/core/task_hash.h"
 #include "engine/platform/tick.h"
-#include "engine/sources/peer_id.h"
 #include "engine/sources/tracker_messages.h"
 
 namespace tessali::mirt_tracker {
@@ -61,11 +61,11 @@ public:
 
     size_t PeerCount() const { return m_peers.size(); }
     size_t SharerCount(const core::TaskHash& hash) const;
-    bool IsLoggedIn(const sources::PeerIdTail& tail) const { return m_peers.count(tail) != 0; }
+    bool IsLoggedIn(const core::PeerIdTail& tail) const { return m_peers.count(tail) != 0; }
 
 private:
     struct Peer {
-        sources::PeerId id;
+        core::PeerId id;
         uint32_t addr = 0;     // as seen by the server, network order
         uint16_t udpPort = 0;  // the peer's UDP source port as seen (network order), 0 = unknown
         uint32_t localAddr = 0;
@@ -93,16 +93,16 @@ private:
 
     // The logged-in peer named by `id`, when the message comes from the address it logged in
     // from; refreshes its activity (and, unless `keepUdpPort`, its UDP port) on the way.
-    Peer* Known(const sources::PeerId& id, const Origin& from, platform::Tick now, bool keepUdpPort = false);
-    void Remove(std::map<sources::PeerIdTail, Peer>::iterator it);
+    Peer* Known(const core::PeerId& id, const Origin& from, platform::Tick now, bool keepUdpPort = false);
+    void Remove(std::map<core::PeerIdTail, Peer>::iterator it);
     // The address and port other peers should use for `p`: its listening port when it is
     // reachable, its UDP mapping otherwise.
     std::pair<uint32_t, uint16_t> Advertised(const Peer& p) const;
     static Outgoing Reply(const Origin& to, std::vector<uint8_t> bytes);
 
     TrackerOptions m_options;
-    std::map<sources::PeerIdTail, Peer> m_peers;
-    std::map<core::TaskHash, std::set<sources::PeerIdTail>> m_sharers;
+    std::map<core::PeerIdTail, Peer> m_peers;
+    std::map<core::TaskHash, std::set<core::PeerIdTail>> m_sharers;
     std::map<core::TaskHash, size_t> m_rotation;
 };
 

@@ -11,9 +11,6 @@
 
 #include "engine/core/engine_api.h"
 #include "engine/platform/file.h"
-#include "engine/sources/http_agent.h"
-#include "engine/sources/http_source_link.h"
-#include "engine/sources/http_source_reply.h"
 #include "tools/mirt/commands.h"
 
 namespace tessali::mirt {
@@ -51,29 +48,25 @@ int RunFetch(const std::vector<std::string>& args) {
         PrintError("engine start failed");
         return 1;
     }
-    sources::HttpKey key = sources::HttpJobKey(url);
-    if (!AddSeedTask(url, key.ToText(), dest)) {
+    const std::string key = HttpSourceHashText(url);
+    if (!AddSeedTask(url, key, dest)) {
         PrintError("cannot add the HTTP source " + url);
         EngineUninit();
         return 1;
     }
-    sources::CHttpAgent& agent = sources::HttpAgent();
     int exitCode = 3;
     int waited = 0;
     CCommandProgress progress(progressOptions);
     while (true) {
-        int64_t length = agent.ContentLength(key);
-        int64_t written = agent.BytesWritten(key);
-        if (agent.IsComplete(key)) {
+        HttpSourceRecord source;
+        QueryHttpSource(key, &source);
+        if (source.complete) {
             PrintLine("complete " + dest);
             exitCode = 0;
             break;
         }
-        char text[4096] = {};
-        size_t n = agent.FailedResponseText(key, std::span<char>(text, sizeof text - 1));
-        int state = agent.State(key);
-        if (state == 0 || state == sources::CAgentInfo::kGivenUp) {
-            std::string answer(text, n);
+        if (source.failed) {
+            const std::string& answer = source.failedAnswer;
             PrintError("download failed" +
                        (answer.empty() ? std::string() : ": " + answer.substr(0, answer.find("\r\n"))));
             exitCode = 1;
@@ -82,24 +75,25 @@ int RunFetch(const std::vector<std::string>& args) {
         // A line per second; the check above runs every 50 ms so that completion is seen at once.
         if (waited % 1000 == 0) {
             char line[256];
-            if (length == sources::kUnknownContentLength || length == 0) {
+            if (source.contentLength == 0) {
                 std::snprintf(line, sizeof line, "progress %lld bytes down %u B/s",
-                              static_cast<long long>(written), agent.Speed(key));
+                              static_cast<long long>(source.written), source.speed);
             } else {
-                std::snprintf(line, sizeof line, "progress %lld/%lld bytes %.1f%% down %u B/s",
-                              static_cast<long long>(written), static_cast<long long>(length),
-                              100.0 * static_cast<double>(written) / static_cast<double>(length),
-                              agent.Speed(key));
+                std::snprintf(
+                    line, sizeof line, "progress %lld/%lld bytes %.1f%% down %u B/s",
+                    static_cast<long long>(source.written), static_cast<long long>(source.contentLength),
+                    100.0 * static_cast<double>(source.written) / static_cast<double>(source.contentLength),
+                    source.speed);
             }
             ProgressSnapshot snap;
-            snap.have = written;
-            snap.total = length == sources::kUnknownContentLength ? 0 : length;
-            snap.downRate = agent.Speed(key);
+            snap.have = source.written;
+            snap.total = source.contentLength;
+            snap.downRate = source.speed;
             snap.peers = 1;
             progress.Show(snap, line);
         }
         if (WaitForStop(50)) {
-            agent.Close(key, true, false);
+            StopHttpSource(key);
             break;
         }
         waited += 50;

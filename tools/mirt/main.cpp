@@ -15,8 +15,8 @@
 #include <cstring>
 #include <thread>
 
+#include "engine/core/engine_api.h"
 #include "engine/platform/file.h"
-#include "engine/sources/peer_id.h"
 #include "tools/mirt/commands.h"
 
 namespace tessali::mirt {
@@ -52,7 +52,7 @@ void PrintCommandHelp(const MirtCommand& c) {
 }
 
 void PrintVersion() {
-    std::printf("mirt %s (engine version %04d)\n", TESSALI_VERSION, sources::kEngineVersion);
+    std::printf("mirt %s (engine version %04d)\n", TESSALI_VERSION, EngineVersion());
     std::fflush(stdout);
 }
 

@@ -5,8 +5,7 @@
 #include <cstdlib>
 #include <optional>
 
-#include "engine/core/seed.h"
-#include "engine/core/seed_builder.h"
+#include "engine/core/engine_api.h"
 #include "engine/platform/deploy_config.h"
 #include "engine/platform/file.h"
 #include "tools/mirt/commands.h"
@@ -27,7 +26,7 @@ bool ParseSeconds(const std::string& text, uint64_t& out) {
 }
 
 int RunSeedBuild(const std::vector<std::string>& args) {
-    core::SeedBuildRequest request;
+    SeedBuildOptions request;
     std::string file;
     std::optional<std::string> tracker;
     std::optional<std::string> out;
@@ -67,21 +66,20 @@ int RunSeedBuild(const std::vector<std::string>& args) {
         return 2;
     }
     request.filePath = file;
-    request.displayName = platform::BaseName(file);
-    request.seedName = request.displayName;
     request.seedPath = out ? *out : file + ".torrent";
     request.trackerUrl = tracker ? *tracker : EngineTrackerUrl();
-    if (core::BuildSeedForFile(request) != 0) {
+    std::string hash;
+    int built = BuildSeed(request, EngineTrackerUrl(), &hash);
+    if (built == -1) {
         PrintError("cannot build a seed for " + file +
                    " (its name needs a '.', it must be a readable non-empty file, and the seed writable)");
         return 1;
     }
-    core::CSeed seed(request.seedPath);
-    if (!seed.LoadFromDisk()) {
+    if (built != 0) {
         PrintError("the seed written to " + request.seedPath + " does not load");
         return 1;
     }
-    PrintLine(seed.TaskId(EngineTrackerUrl()).ToText() + " " + request.seedPath);
+    PrintLine(hash + " " + request.seedPath);
     return 0;
 }
 
@@ -90,29 +88,28 @@ int RunSeedInfo(const std::vector<std::string>& args) {
         PrintError("usage: mirt seed info SEED");
         return 2;
     }
-    core::CSeed seed(args[0]);
-    if (!seed.LoadFromDisk()) {
+    SeedSummary seed;
+    if (!ReadSeed(args[0], EngineTrackerUrl(), &seed)) {
         PrintError("cannot load the seed " + args[0]);
         return 1;
     }
-    const std::string engineUrl = EngineTrackerUrl();
-    PrintLine("name: " + seed.Name());
-    PrintLine("length: " + std::to_string(seed.TotalLength()));
-    PrintLine("piece length: " + std::to_string(seed.PieceLength()));
-    PrintLine("piece count: " + std::to_string(seed.PieceCount()));
-    PrintLine("hash: " + seed.TaskId(engineUrl).ToText());
-    PrintLine(std::string("native: ") + (seed.IsNative(engineUrl) ? "yes" : "no"));
-    PrintLine("info hash: " + seed.InfoHash().ToText());
-    for (const std::string& t : seed.Trackers()) {
+    PrintLine("name: " + seed.name);
+    PrintLine("length: " + std::to_string(seed.length));
+    PrintLine("piece length: " + std::to_string(seed.pieceLength));
+    PrintLine("piece count: " + std::to_string(seed.pieceCount));
+    PrintLine("hash: " + seed.hashText);
+    PrintLine(std::string("native: ") + (seed.native ? "yes" : "no"));
+    PrintLine("info hash: " + seed.infoHashText);
+    for (const std::string& t : seed.trackers) {
         PrintLine("tracker: " + t);
     }
-    for (size_t i = 0; i < seed.FileCount(); ++i) {
-        PrintLine("file: " + seed.FileName(i) + " " + std::to_string(seed.FileLength(i)));
+    for (const auto& [name, length] : seed.files) {
+        PrintLine("file: " + name + " " + std::to_string(length));
     }
-    if (!seed.AdUrl().empty()) {
-        PrintLine("ad url: " + seed.AdUrl());
+    if (!seed.adUrl.empty()) {
+        PrintLine("ad url: " + seed.adUrl);
     }
-    PrintLine("creation date: " + std::to_string(seed.CreationDate()));
+    PrintLine("creation date: " + std::to_string(seed.creationDate));
     return 0;
 }
 

@@ -2,8 +2,6 @@
 // and shuts it down again. A quick check that an installation and its deployment file work.
 
 #include "engine/core/engine_api.h"
-#include "engine/core/engine_config.h"
-#include "engine/core/engine_env.h"
 #include "engine/platform/deploy_config.h"
 #include "tools/mirt/commands.h"
 
@@ -27,13 +25,13 @@ int RunStatus(const std::vector<std::string>& args) {
     PrintLine("engine started");
     PrintLine("deployment file: " +
               (deploy.path.empty() ? std::string("(none, built-in defaults)") : deploy.path));
-    PrintLine("engine root: " + core::EngineRootFolder());
-    PrintLine("data folder: " + core::EngineDataFolder());
-    PrintLine("local address: " + core::AddressText(core::Host().localAddress));
-    PrintLine("listen port: " + std::to_string(core::Host().listenPort.load()));
-    PrintLine("nat type: " + std::to_string(core::Host().natType.load()));
-    PrintLine("engine tracker: " + std::string(core::Config().trackerHost) + " (" +
-              core::AddressText(core::Config().trackerAddr) + ")");
+    const EngineFacts facts = QueryEngineFacts();
+    PrintLine("engine root: " + facts.rootFolder);
+    PrintLine("data folder: " + facts.dataFolder);
+    PrintLine("local address: " + facts.localAddress);
+    PrintLine("listen port: " + std::to_string(facts.listenPort));
+    PrintLine("nat type: " + std::to_string(facts.natType));
+    PrintLine("engine tracker: " + facts.trackerHost + " (" + facts.trackerAddress + ")");
     EngineUninit();
     PrintLine("engine stopped");
     return 0;

@@ -11,11 +11,6 @@
 #include <string>
 
 #include "engine/core/engine_api.h"
-#include "engine/core/protocol_link.h"
-#include "engine/core/task.h"
-#include "engine/core/task_mgr.h"
-#include "engine/net/peer_connector.h"
-#include "engine/net/peer_engine.h"
 #include "engine/platform/deploy_config.h"
 #include "engine/platform/file.h"
 #include "engine/platform/tick.h"
@@ -24,9 +19,21 @@
 namespace tessali::mirt {
 namespace {
 
-// "ADDR:PORT" as a source-list entry. The id tail is made from the address and port, so that
-// two peers given by hand never look like one peer to the duplicate check.
-bool ParsePeer(const std::string& text, const std::string& framing, net::SourcePeer& out) {
+// A peer named on the command line: "ADDR:PORT" and the framing asked for.
+struct NamedPeer {
+    uint32_t addr = 0;  // network order
+    uint16_t port = 0;  // network order
+    PeerFraming framing = PeerFraming::kPlain;
+};
+
+PeerFraming FramingNamed(const std::string& framing) {
+    return framing == "udp"         ? PeerFraming::kUdp
+           : framing == "http"      ? PeerFraming::kHttp
+           : framing == "scrambled" ? PeerFraming::kScrambled
+                                    : PeerFraming::kPlain;
+}
+
+bool ParsePeer(const std::string& text, const std::string& framing, NamedPeer& out) {
     size_t colon = text.rfind(':');
     if (colon == std::string::npos) {
         return false;
@@ -40,16 +47,9 @@ bool ParsePeer(const std::string& text, const std::string& framing, net::SourceP
     if (*end != '\0' || port <= 0 || port > 65535) {
         return false;
     }
-    out = net::SourcePeer{};
     out.addr = addr.s_addr;
     out.port = htons(static_cast<uint16_t>(port));
-    char tail[13];
-    std::snprintf(tail, sizeof tail, "%08X%04X", ntohl(out.addr), static_cast<unsigned>(port));
-    std::copy_n(tail, 12, out.idTail.begin());
-    out.natType = framing == "udp" ? 1 : 0;
-    // The user named this address: reach it there, whatever the NAT types say.
-    out.direct = true;
-    out.versionType = framing == "http" ? 2 : framing == "scrambled" ? 3 : 1;
+    out.framing = FramingNamed(framing);
     return true;
 }
 
@@ -126,15 +126,13 @@ int RunShare(const std::vector<std::string>& args) {
     std::vector<std::string> hashes;
     for (const std::string& arg : files) {
         std::string path = AbsolutePath(arg);
-        core::TaskHash hash;
-        if (path.empty() || !platform::FileExists(path) ||
-            core::TaskMgr().CreateShareTask(path, hash, nullptr, 0) != 0) {
+        std::string hash;
+        if (path.empty() || AddShareTask(path, &hash) != 0) {
             PrintError("cannot share " + arg);
             continue;
         }
-        core::LinkAnnounceSource(hash);
-        PrintLine(hash.ToText() + " " + path);
-        hashes.push_back(hash.ToText());
+        PrintLine(hash + " " + path);
+        hashes.push_back(hash);
         ++shared;
     }
     if (shared > 0) {
@@ -163,34 +161,35 @@ int RunShare(const std::vector<std::string>& args) {
 }
 
 // What this run received: piece data in all, and from each peer still connected.
-void ReportPeers(const core::TaskHash& hash) {
-    if (net::CPeerEngine* peers = net::PeerEngine()) {
-        PrintLine("received " + std::to_string(peers->Handler().PieceBytesReceived()) + " bytes");
-    }
-    core::Ref<core::CTask> task;
-    if (!core::TaskMgr().FindTask(hash, task)) {
-        return;
-    }
-    for (const core::Ref<core::CPeer>& p : task->Peers().All()) {
-        in_addr a{p->Key().addr};
+void ReportPeers(const std::string& hashText) {
+    PrintLine("received " + std::to_string(ReceivedPieceBytes()) + " bytes");
+    for (const TaskPeerReceipt& p : QueryTaskPeers(hashText)) {
+        in_addr a{p.addr};
         char text[INET_ADDRSTRLEN] = {};
         inet_ntop(AF_INET, &a, text, sizeof text);
-        PrintLine(std::string("from ") + text + ":" + std::to_string(ntohs(p->Key().port)) + " " +
-                  std::to_string(p->downloadedTotal.load()) + " bytes");
+        PrintLine(std::string("from ") + text + ":" + std::to_string(ntohs(p.port)) + " " +
+                  std::to_string(p.bytes) + " bytes");
     }
 }
 
-int RunGet(const std::vector<std::string>& args) {
-    std::vector<std::string> positional;
+// `mirt get` as the command line gave it.
+struct GetOptions {
+    std::string hashText;
+    std::string destArg;  // DEST as typed
     std::vector<std::string> peers;
     std::string framing = "plain";
     int progressMs = 1000;
     LimitOptions limits;
-    ProgressOptions progressOptions;
+    ProgressOptions progress;
+};
+
+// Reads the arguments of `mirt get`: 0, or the exit code after a reported error.
+int ParseGetOptions(const std::vector<std::string>& args, GetOptions& options) {
+    std::vector<std::string> positional;
     for (size_t i = 0; i < args.size(); ++i) {
-        int taken = TakeLimitOption(args, i, limits);
+        int taken = TakeLimitOption(args, i, options.limits);
         if (taken == 0) {
-            taken = TakeProgressOption(args, i, progressOptions);
+            taken = TakeProgressOption(args, i, options.progress);
         }
         if (taken != 0) {
             if (taken < 0) {
@@ -204,16 +203,17 @@ int RunGet(const std::vector<std::string>& args) {
             return 2;
         }
         if (args[i] == "--peer") {
-            peers.push_back(args[++i]);
+            options.peers.push_back(args[++i]);
         } else if (args[i] == "--progress-ms") {
-            progressMs = std::atoi(args[++i].c_str());
-            if (progressMs < 10 || progressMs > 60000) {
+            options.progressMs = std::atoi(args[++i].c_str());
+            if (options.progressMs < 10 || options.progressMs > 60000) {
                 PrintError("--progress-ms is 10 to 60000");
                 return 2;
             }
         } else if (args[i] == "--framing") {
-            framing = args[++i];
-            if (framing != "plain" && framing != "http" && framing != "scrambled" && framing != "udp") {
+            options.framing = args[++i];
+            if (options.framing != "plain" && options.framing != "http" && options.framing != "scrambled" &&
+                options.framing != "udp") {
                 PrintError("--framing is plain, http, scrambled or udp");
                 return 2;
             }
@@ -228,50 +228,25 @@ int RunGet(const std::vector<std::string>& args) {
         PrintError("usage: mirt get HASH DEST [--peer ADDR:PORT]... [--framing plain|http|scrambled|udp]");
         return 2;
     }
-    const std::string hashText = positional[0];
-    if (std::string reason; !MakeFoldersFor(positional[1], reason)) {
-        PrintError(reason);
-        return 1;
-    }
-    const std::string dest = AbsolutePath(positional[1]);
-    if (dest.empty() || platform::BaseName(dest).empty()) {
-        PrintError("the folder of " + positional[1] + " does not exist");
-        return 2;
-    }
-    if (platform::DirectoryExists(dest)) {
-        PrintError(positional[1] + " is a folder: DEST is the path of the file to download");
-        return 2;
-    }
-    ApplyLimitOptions(limits);
-    if (!StartEngine()) {
-        return 1;
-    }
-    int r = AddHashTask(hashText, dest);
-    if (r < 0) {
-        PrintError("cannot create the task for " + hashText);
-        EngineUninit();
-        return 1;
-    }
-    std::vector<net::SourcePeer> sources;
-    for (const std::string& p : peers) {
-        net::SourcePeer source;
-        if (!ParsePeer(p, framing, source)) {
-            PrintError("--peer wants ADDR:PORT, not " + p);
-            EngineUninit();
-            return 2;
-        }
-        sources.push_back(source);
-    }
-    core::TaskHash hash = core::TaskHash::FromText(hashText);
+    options.hashText = positional[0];
+    options.destArg = positional[1];
+    return 0;
+}
+
+// Follows the download of a created task until it completes, the engine pauses it or a stop
+// signal comes, trying the named peers every second and printing one progress line per
+// interval. The exit code.
+int FollowDownload(const GetOptions& options, const std::string& dest, const std::vector<NamedPeer>& peers) {
+    const std::string& hashText = options.hashText;
     int exitCode = 3;  // interrupted
     platform::Tick lastTry = platform::GetTick() - 1000;
-    CCommandProgress progress(progressOptions);
+    CCommandProgress progress(options.progress);
     while (true) {
         // A peer that is not connected (yet, or any more) is tried again every second.
         if (platform::TickElapsed(platform::GetTick(), lastTry) >= 1000) {
             lastTry = platform::GetTick();
-            for (const net::SourcePeer& source : sources) {
-                net::ConnectToSource(hash, source);
+            for (const NamedPeer& peer : peers) {
+                ConnectTaskPeer(hashText, peer.addr, peer.port, peer.framing);
             }
         }
         core::TaskInfoRecord info{};
@@ -284,8 +259,7 @@ int RunGet(const std::vector<std::string>& args) {
         int64_t have = info.HaveSize();
         // Piece bytes this process received so far, so a script can tell what a resumed run
         // fetched again even when the run is killed before its closing lines.
-        net::CPeerEngine* peerEngine = net::PeerEngine();
-        int64_t received = peerEngine != nullptr ? peerEngine->Handler().PieceBytesReceived() : 0;
+        int64_t received = ReceivedPieceBytes();
         char line[256];
         std::snprintf(line, sizeof line, "progress %lld/%lld bytes %.1f%% down %u B/s peers %u received %lld",
                       static_cast<long long>(have), static_cast<long long>(total),
@@ -298,24 +272,66 @@ int RunGet(const std::vector<std::string>& args) {
         snap.upRate = info.uploadRate;
         snap.peers = info.peerCount;
         progress.Show(snap, line);
-        if (core::TaskMgr().IsComplete(hash)) {
-            ReportPeers(hash);
+        TaskRunState state = QueryTaskRunState(hashText);
+        if (state == TaskRunState::kComplete) {
+            ReportPeers(hashText);
             PrintLine("complete " + dest);
             exitCode = 0;
             break;
         }
         // Nobody pauses a task here but the engine itself, when it cannot store the content
         // (disk full, content file gone): waiting on would never end.
-        if (core::TaskMgr().GetRunState(hash) == core::kRunPaused) {
+        if (state == TaskRunState::kPaused) {
             PrintLine("paused " + dest);
             PrintError("the task stopped: its content could not be stored (see the engine log)");
             exitCode = 4;
             break;
         }
-        if (WaitForStop(progressMs)) {
+        if (WaitForStop(options.progressMs)) {
             break;
         }
     }
+    return exitCode;
+}
+
+int RunGet(const std::vector<std::string>& args) {
+    GetOptions options;
+    if (int bad = ParseGetOptions(args, options); bad != 0) {
+        return bad;
+    }
+    if (std::string reason; !MakeFoldersFor(options.destArg, reason)) {
+        PrintError(reason);
+        return 1;
+    }
+    const std::string dest = AbsolutePath(options.destArg);
+    if (dest.empty() || platform::BaseName(dest).empty()) {
+        PrintError("the folder of " + options.destArg + " does not exist");
+        return 2;
+    }
+    if (platform::DirectoryExists(dest)) {
+        PrintError(options.destArg + " is a folder: DEST is the path of the file to download");
+        return 2;
+    }
+    ApplyLimitOptions(options.limits);
+    if (!StartEngine()) {
+        return 1;
+    }
+    if (AddHashTask(options.hashText, dest) < 0) {
+        PrintError("cannot create the task for " + options.hashText);
+        EngineUninit();
+        return 1;
+    }
+    std::vector<NamedPeer> peers;
+    for (const std::string& p : options.peers) {
+        NamedPeer peer;
+        if (!ParsePeer(p, options.framing, peer)) {
+            PrintError("--peer wants ADDR:PORT, not " + p);
+            EngineUninit();
+            return 2;
+        }
+        peers.push_back(peer);
+    }
+    int exitCode = FollowDownload(options, dest, peers);
     EngineUninit();
     return exitCode;
 }

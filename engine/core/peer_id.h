@@ -1,6 +1,7 @@
 // The engine's 20-character peer id: "MIRT", four decimal digits of the engine version and twelve
-// upper-case hexadecimal digits whose first four are a check code over the last eight. The engine
-// and its tracker server both build and check ids here. Plain values; safe from any thread.
+// upper-case hexadecimal digits whose first four are a check code over the last eight, and the
+// engine version it carries. The engine's layers and its tracker server build and check ids here.
+// Plain values; safe from any thread.
 #pragma once
 
 #include <array>
@@ -11,9 +12,19 @@
 #include <string>
 #include <string_view>
 
-namespace tessali::sources {
+namespace tessali::core {
 
+// Every engine id starts with this.
+inline constexpr std::string_view kPeerIdPrefix = "MIRT";
 constexpr int kEngineVersion = 66;
+// A version type stands for one version when only the type is known (source lists carry the
+// type): type 1 (plain framing) for 54, type 2 (HTTP-tunnelled) for exactly 57, type 3
+// (scrambled) for 58 and later.
+constexpr int kPlainFramingVersion = 54;
+constexpr int kHttpFramingVersion = 57;
+constexpr int kScrambledFramingVersion = 58;
+// Peers of this version or later have their requests served first.
+constexpr int kPriorityPeerVersion = 66;
 constexpr size_t kPeerIdBytes = 20;
 // Characters 9-20: the part that names a peer across versions (source lists carry only these).
 constexpr size_t kPeerIdTailOffset = 8;
@@ -55,11 +66,14 @@ PeerId GeneratePeerId(int version, uint64_t counter);
 // A stored id reused under the current version: characters 5-8 replaced by `version`.
 PeerId WithVersion(const PeerId& id, int version);
 
-// Framing class of a peer by its version: below 57 -> 1, 57 -> 2, above -> 3.
+// "MIRT", `version` and twelve '0': the id held until the engine's own is known.
+PeerId PlaceholderPeerId(int version);
+
+// Version type of a peer by its version: below 57 -> 1, 57 -> 2, above -> 3.
 uint8_t VersionType(int version);
 
 // The id rebuilt from a source entry: "MIRT" + "0054"/"0057"/"0058" for version type 1/2/3 +
 // the twelve tail characters. Any other type is treated as 3.
 PeerId PeerIdFromTail(const PeerIdTail& tail, uint8_t versionType);
 
-}  // namespace tessali::sources
+}  // namespace tessali::core

@@ -1,9 +1,9 @@
-#include "engine/sources/peer_id.h"
+#include "engine/core/peer_id.h"
 
 #include <cstdio>
 #include <cstring>
 
-namespace tessali::sources {
+namespace tessali::core {
 namespace {
 
 constexpr uint32_t kB = 0xEFCDAB89;
@@ -71,7 +71,7 @@ int PeerId::Version() const {
 }
 
 bool PeerId::IsWellFormed() const {
-    if (std::memcmp(bytes.data(), "MIRT", 4) != 0 || Version() < 0) {
+    if (Text().substr(0, kPeerIdPrefix.size()) != kPeerIdPrefix || Version() < 0) {
         return false;
     }
     std::optional<uint32_t> code = ReadHex(*this, 8, 4);
@@ -119,7 +119,8 @@ uint16_t PeerIdCheckCode(uint32_t x) {
 
 PeerId GeneratePeerId(int version, uint64_t counter) {
     char text[40];
-    std::snprintf(text, sizeof text, "MIRT%04d%012llX", version % 10000,
+    std::snprintf(text, sizeof text, "%.*s%04d%012llX", static_cast<int>(kPeerIdPrefix.size()),
+                  kPeerIdPrefix.data(), version % 10000,
                   static_cast<unsigned long long>(counter & 0xFFFFFFFFFFFFull));
     PeerId id = *PeerId::FromText(std::string_view(text, kPeerIdBytes));
     uint32_t x = *ReadHex(id, 12, 8);
@@ -133,19 +134,29 @@ PeerId WithVersion(const PeerId& id, int version) {
     return out;
 }
 
+PeerId PlaceholderPeerId(int version) {
+    PeerId id;
+    id.bytes.fill('0');
+    std::memcpy(id.bytes.data(), kPeerIdPrefix.data(), kPeerIdPrefix.size());
+    WriteVersion(id, version);
+    return id;
+}
+
 uint8_t VersionType(int version) {
-    if (version < 57) {
+    if (version < kHttpFramingVersion) {
         return 1;
     }
-    return version == 57 ? 2 : 3;
+    return version == kHttpFramingVersion ? 2 : 3;
 }
 
 PeerId PeerIdFromTail(const PeerIdTail& tail, uint8_t versionType) {
     PeerId id;
-    std::memcpy(id.bytes.data(), "MIRT", 4);
-    WriteVersion(id, versionType == 1 ? 54 : versionType == 2 ? 57 : 58);
+    std::memcpy(id.bytes.data(), kPeerIdPrefix.data(), kPeerIdPrefix.size());
+    WriteVersion(id, versionType == 1   ? kPlainFramingVersion
+                     : versionType == 2 ? kHttpFramingVersion
+                                        : kScrambledFramingVersion);
     std::memcpy(id.bytes.data() + kPeerIdTailOffset, tail.data(), kPeerIdTailBytes);
     return id;
 }
 
-}  // namespace tessali::sources
+}  // namespace tessali::core

@@ -1,10 +1,10 @@
-#include "engine/sources/peer_id.h"
+#include "engine/core/peer_id.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-namespace tessali::sources {
+namespace tessali::core {
 namespace {
 
 PeerId Id(std::string_view text) {
@@ -81,11 +81,20 @@ TEST(PeerIdVersion, VersionTypeAndRebuiltIds) {
     EXPECT_EQ(PeerIdFromTail(tail, 1).Text(), "MIRT00542181456789AB");
     EXPECT_EQ(PeerIdFromTail(tail, 2).Text(), "MIRT00572181456789AB");
     EXPECT_EQ(PeerIdFromTail(tail, 3).Text(), "MIRT00582181456789AB");
-    // A rebuilt id keeps the version type it was built from.
+    // A rebuilt id keeps the version type it was built from; an unknown type is taken as 3.
     for (uint8_t type : {1, 2, 3}) {
         EXPECT_EQ(VersionType(PeerIdFromTail(tail, type).Version()), type);
     }
+    EXPECT_EQ(PeerIdFromTail(tail, 0).Text(), "MIRT00582181456789AB");
+    EXPECT_EQ(PeerIdFromTail(tail, 9).Text(), "MIRT00582181456789AB");
+}
+
+TEST(PeerIdVersion, PlaceholderCarriesTheVersionAndNoPeer) {
+    EXPECT_EQ(PlaceholderPeerId(66).Text(), "MIRT0066000000000000");
+    EXPECT_EQ(PlaceholderPeerId(57).Text(), "MIRT0057000000000000");
+    EXPECT_EQ(PlaceholderPeerId(kEngineVersion).Version(), kEngineVersion);
+    EXPECT_FALSE(PlaceholderPeerId(kEngineVersion).IsWellFormed()) << "its check code is not valid";
 }
 
 }  // namespace
-}  // namespace tessali::sources
+}  // namespace tessali::core
