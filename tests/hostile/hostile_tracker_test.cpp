@@ -213,8 +213,8 @@ TEST(HostileTracker, AHundredThousandTarpitPeersAreCappedAndTheDownloadStillComp
     const uint16_t honestPort = FreeTcpUdpPort();
     std::string hash;
     {
-        CEngine first(tmp.Path() + "seed/", honestPort);
-        first.Run({"share", file});
+        CEngineProcess first(tmp.Path() + "seed/", honestPort);
+        first.Start({"share", file});
         std::string line = first.WaitLine(file, 60);
         hash = line.substr(0, line.find(' '));
     }
@@ -222,12 +222,15 @@ TEST(HostileTracker, AHundredThousandTarpitPeersAreCappedAndTheDownloadStillComp
 
     CTarpit tarpit;
     CFloodTracker tracker(tarpit.Port());
-    CEngine getter(tmp.Path() + "get/", FreeTcpUdpPort(), "127.0.0.1:" + std::to_string(tracker.Port()));
+    DeployOptions reachingTheTracker;
+    reachingTheTracker.trackerHost = "127.0.0.1:" + std::to_string(tracker.Port());
+    reachingTheTracker.listenPort = FreeTcpUdpPort();
+    CEngineProcess getter(tmp.Path() + "get/", reachingTheTracker);
     const std::string dest = getter.Dir() + "out.bin";
-    getter.Run({"get", hash, dest, "--peer", "127.0.0.1:" + std::to_string(honestPort)});
+    getter.Start({"get", hash, dest, "--peer", "127.0.0.1:" + std::to_string(honestPort)});
 
-    auto end = HarnessClock::now() + std::chrono::seconds(40);
-    while (!tracker.FloodDone() && HarnessClock::now() < end) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(40);
+    while (!tracker.FloodDone() && std::chrono::steady_clock::now() < end) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     ASSERT_TRUE(tracker.FloodDone()) << "no source-list request; logins: " << tracker.Logins() << "\n"
@@ -242,8 +245,8 @@ TEST(HostileTracker, AHundredThousandTarpitPeersAreCappedAndTheDownloadStillComp
     EXPECT_LE(heldAfterFlood, 200);
     EXPECT_TRUE(getter.Running());
 
-    CEngine honest(tmp.Path() + "seed/", honestPort);
-    honest.Run({"share", file});
+    CEngineProcess honest(tmp.Path() + "seed/", honestPort);
+    honest.Start({"share", file});
     ASSERT_EQ(getter.Wait(80), 0) << getter.Log().substr(0, 3000);
     EXPECT_EQ(Sha1OfFile(file), Sha1OfFile(dest));
     EXPECT_LE(tarpit.Accepted(), 400) << "peers beyond the cap were connected";

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <thread>
 
+#include "common/fakes/recording_connector.h"
 #include "common/scripted_http_server.h"
 #include "engine/core/task_mgr.h"
 #include "sources/http_source_test_util.h"
@@ -33,25 +34,6 @@ std::string PeerBytes(uint32_t hostAddr, uint16_t hostPort) {
     std::memcpy(s.data() + 4, &p, 2);
     return s;
 }
-
-class FakeConnector : public net::IPeerConnector {
-public:
-    FakeConnector() { net::SetPeerConnector(this); }
-    ~FakeConnector() override { net::SetPeerConnector(nullptr); }
-    bool ConnectToSource(const core::TaskHash& hash, const net::SourcePeer& peer) override {
-        std::lock_guard lock(m_lock);
-        calls.push_back({hash, peer});
-        return true;
-    }
-    size_t Count() {
-        std::lock_guard lock(m_lock);
-        return calls.size();
-    }
-    std::vector<std::pair<core::TaskHash, net::SourcePeer>> calls;
-
-private:
-    std::mutex m_lock;
-};
 
 core::TaskHash SomeHash() {
     return core::TaskHash::FromText("0123456789ABCDEF0123456789ABCDEF01234567");
@@ -161,7 +143,7 @@ TEST(BtTrackerWireTest, UdpDatagramsHaveTheirLayouts) {
 }
 
 TEST(BtTrackerPeersTest, EachNewPeerIsConnectedOnceAndWeAreSkipped) {
-    FakeConnector connector;
+    test::CRecordingConnector connector(true);
     core::CTaskMgr tasks;
     BtTrackerSettings settings;
     settings.listenPort = 15000;
@@ -173,19 +155,19 @@ TEST(BtTrackerPeersTest, EachNewPeerIsConnectedOnceAndWeAreSkipped) {
                        "\x01\x02\x03";                 // a cut entry
     auto bytes = std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(list.data()), list.size());
     EXPECT_EQ(CBtTrackHandle::ConnectPeers(SomeHash(), bytes, settings, tasks), 2u);
-    ASSERT_EQ(connector.calls.size(), 2u);
-    EXPECT_EQ(connector.calls[0].second.addr, htonl(0x0A000001));
-    EXPECT_EQ(connector.calls[0].second.port, htons(6881));
-    EXPECT_TRUE(connector.calls[0].second.bitTorrent);
-    EXPECT_EQ(connector.calls[0].second.versionType, 1);
-    EXPECT_EQ(connector.calls[1].second.port, htons(15001));
-    EXPECT_EQ(connector.calls[0].first, SomeHash());
+    ASSERT_EQ(connector.Calls().size(), 2u);
+    EXPECT_EQ(connector.Calls()[0].second.addr, htonl(0x0A000001));
+    EXPECT_EQ(connector.Calls()[0].second.port, htons(6881));
+    EXPECT_TRUE(connector.Calls()[0].second.bitTorrent);
+    EXPECT_EQ(connector.Calls()[0].second.versionType, 1);
+    EXPECT_EQ(connector.Calls()[1].second.port, htons(15001));
+    EXPECT_EQ(connector.Calls()[0].first, SomeHash());
 
     std::string many;
     for (uint32_t i = 0; i < 1000; ++i) {
         many += PeerBytes(0x0A000000 + i, 7000);
     }
-    connector.calls.clear();
+    connector.Clear();
     auto manyBytes = std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(many.data()), many.size());
     EXPECT_EQ(CBtTrackHandle::ConnectPeers(SomeHash(), manyBytes, settings, tasks), kMaxPeersPerReply);
 }
@@ -273,7 +255,7 @@ std::string AnnounceReplyHeader() {
 }
 
 TEST(BtTrackerClientTest, UdpExchangeIgnoresErrorRepliesAndMarksTheTrackerAnswered) {
-    FakeConnector connector;
+    test::CRecordingConnector connector(true);
     core::CTaskMgr tasks;
     // First an error datagram (action 3), then the real announce reply with one peer.
     std::string error = std::string("\0\0\0\3", 4) + "TXIDno such torrent";
@@ -300,7 +282,7 @@ TEST(BtTrackerClientTest, UdpExchangeIgnoresErrorRepliesAndMarksTheTrackerAnswer
         << "tracker received " << tracker.Received().size() << " datagrams";
     client.Stop();
     ASSERT_EQ(connector.Count(), 1u);
-    EXPECT_EQ(connector.calls[0].second.port, htons(51413));
+    EXPECT_EQ(connector.Calls()[0].second.port, htons(51413));
     ASSERT_EQ(answered.size(), 1u);
     EXPECT_EQ(answered[0], url);
     std::vector<std::string> got = tracker.Received();
@@ -311,7 +293,7 @@ TEST(BtTrackerClientTest, UdpExchangeIgnoresErrorRepliesAndMarksTheTrackerAnswer
 }
 
 TEST(BtTrackerClientTest, UdpErrorAloneLeavesTheTrackerUnanswered) {
-    FakeConnector connector;
+    test::CRecordingConnector connector(true);
     core::CTaskMgr tasks;
     ScriptedUdpTracker tracker({std::string("\0\0\0\3", 4) + "TXIDbad"});
     CBtTrackerClient client(BtTrackerSettings{}, &tasks);
@@ -338,7 +320,7 @@ TEST(BtTrackerClientTest, UdpErrorAloneLeavesTheTrackerUnanswered) {
 // An answer that does not carry the transaction id of our request (a stale or forged one) is
 // not an answer: its peers are not connected and the exchange waits for the real one.
 TEST(BtTrackerClientTest, UdpRepliesWithAnotherTransactionIdAreIgnored) {
-    FakeConnector connector;
+    test::CRecordingConnector connector(true);
     core::CTaskMgr tasks;
     std::string forged = AnnounceReplyHeader().replace(4, 4, "BADX") + PeerBytes(0x0A000007, 6666);
     ScriptedUdpTracker tracker({forged + "|" + AnnounceReplyHeader() + PeerBytes(0x0A000008, 7777)});
@@ -356,12 +338,12 @@ TEST(BtTrackerClientTest, UdpRepliesWithAnotherTransactionIdAreIgnored) {
     ASSERT_TRUE(WaitUntil([&] { return client.OpenExchanges() == 0; }, 30000));
     client.Stop();
     ASSERT_EQ(connector.Count(), 1u);
-    EXPECT_EQ(connector.calls[0].second.addr, htonl(0x0A000008));
+    EXPECT_EQ(connector.Calls()[0].second.addr, htonl(0x0A000008));
     EXPECT_EQ(answered.load(), 1);
 }
 
 TEST(BtTrackerClientTest, HttpExchangeWithAnEmptyListStillMarksTheTrackerAnswered) {
-    FakeConnector connector;
+    test::CRecordingConnector connector(true);
     core::CTaskMgr tasks;
     test::CScriptedHttpServer tracker;
     std::string body = "d8:completei0e10:incompletei0e8:intervali1800e5:peers0:e";
@@ -396,7 +378,7 @@ TEST(BtTrackerClientTest, HttpExchangeWithAnEmptyListStillMarksTheTrackerAnswere
 }
 
 TEST(BtTrackerClientTest, RefusedHttpReplyGivesNoPeersAndNoAnswer) {
-    FakeConnector connector;
+    test::CRecordingConnector connector(true);
     core::CTaskMgr tasks;
     test::CScriptedHttpServer tracker;
     tracker.AddReply(test::HttpAnswer("302 Found", "Location: http://127.0.0.1:1/\r\n", "d5:peers6:abcdefe"));
@@ -419,7 +401,7 @@ TEST(BtTrackerClientTest, RefusedHttpReplyGivesNoPeersAndNoAnswer) {
 // A hostile tracker listing 100 000 peers over HTTP (600 kB of compact entries): the reply is
 // refused at the reply bound rather than held, and no one is connected.
 TEST(BtTrackerClientTest, AHundredThousandPeerHttpReplyIsRefusedAtItsBound) {
-    FakeConnector connector;
+    test::CRecordingConnector connector(true);
     core::CTaskMgr tasks;
     test::CScriptedHttpServer tracker;
     std::string list;
@@ -447,7 +429,7 @@ TEST(BtTrackerClientTest, AHundredThousandPeerHttpReplyIsRefusedAtItsBound) {
 // The same over UDP: the largest datagram (10 900 entries) gets at most the per-reply bound
 // connected.
 TEST(BtTrackerClientTest, AFullUdpDatagramOfPeersConnectsOnlyTheBoundedNumber) {
-    FakeConnector connector;
+    test::CRecordingConnector connector(true);
     core::CTaskMgr tasks;
     std::string reply = AnnounceReplyHeader();
     for (uint32_t i = 0, n = 0; n < 10900; ++i) {
