@@ -713,6 +713,17 @@ protected:
         EXPECT_TRUE(test::ReadFile(dest) == content) << "not the content";
         EXPECT_FALSE(FileExists(dest + ".!mt"));
     }
+    // The seed arrives from a peer while the disk fails: refused, the task paused with `line`.
+    void ExpectSeedRefused(const std::string& line) {
+        CTaskMgr mgr;
+        ASSERT_EQ(mgr.CreateDownloadTask(hash, dest, nullptr, false, 0), 0);
+        test::LogCapture log;
+        EXPECT_FALSE(mgr.StoreSeedData(hash, SeedBytes(goodSeed)));
+        EXPECT_EQ(mgr.GetRunState(hash), kRunPaused);
+        EXPECT_TRUE(log.Contains(line)) << line;
+        EXPECT_FALSE(mgr.HasSeed(hash));
+        EXPECT_GT(disk.Faults(), 0);
+    }
     // A content of 40 pieces and a short last one, with its seed.
     TaskHash UseLargerContent(std::string& seed) {
         content = Bytes(40 * 16384 + 1000, 3);
@@ -728,33 +739,17 @@ protected:
 // The content file is reserved whole before the first byte: it fails there, not half-way.
 TEST_F(InjectedStorageFaults, ADownloadFolderTooSmallPausesTheTaskAtOnceAndResumesOnceItIsLarger) {
     disk.Fill(dir.Path() + "dl/");
-    {
-        CTaskMgr mgr;
-        ASSERT_EQ(mgr.CreateDownloadTask(hash, dest, nullptr, false, 0), 0);
-        test::LogCapture log;
-        EXPECT_FALSE(mgr.StoreSeedData(hash, SeedBytes(goodSeed)));
-        EXPECT_EQ(mgr.GetRunState(hash), kRunPaused);
-        EXPECT_TRUE(log.Contains(dest + ".!mt cannot be made (No space left on device), task paused!\n"));
-        EXPECT_TRUE(std::filesystem::is_empty(dir.Path() + "dl/"))
-            << "a half-made content file was left behind";
-        EXPECT_GT(disk.Faults(), 0);
-    }
+    ExpectSeedRefused(dest + ".!mt cannot be made (No space left on device), task paused!\n");
+    EXPECT_TRUE(std::filesystem::is_empty(dir.Path() + "dl/")) << "a half-made content file was left behind";
     disk.Heal();
     ExpectCompletes(hash, goodSeed);
 }
 
 TEST_F(InjectedStorageFaults, AFullDataFolderPausesTheTaskWhenTheSeedCannotBeSaved) {
     disk.Fill(dir.Path() + "xdg/");
-    {
-        CTaskMgr mgr;
-        ASSERT_EQ(mgr.CreateDownloadTask(hash, dest, nullptr, false, 0), 0);
-        test::LogCapture log;
-        EXPECT_FALSE(mgr.StoreSeedData(hash, SeedBytes(goodSeed)));
-        EXPECT_EQ(mgr.GetRunState(hash), kRunPaused);
-        EXPECT_TRUE(log.Contains(seedPath + " cannot be saved (No space left on device), task paused!\n"));
-        EXPECT_FALSE(FileExists(dest + ".!mt"));
-        EXPECT_FALSE(FileExists(seedPath + ".tmp"));
-    }
+    ExpectSeedRefused(seedPath + " cannot be saved (No space left on device), task paused!\n");
+    EXPECT_FALSE(FileExists(dest + ".!mt"));
+    EXPECT_FALSE(FileExists(seedPath + ".tmp"));
     disk.Heal();
     ExpectCompletes(hash, goodSeed);
 }
@@ -848,15 +843,8 @@ TEST_F(InjectedStorageFaults, ATempFileThatCannotBeExtendedOnAFullDiskIsKeptAndT
 // A sync that fails (a device gone bad) must not pass for a saved seed.
 TEST_F(InjectedStorageFaults, ASeedWhoseSyncFailsIsNotTakenForSaved) {
     disk.Fail(platform::FileOp::kSync, ".torrent", EIO);
-    {
-        CTaskMgr mgr;
-        ASSERT_EQ(mgr.CreateDownloadTask(hash, dest, nullptr, false, 0), 0);
-        test::LogCapture log;
-        EXPECT_FALSE(mgr.StoreSeedData(hash, SeedBytes(goodSeed)));
-        EXPECT_EQ(mgr.GetRunState(hash), kRunPaused);
-        EXPECT_TRUE(log.Contains(seedPath + " cannot be saved (Input/output error), task paused!\n"));
-        EXPECT_FALSE(FileExists(seedPath));
-    }
+    ExpectSeedRefused(seedPath + " cannot be saved (Input/output error), task paused!\n");
+    EXPECT_FALSE(FileExists(seedPath));
     disk.Heal();
     ExpectCompletes(hash, goodSeed);
 }

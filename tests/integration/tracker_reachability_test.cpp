@@ -15,6 +15,7 @@
 #include <optional>
 #include <thread>
 
+#include "common/fakes/udp_responder.h"
 #include "common/ports.h"
 #include "common/temp_dir.h"
 #include "engine/sources/tracker_messages.h"
@@ -33,23 +34,7 @@ public:
         uint16_t fromPort = 0;       // host order: the socket the login left from
     };
 
-    CAcceptingTracker() {
-        m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(m_fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-        socklen_t len = sizeof sa;
-        getsockname(m_fd, reinterpret_cast<sockaddr*>(&sa), &len);
-        m_port = ntohs(sa.sin_port);
-        m_thread = std::thread([this] { Serve(); });
-    }
-    ~CAcceptingTracker() {
-        m_stop = true;
-        m_thread.join();
-        close(m_fd);
-    }
-    uint16_t Port() const { return m_port; }
+    uint16_t Port() const { return m_udp.Port(); }
     std::vector<Login> Logins() {
         std::lock_guard lock(m_lock);
         return m_logins;
@@ -70,45 +55,28 @@ public:
     }
 
 private:
-    void Serve() {
-        while (!m_stop) {
-            pollfd p{m_fd, POLLIN, 0};
-            if (poll(&p, 1, 50) <= 0) {
-                continue;
+    void Answer(std::span<const uint8_t> d, const sockaddr_in& from) {
+        LoginRequest login;
+        KeepAliveRequest keepAlive;
+        std::vector<uint8_t> reply;
+        if (Decode(d, login)) {
+            {
+                std::lock_guard lock(m_lock);
+                m_logins.push_back({ntohs(login.listenPort), ntohs(from.sin_port)});
             }
-            uint8_t buf[2048];
-            sockaddr_in from{};
-            socklen_t len = sizeof from;
-            ssize_t n = recvfrom(m_fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
-            if (n <= 0) {
-                continue;
-            }
-            std::span<const uint8_t> d(buf, static_cast<size_t>(n));
-            LoginRequest login;
-            KeepAliveRequest keepAlive;
-            std::vector<uint8_t> reply;
-            if (Decode(d, login)) {
-                {
-                    std::lock_guard lock(m_lock);
-                    m_logins.push_back({ntohs(login.listenPort), ntohs(from.sin_port)});
-                }
-                reply =
-                    Encode(LoginReply{login.sequence, from.sin_addr.s_addr, from.sin_port, kLoginAccepted});
-            } else if (Decode(d, keepAlive)) {
-                reply = Encode(KeepAliveReply{keepAlive.sequence, kKeepAliveLoggedIn});
-            }
-            if (!reply.empty()) {
-                sendto(m_fd, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
-            }
+            reply = Encode(LoginReply{login.sequence, from.sin_addr.s_addr, from.sin_port, kLoginAccepted});
+        } else if (Decode(d, keepAlive)) {
+            reply = Encode(KeepAliveReply{keepAlive.sequence, kKeepAliveLoggedIn});
+        }
+        if (!reply.empty()) {
+            m_udp.SendTo(reply, from);
         }
     }
 
-    int m_fd = -1;
-    uint16_t m_port = 0;
-    std::atomic<bool> m_stop{false};
     std::mutex m_lock;
     std::vector<Login> m_logins;
-    std::thread m_thread;
+    // Last: it stops answering before the rest goes.
+    CUdpResponder m_udp{[this](std::span<const uint8_t> d, const sockaddr_in& from) { Answer(d, from); }};
 };
 
 // Every server unreachable but the tracker at `trackerPort`.
