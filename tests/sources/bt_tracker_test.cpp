@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "common/fakes/recording_connector.h"
+#include "common/fakes/udp_responder.h"
 #include "common/scripted_http_server.h"
 #include "engine/core/task_mgr.h"
 #include "sources/http_source_test_util.h"
@@ -176,77 +177,48 @@ TEST(BtTrackerPeersTest, EachNewPeerIsConnectedOnceAndWeAreSkipped) {
 class ScriptedUdpTracker {
 public:
     explicit ScriptedUdpTracker(std::vector<std::string> announceReplies)
-        : m_replies(std::move(announceReplies)) {
-        m_fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(m_fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-        socklen_t len = sizeof sa;
-        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&sa), &len);
-        m_port = ntohs(sa.sin_port);
-        m_thread = std::thread([this] { Serve(); });
-    }
-    ~ScriptedUdpTracker() {
-        m_stop = true;
-        m_thread.join();
-        ::close(m_fd);
-    }
-    uint16_t Port() const { return m_port; }
+        : m_replies(std::move(announceReplies)) {}
+    uint16_t Port() const { return m_udp.Port(); }
     std::vector<std::string> Received() {
         std::lock_guard lock(m_lock);
         return m_received;
     }
 
 private:
-    void Serve() {
-        while (!m_stop) {
-            pollfd p{m_fd, POLLIN, 0};
-            if (::poll(&p, 1, 20) <= 0) {
-                continue;
-            }
-            char buf[2048];
-            sockaddr_in from{};
-            socklen_t len = sizeof from;
-            ssize_t n = ::recvfrom(m_fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
-            if (n <= 0) {
-                continue;
-            }
-            std::string d(buf, static_cast<size_t>(n));
-            std::string reply;
-            {
-                std::lock_guard lock(m_lock);
-                m_received.push_back(d);
-                if (d.size() == 16) {
-                    // Sent whole: the client's transaction id may hold the "|" byte.
-                    std::string connect = std::string("\0\0\0\0", 4) + d.substr(12, 4) + "CONNID42";
-                    ::sendto(m_fd, connect.data(), connect.size(), 0, reinterpret_cast<sockaddr*>(&from),
-                             len);
-                } else if (!m_replies.empty()) {
-                    reply = m_replies.front();
-                    m_replies.erase(m_replies.begin());
-                }
-            }
-            for (size_t at = 0; at < reply.size();) {
-                // Several datagrams may be scripted in one reply, separated by "|".
-                size_t bar = reply.find('|', at);
-                std::string one = reply.substr(at, bar == std::string::npos ? std::string::npos : bar - at);
-                // "TXID" stands for the transaction id of the request answered.
-                if (one.size() >= 8 && one.compare(4, 4, "TXID") == 0 && d.size() >= 16) {
-                    one.replace(4, 4, d.substr(12, 4));
-                }
-                ::sendto(m_fd, one.data(), one.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
-                at = bar == std::string::npos ? reply.size() : bar + 1;
+    void Answer(std::span<const uint8_t> datagram, const sockaddr_in& from) {
+        std::string d(reinterpret_cast<const char*>(datagram.data()), datagram.size());
+        std::string reply;
+        {
+            std::lock_guard lock(m_lock);
+            m_received.push_back(d);
+            if (d.size() == 16) {
+                // Sent whole: the client's transaction id may hold the "|" byte.
+                Send(std::string("\0\0\0\0", 4) + d.substr(12, 4) + "CONNID42", from);
+            } else if (!m_replies.empty()) {
+                reply = m_replies.front();
+                m_replies.erase(m_replies.begin());
             }
         }
+        for (size_t at = 0; at < reply.size();) {
+            // Several datagrams may be scripted in one reply, separated by "|".
+            size_t bar = reply.find('|', at);
+            std::string one = reply.substr(at, bar == std::string::npos ? std::string::npos : bar - at);
+            // "TXID" stands for the transaction id of the request answered.
+            if (one.size() >= 8 && one.compare(4, 4, "TXID") == 0 && d.size() >= 16) {
+                one.replace(4, 4, d.substr(12, 4));
+            }
+            Send(one, from);
+            at = bar == std::string::npos ? reply.size() : bar + 1;
+        }
     }
-    int m_fd = -1;
-    uint16_t m_port = 0;
-    std::atomic<bool> m_stop{false};
+    void Send(const std::string& bytes, const sockaddr_in& to) {
+        m_udp.SendTo({reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()}, to);
+    }
     std::mutex m_lock;
     std::vector<std::string> m_replies;
     std::vector<std::string> m_received;
-    std::thread m_thread;
+    // Last: it stops answering before the rest goes.
+    test::CUdpResponder m_udp{[this](std::span<const uint8_t> d, const sockaddr_in& from) { Answer(d, from); }};
 };
 
 std::string AnnounceReplyHeader() {
