@@ -9,7 +9,15 @@
 #include <cstdio>
 #include <vector>
 
+#include "engine/platform/file_faults.h"
+
 namespace tessali::platform {
+
+std::atomic<IFileFaults*> detail::g_fileFaults{nullptr};
+
+void SetFileFaults(IFileFaults* faults) {
+    detail::g_fileFaults.store(faults, std::memory_order_release);
+}
 
 File::~File() {
     Close();
@@ -44,6 +52,10 @@ bool File::Open(const std::string& path, unsigned mode) {
     if (mode & kTruncate) {
         flags |= O_TRUNC;
     }
+    if (int fault = FileFaultFor({.op = FileOp::kOpen, .path = &path, .mode = mode})) {
+        errno = fault;
+        return false;
+    }
     do {
         m_fd = ::open(path.c_str(), flags, 0644);
     } while (m_fd < 0 && errno == EINTR);
@@ -77,6 +89,13 @@ int64_t File::ReadAt(int64_t position, std::span<uint8_t> out) const {
 }
 
 int64_t File::WriteAt(int64_t position, std::span<const uint8_t> data) const {
+    if (int fault = FileFaultFor({.op = FileOp::kWrite,
+                                  .fd = m_fd,
+                                  .position = position,
+                                  .length = static_cast<int64_t>(data.size())})) {
+        errno = fault;
+        return -1;
+    }
     size_t done = 0;
     while (done < data.size()) {
         ssize_t n =
@@ -108,6 +127,10 @@ bool File::Preallocate(int64_t length) const {
     if (length <= 0) {
         return true;
     }
+    if (int fault = FileFaultFor({.op = FileOp::kExtend, .fd = m_fd, .length = length})) {
+        errno = fault;
+        return false;
+    }
     int r = ::posix_fallocate(m_fd, 0, length);
     if (r == 0) {
         return true;
@@ -121,6 +144,10 @@ bool File::Preallocate(int64_t length) const {
 }
 
 bool File::Sync() const {
+    if (int fault = FileFaultFor({.op = FileOp::kSync, .fd = m_fd})) {
+        errno = fault;
+        return false;
+    }
     return ::fdatasync(m_fd) == 0;
 }
 

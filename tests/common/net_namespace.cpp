@@ -1,5 +1,7 @@
 #include "net_namespace.h"
 
+#include "common/child_process.h"
+
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
@@ -21,36 +23,15 @@ namespace {
 constexpr const char* kPrefix = "tsl";
 
 std::string Capture(const std::string& command, int* status) {
-    std::string out;
-    FILE* p = popen((command + " 2>&1").c_str(), "r");
-    if (!p) {
-        if (status) {
-            *status = -1;
-        }
-        return out;
-    }
-    std::array<char, 512> buf;
-    size_t n;
-    while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) {
-        out.append(buf.data(), n);
-    }
-    int st = pclose(p);
+    ProgramRun run = RunProgram("/bin/sh", {"-c", command}, {}, true);
     if (status) {
-        *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+        *status = run.exitCode;
     }
-    return out;
+    return run.out;
 }
 
 void KillAndReap(pid_t pid) {
-    kill(-pid, SIGTERM);
-    for (int i = 0; i < 50; ++i) {
-        if (waitpid(pid, nullptr, WNOHANG) == pid) {
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    kill(-pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
+    StopProcess(pid, 1);
 }
 
 // Namespaces named after a test process that no longer runs, with what still runs in them.
@@ -128,27 +109,9 @@ std::string NetNamespace::Output(const std::string& command, int* status) const 
 }
 
 pid_t NetNamespace::Spawn(const std::vector<std::string>& argv, const std::string& logFile) {
-    std::string nsPath = "/var/run/netns/" + m_name;
-    pid_t pid = fork();
-    if (pid == 0) {
-        setpgid(0, 0);
-        int ns = open(nsPath.c_str(), O_RDONLY);
-        if (ns < 0 || setns(ns, CLONE_NEWNET) != 0) {
-            _exit(126);
-        }
-        int log = open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (log >= 0) {
-            dup2(log, 1);
-            dup2(log, 2);
-        }
-        std::vector<char*> args;
-        for (const std::string& a : argv) {
-            args.push_back(const_cast<char*>(a.c_str()));
-        }
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
+    std::vector<std::string> inside = {"ip", "netns", "exec", m_name};
+    inside.insert(inside.end(), argv.begin(), argv.end());
+    pid_t pid = SpawnProcess(inside, {}, logFile, logFile);
     if (pid > 0) {
         m_children.push_back(pid);
     }

@@ -1,5 +1,6 @@
 #include "nginx_server.h"
 
+#include "common/child_process.h"
 #include "ports.h"
 
 #include <arpa/inet.h>
@@ -102,12 +103,8 @@ bool CNginxServer::Start() {
                       "  default_type application/octet-stream;\n" +
                       m_http + "\n  server {\n    listen 127.0.0.1:" + std::to_string(m_port) +
                       ";\n    root " + DocRoot() + ";\n" + m_server + "\n  }\n}\n");
-        pid_t pid = ::fork();
-        if (pid == 0) {
-            ::execl(kNginx, kNginx, "-p", d.c_str(), "-c", (d + "nginx.conf").c_str(), "-e",
-                    (d + "error.log").c_str(), static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
+        pid_t pid =
+            SpawnProcess({kNginx, "-p", d, "-c", d + "nginx.conf", "-e", d + "error.log"}, {}, "", "");
         if (pid < 0) {
             return false;
         }
@@ -133,9 +130,7 @@ void CNginxServer::Stop() {
     if (m_pid <= 0) {
         return;
     }
-    ::kill(m_pid, SIGTERM);
-    int status = 0;
-    ::waitpid(m_pid, &status, 0);
+    StopProcess(m_pid);
     m_pid = -1;
 }
 

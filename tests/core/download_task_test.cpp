@@ -18,6 +18,7 @@
 #include <functional>
 #include <random>
 
+#include "common/fakes/faulty_disk.h"
 #include "common/log_capture.h"
 #include "common/temp_dir.h"
 #include "engine/core/download_task.h"
@@ -588,6 +589,7 @@ struct FakeSwarm {
     std::mt19937 gen{11};
     bool corrupt = true;
     std::set<uint32_t> asked;
+    std::function<void(int round)> beforeRound;
 
     void Run(int maxRounds, bool vanish) {
         ConnectionKey a{htonl(0x7F000001), htons(1), 1};
@@ -601,6 +603,9 @@ struct FakeSwarm {
         bool bGone = false;
         std::vector<std::pair<ConnectionKey, std::array<uint8_t, 17>>> inFlight;
         for (int round = 0; round < maxRounds && !mgr.IsComplete(hash); ++round) {
+            if (beforeRound) {
+                beforeRound(round);
+            }
             for (const ConnectionKey& k : {a, b}) {
                 if (k == b && bGone) {
                     continue;
@@ -689,6 +694,164 @@ TEST_F(DiskFixture, TransferWithFakePeersAndARestartKeepsEveryVerifiedPiece) {
     ASSERT_TRUE(rec.Load(static_cast<int64_t>(content.size()), 16384));
     EXPECT_TRUE(rec.IsComplete());
     EXPECT_TRUE(rec.Pieces().All());
+}
+
+// The storage faults of a full or failing disk, made by the file fault switch instead of a small
+// mounted disk, so that they run everywhere without privileges.
+class InjectedStorageFaults : public DiskFixture {
+protected:
+    std::span<const uint8_t> SeedBytes(const std::string& seed) const {
+        return {reinterpret_cast<const uint8_t*>(seed.data()), seed.size()};
+    }
+    // A new engine run downloads the whole content from fake peers.
+    void ExpectCompletes(const TaskHash& h, const std::string& seed) {
+        CTaskMgr mgr;
+        ASSERT_EQ(mgr.CreateDownloadTask(h, dest, nullptr, false, 0), 0);
+        if (!mgr.HasSeed(h)) {
+            ASSERT_TRUE(mgr.StoreSeedData(h, SeedBytes(seed)));
+        }
+        EXPECT_EQ(mgr.GetRunState(h), kRunRunning);
+        FakeSwarm swarm{mgr, h, content};
+        swarm.corrupt = false;
+        swarm.Run(100000, false);
+        ASSERT_TRUE(mgr.IsComplete(h));
+        EXPECT_TRUE(test::ReadFile(dest) == content) << "not the content";
+        EXPECT_FALSE(FileExists(dest + ".!mt"));
+    }
+    // The seed arrives from a peer while the disk fails: refused, the task paused with `line`.
+    void ExpectSeedRefused(const std::string& line) {
+        CTaskMgr mgr;
+        ASSERT_EQ(mgr.CreateDownloadTask(hash, dest, nullptr, false, 0), 0);
+        test::LogCapture log;
+        EXPECT_FALSE(mgr.StoreSeedData(hash, SeedBytes(goodSeed)));
+        EXPECT_EQ(mgr.GetRunState(hash), kRunPaused);
+        EXPECT_TRUE(log.Contains(line)) << line;
+        EXPECT_FALSE(mgr.HasSeed(hash));
+        EXPECT_GT(disk.Faults(), 0);
+    }
+    // A content of 40 pieces and a short last one, with its seed.
+    TaskHash UseLargerContent(std::string& seed) {
+        content = Bytes(40 * 16384 + 1000, 3);
+        test::WriteFile(dir.File("big.bin"), content);
+        SeedBuildResult built;
+        EXPECT_EQ(BuildSeed(dir.File("big.bin"), dir.File("big.torrent"), &built), 0);
+        seed = test::ReadFile(dir.File("big.torrent"));
+        return built.piecesHash;
+    }
+    test::CFaultyDisk disk;
+};
+
+// The content file is reserved whole before the first byte: it fails there, not half-way.
+TEST_F(InjectedStorageFaults, ADownloadFolderTooSmallPausesTheTaskAtOnceAndResumesOnceItIsLarger) {
+    disk.Fill(dir.Path() + "dl/");
+    ExpectSeedRefused(dest + ".!mt cannot be made (No space left on device), task paused!\n");
+    EXPECT_TRUE(std::filesystem::is_empty(dir.Path() + "dl/")) << "a half-made content file was left behind";
+    disk.Heal();
+    ExpectCompletes(hash, goodSeed);
+}
+
+TEST_F(InjectedStorageFaults, AFullDataFolderPausesTheTaskWhenTheSeedCannotBeSaved) {
+    disk.Fill(dir.Path() + "xdg/");
+    ExpectSeedRefused(seedPath + " cannot be saved (No space left on device), task paused!\n");
+    EXPECT_FALSE(FileExists(dest + ".!mt"));
+    EXPECT_FALSE(FileExists(seedPath + ".tmp"));
+    disk.Heal();
+    ExpectCompletes(hash, goodSeed);
+}
+
+TEST_F(InjectedStorageFaults, ADiskFillingUpMidDownloadStillRecordsEveryVerifiedPiece) {
+    std::string seed;
+    const TaskHash h = UseLargerContent(seed);
+    const uint32_t pieces = 41;
+    uint32_t atFill = 0;
+    Bitfield recorded;
+    {
+        CTaskMgr mgr;
+        ASSERT_EQ(mgr.CreateDownloadTask(h, dest, nullptr, false, 0), 0);
+        ASSERT_TRUE(mgr.StoreSeedData(h, SeedBytes(seed)));
+        FakeSwarm swarm{mgr, h, content};
+        swarm.corrupt = false;
+        swarm.beforeRound = [&](int round) {
+            if (round == 12) {
+                // The content file and the record were made whole earlier: only new blocks fail.
+                disk.Fill(dir.Path());
+                CResumeRecord rec(memPath);
+                ASSERT_TRUE(rec.Load(static_cast<int64_t>(content.size()), 16384));
+                atFill = rec.Pieces().Count();
+            }
+        };
+        swarm.Run(30, false);
+        ASSERT_FALSE(mgr.IsComplete(h));
+        CResumeRecord rec(memPath);
+        ASSERT_TRUE(rec.Load(static_cast<int64_t>(content.size()), 16384));
+        recorded = rec.Pieces();
+        Ref<CTask> t;
+        ASSERT_TRUE(mgr.FindTask(h, t));
+        EXPECT_EQ(t->PieceBitfield(), recorded) << "pieces verified on the full disk were not recorded";
+    }
+    EXPECT_GE(recorded.Count(), atFill + 5) << "pieces verified on the full disk were not recorded";
+    EXPECT_GT(disk.Faults(), 0);
+
+    // Started again while the disk is still full: it resumes from the record and completes.
+    {
+        CTaskMgr mgr;
+        ASSERT_EQ(mgr.CreateDownloadTask(h, dest, nullptr, false, 0), 0);
+        Ref<CTask> t;
+        ASSERT_TRUE(mgr.FindTask(h, t));
+        EXPECT_EQ(t->PieceBitfield(), recorded);
+        FakeSwarm swarm{mgr, h, content};
+        swarm.corrupt = false;
+        swarm.Run(100000, false);
+        ASSERT_TRUE(mgr.IsComplete(h));
+        EXPECT_TRUE(test::ReadFile(dest) == content) << "not the content";
+    }
+    // The completed record reached the disk, so a new run sees the content complete.
+    CResumeRecord rec(memPath);
+    ASSERT_TRUE(rec.Load(static_cast<int64_t>(content.size()), 16384));
+    EXPECT_EQ(rec.Pieces().Count(), pieces);
+    CTaskMgr mgr;
+    ASSERT_EQ(mgr.CreateDownloadTask(h, dest, nullptr, false, 0), 1);
+    EXPECT_TRUE(mgr.IsComplete(h));
+}
+
+TEST_F(InjectedStorageFaults, ATempFileThatCannotBeExtendedOnAFullDiskIsKeptAndTheTaskPauses) {
+    // The temporary file lost its tail, and the disk has no room to make it whole again.
+    test::WriteFile(dest + ".!mt", content.substr(0, 20000));
+    test::WriteFile(seedPath, goodSeed);
+    WriteRecord(3, false);
+    disk.Fill(dir.Path() + "dl/");
+    {
+        CTaskMgr mgr;
+        test::LogCapture log;
+        ASSERT_EQ(mgr.CreateDownloadTask(hash, dest, nullptr, false, 0), 0);
+        EXPECT_EQ(mgr.GetRunState(hash), kRunPaused);
+        EXPECT_TRUE(log.Contains(" verified pieces past its end dropped\n"));
+        EXPECT_TRUE(log.Contains(dest + ".!mt cannot be extended (No space left on device), task paused!\n"));
+    }
+    // The pieces before the cut are still good: nothing of the partial download is thrown away.
+    EXPECT_TRUE(FileExists(dest + ".!mt"));
+    EXPECT_TRUE(FileExists(seedPath));
+    EXPECT_TRUE(FileExists(memPath));
+
+    disk.Heal();
+    {
+        CTaskMgr mgr;
+        ASSERT_EQ(mgr.CreateDownloadTask(hash, dest, nullptr, false, 0), 0);
+        EXPECT_EQ(mgr.GetRunState(hash), kRunRunning);
+        Ref<CTask> t;
+        ASSERT_TRUE(mgr.FindTask(hash, t));
+        EXPECT_EQ(t->VerifiedBytes(), 16384) << "the piece before the cut was dropped";
+    }
+    ExpectCompletes(hash, goodSeed);
+}
+
+// A sync that fails (a device gone bad) must not pass for a saved seed.
+TEST_F(InjectedStorageFaults, ASeedWhoseSyncFailsIsNotTakenForSaved) {
+    disk.Fail(platform::FileOp::kSync, ".torrent", EIO);
+    ExpectSeedRefused(seedPath + " cannot be saved (Input/output error), task paused!\n");
+    EXPECT_FALSE(FileExists(seedPath));
+    disk.Heal();
+    ExpectCompletes(hash, goodSeed);
 }
 
 // The scheduler asks through PickRequestAt, which takes the lowest wanted piece first whatever

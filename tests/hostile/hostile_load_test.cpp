@@ -15,15 +15,15 @@ namespace {
 
 class HostileLoad : public ::testing::Test {
 protected:
-    std::unique_ptr<CEngine> StartSeeder(const std::string& file) {
-        auto seeder = std::make_unique<CEngine>(m_tmp.Path() + "seed/", FreeTcpUdpPort());
-        seeder->Run({"share", file});
+    std::unique_ptr<CEngineProcess> StartSeeder(const std::string& file) {
+        auto seeder = std::make_unique<CEngineProcess>(m_tmp.Path() + "seed/", FreeTcpUdpPort());
+        seeder->Start({"share", file});
         std::string line = seeder->WaitLine(file, 60);
         m_hash = line.substr(0, line.find(' '));
         return seeder;
     }
-    std::unique_ptr<CChild> StartHostile(const std::string& name, std::vector<std::string> args) {
-        auto child = std::make_unique<CChild>(m_tmp.Path() + "hostile-" + name + "/");
+    std::unique_ptr<CChildProcess> StartHostile(const std::string& name, std::vector<std::string> args) {
+        auto child = std::make_unique<CChildProcess>(m_tmp.Path() + "hostile-" + name + "/");
         child->Start(kHostilePeerProgram, std::move(args));
         return child;
     }
@@ -36,11 +36,11 @@ protected:
 TEST_F(HostileLoad, EveryHandshakeOfAThousandArrivingAtTwoHundredASecondIsAnswered) {
     const std::string file = m_tmp.File("content.bin");
     WriteRandomFile(file, 4u << 20, 21);
-    std::unique_ptr<CEngine> seeder = StartSeeder(file);
+    std::unique_ptr<CEngineProcess> seeder = StartSeeder(file);
     ASSERT_EQ(m_hash.size(), 40u);
     // A thousand sockets fill many event threads: most of them are served by a thread other
     // than the listener's.
-    std::unique_ptr<CChild> burst =
+    std::unique_ptr<CChildProcess> burst =
         StartHostile("burst", {"burst", m_hash, "--connect", At(seeder->ListenPort()), "--count", "1000",
                                "--rate", "200", "--seconds", "40"});
     ASSERT_EQ(burst->Wait(300), 0) << burst->Output();
@@ -61,7 +61,7 @@ constexpr long kAfterLeavingSlackKb = 24 * 1024;
 TEST_F(HostileLoad, AHundredDownloadersThatNeverReadCannotPinTheSeedersMemory) {
     const std::string file = m_tmp.File("content.bin");
     WriteRandomFile(file, 32u << 20, 22);
-    std::unique_ptr<CEngine> seeder = StartSeeder(file);
+    std::unique_ptr<CEngineProcess> seeder = StartSeeder(file);
     ASSERT_EQ(m_hash.size(), 40u);
     ASSERT_EQ(seeder->SeedFiles().size(), 1u);
     SeedFacts facts = ReadSeedFacts(m_tmp.Path() + "info/", seeder->SeedFiles()[0], *seeder);
@@ -69,28 +69,28 @@ TEST_F(HostileLoad, AHundredDownloadersThatNeverReadCannotPinTheSeedersMemory) {
     // The same download alone first, for comparison.
     double aloneSeconds = 0;
     {
-        CEngine alone(m_tmp.Path() + "alone/", FreeTcpUdpPort());
-        auto t0 = HarnessClock::now();
-        alone.Run({"get", m_hash, alone.Dir() + "out.bin", "--peer", At(seeder->ListenPort())});
+        CEngineProcess alone(m_tmp.Path() + "alone/", FreeTcpUdpPort());
+        auto t0 = std::chrono::steady_clock::now();
+        alone.Start({"get", m_hash, alone.Dir() + "out.bin", "--peer", At(seeder->ListenPort())});
         ASSERT_EQ(alone.Wait(120), 0) << alone.Log().substr(0, 3000);
-        aloneSeconds = std::chrono::duration<double>(HarnessClock::now() - t0).count();
+        aloneSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     }
     const long before = seeder->RssKb();
     const double cpuBefore = seeder->CpuSeconds();
 
-    std::unique_ptr<CChild> noRead =
+    std::unique_ptr<CChildProcess> noRead =
         StartHostile("no-read", {"no-read", m_hash, "--connect", At(seeder->ListenPort()), "--count", "100",
                                  "--pieces", std::to_string(facts.pieces), "--piece-length",
                                  std::to_string(facts.pieceLength), "--seconds", "25"});
     ASSERT_NE(noRead->WaitLine("no-read: 100 of 100 connections open", 60), "") << noRead->Output();
 
     // An honest download beside them.
-    CEngine getter(m_tmp.Path() + "get/", FreeTcpUdpPort());
+    CEngineProcess getter(m_tmp.Path() + "get/", FreeTcpUdpPort());
     const std::string dest = getter.Dir() + "out.bin";
-    auto started = HarnessClock::now();
-    getter.Run({"get", m_hash, dest, "--peer", At(seeder->ListenPort())});
+    auto started = std::chrono::steady_clock::now();
+    getter.Start({"get", m_hash, dest, "--peer", At(seeder->ListenPort())});
     ASSERT_EQ(getter.Wait(120), 0) << getter.Log().substr(0, 3000);
-    double honestSeconds = std::chrono::duration<double>(HarnessClock::now() - started).count();
+    double honestSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     EXPECT_EQ(Sha1OfFile(file), Sha1OfFile(dest));
 
     ASSERT_EQ(noRead->Wait(90), 0) << noRead->Output();

@@ -24,7 +24,7 @@ class HostilePeers : public ::testing::Test {
 protected:
     // A hostile-peer run to its end: everything it printed, one line per case and a summary.
     std::string RunHostile(const std::string& name, std::vector<std::string> args, int seconds = 60) {
-        auto child = std::make_unique<CChild>(m_tmp.Path() + "hostile-" + name + "/");
+        auto child = std::make_unique<CChildProcess>(m_tmp.Path() + "hostile-" + name + "/");
         child->Start(kHostilePeerProgram, std::move(args));
         EXPECT_EQ(child->Wait(seconds), 0) << name << ": " << child->Output();
         return child->Output();
@@ -33,15 +33,16 @@ protected:
     static void ExpectSaw(const std::string& output, const std::string& text) {
         EXPECT_NE(output.find(text), std::string::npos) << "wanted \"" << text << "\" in:\n" << output;
     }
-    std::unique_ptr<CChild> StartHostile(const std::string& name, std::vector<std::string> args) {
-        auto child = std::make_unique<CChild>(m_tmp.Path() + "hostile-" + name + "/");
+    std::unique_ptr<CChildProcess> StartHostile(const std::string& name, std::vector<std::string> args) {
+        auto child = std::make_unique<CChildProcess>(m_tmp.Path() + "hostile-" + name + "/");
         child->Start(kHostilePeerProgram, std::move(args));
         return child;
     }
-    std::unique_ptr<CEngine> StartSeeder(const std::string& name, const std::string& file,
-                                         uint16_t port = 0) {
-        auto seeder = std::make_unique<CEngine>(m_tmp.Path() + name + "/", port ? port : FreeTcpUdpPort());
-        seeder->Run({"share", file});
+    std::unique_ptr<CEngineProcess> StartSeeder(const std::string& name, const std::string& file,
+                                                uint16_t port = 0) {
+        auto seeder =
+            std::make_unique<CEngineProcess>(m_tmp.Path() + name + "/", port ? port : FreeTcpUdpPort());
+        seeder->Start({"share", file});
         std::string line = seeder->WaitLine(file, 60);
         m_hash = line.substr(0, line.find(' '));
         return seeder;
@@ -56,7 +57,7 @@ TEST_F(HostilePeers, ASeederDropsEveryBrokenPeerAndStillServesAnHonestDownload) 
     const std::string file = m_tmp.File("content.bin");
     // Not a whole number of pieces bytes, so the bitfield has spare bits to abuse.
     WriteRandomFile(file, (48u << 20) + 40000, 11);
-    std::unique_ptr<CEngine> seeder = StartSeeder("seed", file);
+    std::unique_ptr<CEngineProcess> seeder = StartSeeder("seed", file);
     ASSERT_EQ(m_hash.size(), 40u);
     ASSERT_EQ(seeder->SeedFiles().size(), 1u);
     SeedFacts facts = ReadSeedFacts(m_tmp.Path() + "info/", seeder->SeedFiles()[0], *seeder);
@@ -77,13 +78,13 @@ TEST_F(HostilePeers, ASeederDropsEveryBrokenPeerAndStillServesAnHonestDownload) 
     // one after the other: the listening backlog of 5 lets a burst in only a few at a time.
     std::vector<std::string> silentArgs = args("silent");
     silentArgs.insert(silentArgs.end(), {"--count", "200", "--seconds", "40"});
-    std::unique_ptr<CChild> silent = StartHostile("silent", silentArgs);
+    std::unique_ptr<CChildProcess> silent = StartHostile("silent", silentArgs);
     ASSERT_NE(silent->WaitLine("of 200 connections open", 60), "");
     EXPECT_NE(silent->WaitLine("silent: 200 of 200", 0), "") << silent->Output();
 
-    CEngine getter(m_tmp.Path() + "get/", FreeTcpUdpPort());
+    CEngineProcess getter(m_tmp.Path() + "get/", FreeTcpUdpPort());
     const std::string dest = getter.Dir() + "out.bin";
-    getter.Run({"get", m_hash, dest, "--peer", target});
+    getter.Start({"get", m_hash, dest, "--peer", target});
 
     ExpectSaw(RunHostile("huge", args("huge-length")), "huge-length: closed by the engine");
     ExpectSaw(RunHostile("stop", args("stop-length")), "stop-length: closed by the engine");
@@ -120,7 +121,7 @@ TEST_F(HostilePeers, ADownloaderSurvivesLiarsAndBrokenPeersAndCompletesFromAnHon
     std::string seedCopy = m_tmp.File("real.torrent");
     SeedFacts facts;
     {
-        std::unique_ptr<CEngine> first = StartSeeder("seed", file, honestPort);
+        std::unique_ptr<CEngineProcess> first = StartSeeder("seed", file, honestPort);
         ASSERT_EQ(m_hash.size(), 40u);
         ASSERT_EQ(first->SeedFiles().size(), 1u);
         fs::copy_file(first->SeedFiles()[0], seedCopy);
@@ -131,14 +132,14 @@ TEST_F(HostilePeers, ADownloaderSurvivesLiarsAndBrokenPeersAndCompletesFromAnHon
 
     // The liar is the only source at first: it gives the true seed and wrong data for every block.
     const uint16_t liarPort = FreeTcpUdpPort();
-    std::unique_ptr<CChild> liar =
+    std::unique_ptr<CChildProcess> liar =
         StartHostile("liar", {"wrong-data", m_hash, "--listen", std::to_string(liarPort), "--pieces",
                               std::to_string(facts.pieces), "--seed", seedCopy, "--seconds", "70"});
     ASSERT_NE(liar->WaitLine("listening on", 10), "");
     const uint16_t getterPort = FreeTcpUdpPort();
-    CEngine getter(m_tmp.Path() + "get/", getterPort);
+    CEngineProcess getter(m_tmp.Path() + "get/", getterPort);
     const std::string dest = getter.Dir() + "out.bin";
-    getter.Run({"get", m_hash, dest, "--peer", At(liarPort), "--peer", At(honestPort)});
+    getter.Start({"get", m_hash, dest, "--peer", At(liarPort), "--peer", At(honestPort)});
     ASSERT_NE(liar->WaitLine("sent seed", 30), "");
     ASSERT_TRUE(getter.WaitLog("Write file hash error", 30)) << getter.Log().substr(0, 3000);
 
@@ -151,18 +152,18 @@ TEST_F(HostilePeers, ADownloaderSurvivesLiarsAndBrokenPeersAndCompletesFromAnHon
         a.insert(a.end(), more.begin(), more.end());
         return a;
     };
-    std::unique_ptr<CChild> silent =
+    std::unique_ptr<CChildProcess> silent =
         StartHostile("silent", args("silent", {"--count", "200", "--seconds", "40"}));
     ExpectSaw(RunHostile("huge", args("huge-length")), "huge-length: closed by the engine");
     ExpectSaw(RunHostile("bitfield", args("bad-bitfield")), "3 of 3 dropped");
     ExpectSaw(RunHostile("have", args("have-past-end")), "2 of 2 dropped");
     // Blocks nobody asked for, and a peer that takes requests and never answers them, held open
     // while the honest seeder does the work.
-    std::unique_ptr<CChild> unrequested =
+    std::unique_ptr<CChildProcess> unrequested =
         StartHostile("unrequested", args("unrequested", {"--count", "3000", "--seconds", "30"}));
     ASSERT_NE(unrequested->WaitLine("unrequested: sent", 60), "") << unrequested->Output();
     // Two million one-byte blocks at random offsets: each is looked at, none may be kept.
-    std::unique_ptr<CChild> tiny =
+    std::unique_ptr<CChildProcess> tiny =
         StartHostile("tiny", args("unrequested-tiny", {"--count", "2000000", "--seconds", "1"}));
     EXPECT_EQ(tiny->Wait(60), 0);
     ExpectSaw(tiny->Output(), "unrequested-tiny: sent 2000000 blocks");
@@ -170,7 +171,7 @@ TEST_F(HostilePeers, ADownloaderSurvivesLiarsAndBrokenPeersAndCompletesFromAnHon
     EXPECT_NE(silent->WaitLine("silent: 200 of 200", 0), "") << silent->Output();
     EXPECT_TRUE(getter.Running()) << "nothing honest was there to complete from";
 
-    std::unique_ptr<CEngine> honest = StartSeeder("seed", file, honestPort);
+    std::unique_ptr<CEngineProcess> honest = StartSeeder("seed", file, honestPort);
     ASSERT_EQ(getter.Wait(90), 0) << getter.Log().substr(0, 3000);
     EXPECT_EQ(Sha1OfFile(file), Sha1OfFile(dest));
     EXPECT_FALSE(fs::exists(dest + ".!mt"));
@@ -203,14 +204,14 @@ TEST_F(HostilePeers, ASeedForOtherContentIsRefusedAndTheTaskTakesTheRealOneLater
     const uint16_t honestPort = FreeTcpUdpPort();
     std::string bogusSeed = m_tmp.File("bogus.torrent");
     {
-        CEngine builder(m_tmp.Path() + "build/", FreeTcpUdpPort());
-        builder.Run({"seed", "build", other, "--out", bogusSeed});
+        CEngineProcess builder(m_tmp.Path() + "build/", FreeTcpUdpPort());
+        builder.Start({"seed", "build", other, "--out", bogusSeed});
         ASSERT_EQ(builder.Wait(30), 0);
     }
     std::string realHash;
     SeedFacts bogus;
     {
-        std::unique_ptr<CEngine> first = StartSeeder("seed", file, honestPort);
+        std::unique_ptr<CEngineProcess> first = StartSeeder("seed", file, honestPort);
         realHash = m_hash;
         bogus = ReadSeedFacts(m_tmp.Path() + "info/", bogusSeed, *first);
     }
@@ -218,20 +219,20 @@ TEST_F(HostilePeers, ASeedForOtherContentIsRefusedAndTheTaskTakesTheRealOneLater
     ASSERT_NE(bogus.hash, realHash);
 
     const uint16_t liarPort = FreeTcpUdpPort();
-    std::unique_ptr<CChild> liar =
+    std::unique_ptr<CChildProcess> liar =
         StartHostile("bogus", {"bogus-seed", realHash, "--listen", std::to_string(liarPort), "--pieces",
                                std::to_string(bogus.pieces), "--seed", bogusSeed, "--seconds", "40"});
     ASSERT_NE(liar->WaitLine("listening on", 10), "");
-    CEngine getter(m_tmp.Path() + "get/", FreeTcpUdpPort());
+    CEngineProcess getter(m_tmp.Path() + "get/", FreeTcpUdpPort());
     const std::string dest = getter.Dir() + "out.bin";
-    getter.Run({"get", realHash, dest, "--peer", At(liarPort), "--peer", At(honestPort)});
+    getter.Start({"get", realHash, dest, "--peer", At(liarPort), "--peer", At(honestPort)});
     ASSERT_NE(liar->WaitLine("sent seed", 30), "");
     ASSERT_TRUE(getter.WaitLog("does not match the task hash, refused", 30)) << getter.Log().substr(0, 3000);
     // Nothing of the other content was laid out.
     EXPECT_FALSE(fs::exists(dest + ".!mt"));
     EXPECT_TRUE(getter.Running());
 
-    std::unique_ptr<CEngine> honest = StartSeeder("seed", file, honestPort);
+    std::unique_ptr<CEngineProcess> honest = StartSeeder("seed", file, honestPort);
     ASSERT_EQ(getter.Wait(60), 0) << getter.Log().substr(0, 3000);
     EXPECT_EQ(Sha1OfFile(file), Sha1OfFile(dest));
     long peak = getter.PeakRssKb();

@@ -15,6 +15,7 @@
 #include <memory>
 #include <thread>
 
+#include "common/fakes/udp_responder.h"
 #include "common/temp_dir.h"
 #include "hostile/hostile_harness.h"
 
@@ -106,67 +107,44 @@ private:
 // request with `kFloodPeers` distinct peers at the tarpit's port.
 class CFloodTracker {
 public:
-    explicit CFloodTracker(uint16_t tarpitPort) : m_tarpitPort(tarpitPort) {
-        m_fd = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len);
-        m_port = ntohs(a.sin_port);
-        m_thread = std::thread([this] { Run(); });
-    }
-    ~CFloodTracker() {
-        m_stop = true;
-        m_thread.join();
-        close(m_fd);
-    }
-    uint16_t Port() const { return m_port; }
+    explicit CFloodTracker(uint16_t tarpitPort) : m_tarpitPort(tarpitPort) {}
+    uint16_t Port() const { return m_udp.Port(); }
     int Logins() const { return m_logins.load(); }
     size_t PeersSent() const { return m_peersSent.load(); }
     bool FloodDone() const { return m_floodDone.load(); }
 
 private:
-    void Run() {
-        while (!m_stop) {
-            pollfd p{m_fd, POLLIN, 0};
-            if (poll(&p, 1, 50) <= 0) {
-                continue;
-            }
-            uint8_t buf[2048];
-            sockaddr_in from{};
-            socklen_t len = sizeof from;
-            ssize_t n = recvfrom(m_fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
-            if (n < 8) {
-                continue;
-            }
-            uint16_t cmd = Get16(buf + 2);
-            const uint8_t* seq = buf + 4;
-            if (cmd == kCmdLogin && n == 36) {
-                uint8_t r[16] = {};
-                Put16(r, sizeof r);
-                Put16(r + 2, kCmdLogin);
-                std::memcpy(r + 4, seq, 4);
-                std::memcpy(r + 8, &from.sin_addr.s_addr, 4);
-                std::memcpy(r + 12, &from.sin_port, 2);
-                r[14] = 1;  // accepted
-                sendto(m_fd, r, sizeof r, 0, reinterpret_cast<sockaddr*>(&from), len);
-                ++m_logins;
-            } else if (cmd == kCmdKeepAlive) {
-                uint8_t r[9] = {};
-                Put16(r, sizeof r);
-                Put16(r + 2, kCmdKeepAlive);
-                std::memcpy(r + 4, seq, 4);
-                sendto(m_fd, r, sizeof r, 0, reinterpret_cast<sockaddr*>(&from), len);
-            } else if (cmd == kCmdSourceList && n == 48 && !m_floodDone) {
-                Flood(buf + 28, seq, from);
-                m_floodDone = true;
-            }
+    void Answer(std::span<const uint8_t> datagram, const sockaddr_in& from) {
+        const uint8_t* buf = datagram.data();
+        const size_t n = datagram.size();
+        if (n < 8) {
+            return;
+        }
+        uint16_t cmd = Get16(buf + 2);
+        const uint8_t* seq = buf + 4;
+        if (cmd == kCmdLogin && n == 36) {
+            uint8_t r[16] = {};
+            Put16(r, sizeof r);
+            Put16(r + 2, kCmdLogin);
+            std::memcpy(r + 4, seq, 4);
+            std::memcpy(r + 8, &from.sin_addr.s_addr, 4);
+            std::memcpy(r + 12, &from.sin_port, 2);
+            r[14] = 1;  // accepted
+            m_udp.SendTo(r, from);
+            ++m_logins;
+        } else if (cmd == kCmdKeepAlive) {
+            uint8_t r[9] = {};
+            Put16(r, sizeof r);
+            Put16(r + 2, kCmdKeepAlive);
+            std::memcpy(r + 4, seq, 4);
+            m_udp.SendTo(r, from);
+        } else if (cmd == kCmdSourceList && n == 48 && !m_floodDone) {
+            Flood(buf + 28, seq, from);
+            m_floodDone = true;
         }
     }
     void Flood(const uint8_t* hash, const uint8_t* seq, const sockaddr_in& to) {
-        for (size_t first = 0; first < kFloodPeers && !m_stop; first += kEntriesPerReply) {
+        for (size_t first = 0; first < kFloodPeers && !m_udp.Stopping(); first += kEntriesPerReply) {
             size_t count = std::min(kEntriesPerReply, kFloodPeers - first);
             std::vector<uint8_t> r(32 + 20 * count, 0);
             Put16(r.data(), static_cast<uint16_t>(r.size()));
@@ -187,7 +165,7 @@ private:
                 e[18] = 0;  // reachable over TCP
                 e[19] = 1;  // plain framing
             }
-            sendto(m_fd, r.data(), r.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+            m_udp.SendTo(r, to);
             m_peersSent += count;
             // Paced so that the engine's socket buffer does not simply drop most of it.
             if ((first / kEntriesPerReply) % 16 == 15) {
@@ -195,14 +173,12 @@ private:
             }
         }
     }
-    int m_fd = -1;
-    uint16_t m_port = 0;
     uint16_t m_tarpitPort;
     std::atomic<int> m_logins{0};
     std::atomic<size_t> m_peersSent{0};
     std::atomic<bool> m_floodDone{false};
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
+    // Last: it stops answering before the rest goes.
+    CUdpResponder m_udp{[this](std::span<const uint8_t> d, const sockaddr_in& from) { Answer(d, from); }};
 };
 
 TEST(HostileTracker, AHundredThousandTarpitPeersAreCappedAndTheDownloadStillCompletes) {
@@ -213,8 +189,8 @@ TEST(HostileTracker, AHundredThousandTarpitPeersAreCappedAndTheDownloadStillComp
     const uint16_t honestPort = FreeTcpUdpPort();
     std::string hash;
     {
-        CEngine first(tmp.Path() + "seed/", honestPort);
-        first.Run({"share", file});
+        CEngineProcess first(tmp.Path() + "seed/", honestPort);
+        first.Start({"share", file});
         std::string line = first.WaitLine(file, 60);
         hash = line.substr(0, line.find(' '));
     }
@@ -222,12 +198,15 @@ TEST(HostileTracker, AHundredThousandTarpitPeersAreCappedAndTheDownloadStillComp
 
     CTarpit tarpit;
     CFloodTracker tracker(tarpit.Port());
-    CEngine getter(tmp.Path() + "get/", FreeTcpUdpPort(), "127.0.0.1:" + std::to_string(tracker.Port()));
+    DeployOptions reachingTheTracker;
+    reachingTheTracker.trackerHost = "127.0.0.1:" + std::to_string(tracker.Port());
+    reachingTheTracker.listenPort = FreeTcpUdpPort();
+    CEngineProcess getter(tmp.Path() + "get/", reachingTheTracker);
     const std::string dest = getter.Dir() + "out.bin";
-    getter.Run({"get", hash, dest, "--peer", "127.0.0.1:" + std::to_string(honestPort)});
+    getter.Start({"get", hash, dest, "--peer", "127.0.0.1:" + std::to_string(honestPort)});
 
-    auto end = HarnessClock::now() + std::chrono::seconds(40);
-    while (!tracker.FloodDone() && HarnessClock::now() < end) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(40);
+    while (!tracker.FloodDone() && std::chrono::steady_clock::now() < end) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     ASSERT_TRUE(tracker.FloodDone()) << "no source-list request; logins: " << tracker.Logins() << "\n"
@@ -242,8 +221,8 @@ TEST(HostileTracker, AHundredThousandTarpitPeersAreCappedAndTheDownloadStillComp
     EXPECT_LE(heldAfterFlood, 200);
     EXPECT_TRUE(getter.Running());
 
-    CEngine honest(tmp.Path() + "seed/", honestPort);
-    honest.Run({"share", file});
+    CEngineProcess honest(tmp.Path() + "seed/", honestPort);
+    honest.Start({"share", file});
     ASSERT_EQ(getter.Wait(80), 0) << getter.Log().substr(0, 3000);
     EXPECT_EQ(Sha1OfFile(file), Sha1OfFile(dest));
     EXPECT_LE(tarpit.Accepted(), 400) << "peers beyond the cap were connected";

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 
+#include "common/fakes/recording_connector.h"
 #include "common/temp_dir.h"
 #include "engine/core/task_mgr.h"
 #include "engine/platform/file.h"
@@ -29,27 +30,6 @@ using test::COpentracker;
 using test::WaitUntil;
 
 const char* kHashText = "0123456789ABCDEF0123456789ABCDEF01234567";
-
-class RecordingConnector : public net::IPeerConnector {
-public:
-    RecordingConnector() { net::SetPeerConnector(this); }
-    ~RecordingConnector() override { net::SetPeerConnector(nullptr); }
-    bool ConnectToSource(const core::TaskHash& hash, const net::SourcePeer& peer) override {
-        std::lock_guard lock(m_lock);
-        ports.push_back(ntohs(peer.port));
-        addrs.push_back(peer.addr);
-        return true;
-    }
-    std::vector<uint16_t> Ports() {
-        std::lock_guard lock(m_lock);
-        return ports;
-    }
-    std::vector<uint16_t> ports;
-    std::vector<uint32_t> addrs;
-
-private:
-    std::mutex m_lock;
-};
 
 // One engine's view: its own listening port, peer id and answered marks.
 struct Announcer {
@@ -89,7 +69,7 @@ TEST(BtTrackerOpentrackerTest, HttpAndUdpAnnouncesReturnEachOthersPeers) {
     COpentracker tracker(test::FreeTcpUdpPort(), kHashText);
     ASSERT_TRUE(tracker.WaitReady());
     core::CTaskMgr tasks;
-    RecordingConnector connector;
+    test::CRecordingConnector connector(true);
     core::TaskHash hash = core::TaskHash::FromText(kHashText);
 
     Announcer a(15001, tasks);
@@ -101,7 +81,7 @@ TEST(BtTrackerOpentrackerTest, HttpAndUdpAnnouncesReturnEachOthersPeers) {
     ASSERT_EQ(b.client.Announce(hash, tracker.UdpUrl()), kBtAnnounceStarted);
     ASSERT_TRUE(WaitUntil([&] { return b.Answered() == 1; }, 30000));
     ASSERT_EQ(connector.Ports(), std::vector<uint16_t>{15001});
-    EXPECT_EQ(connector.addrs[0], htonl(INADDR_LOOPBACK));
+    EXPECT_EQ(connector.Calls()[0].second.addr, htonl(INADDR_LOOPBACK));
     EXPECT_EQ(b.answered[0], tracker.UdpUrl());
 
     ASSERT_EQ(a.client.Announce(hash, tracker.HttpUrl()), kBtAnnounceStarted);
@@ -118,7 +98,7 @@ TEST(BtTrackerOpentrackerTest, HashOutsideTheWhitelistIsNotAnswered) {
     COpentracker tracker(test::FreeTcpUdpPort(), kHashText);
     ASSERT_TRUE(tracker.WaitReady());
     core::CTaskMgr tasks;
-    RecordingConnector connector;
+    test::CRecordingConnector connector(true);
     Announcer a(15003, tasks);
     core::TaskHash other = core::TaskHash::FromText("FFEEDDCCBBAA99887766554433221100FFEEDDCC");
     ASSERT_EQ(a.client.Announce(other, tracker.HttpUrl()), kBtAnnounceStarted);

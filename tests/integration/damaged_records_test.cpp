@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "common/temp_dir.h"
-#include "integration/mirt_process.h"
+#include "integration/mirt_runs.h"
 #include "integration/throttled_proxy.h"
 
 namespace tessali::test {
@@ -47,7 +47,7 @@ void CutInHalf(const std::string& p) {
     fs::resize_file(p, fs::file_size(p) / 2);
 }
 void Grow(const std::string& p) {
-    Overwrite(p, ReadAll(p) + RandomBytes(1000, 7));
+    Overwrite(p, ReadFile(p) + RandomBytes(1000, 7));
 }
 void Randomise(const std::string& p) {
     Overwrite(p, RandomBytes(fs::file_size(p), 8));
@@ -70,7 +70,7 @@ protected:
         WriteRandomFile(m_source, kContent, 41);
         m_seeder = StartSeeder(m_tmp, "seed", m_source);
         ASSERT_EQ(m_seeder.hash.size(), 40u) << m_seeder.mirt->Errors();
-        m_getter = std::make_unique<CMirt>(m_tmp.Path() + "get/", FreeTcpUdpPort());
+        m_getter = std::make_unique<CEngineProcess>(m_tmp.Path() + "get/", FreeTcpUdpPort());
         m_dest = m_getter->Dir() + "out.bin";
         m_seed = m_getter->DataFolder() + TaskKeyOf(m_dest) + ".torrent";
         m_record = m_getter->DataFolder() + TaskKeyOf(m_dest) + ".mem";
@@ -124,7 +124,7 @@ protected:
         size_t logFrom = m_getter->Log().size();
         m_getter->Start(GetArgs());
         ASSERT_EQ(m_getter->Wait(60), 0) << m_getter->LogTail() << m_getter->Errors();
-        EXPECT_EQ(Sha1Of(m_dest), Sha1Of(m_source));
+        EXPECT_EQ(Sha1OfFile(m_dest), Sha1OfFile(m_source));
         EXPECT_FALSE(fs::exists(m_dest + ".!mt"));
         std::string log = m_getter->Log().substr(logFrom);
         if (*d.logLine != '\0') {
@@ -139,7 +139,7 @@ protected:
     TempDir m_tmp;
     std::string m_source;
     Seeder m_seeder;
-    std::unique_ptr<CMirt> m_getter;
+    std::unique_ptr<CEngineProcess> m_getter;
     std::string m_dest;
     std::string m_seed;
     std::string m_record;
@@ -154,7 +154,7 @@ TEST_F(DamagedRecords, ADamagedResumeRecordBesideATempFileStartsTheTaskOver) {
     Keep();
     // A record that claims one more piece than was verified, its byte count left as it was.
     auto claimAnother = [&](const std::string& p) {
-        std::string bytes = ReadAll(p);
+        std::string bytes = ReadFile(p);
         ResumeRecordFile rec = ReadResumeRecord(p, kPieces);
         uint32_t missing = 0;
         while (rec.Has(missing)) {
@@ -184,10 +184,10 @@ TEST_F(DamagedRecords, ADamagedSeedFileBesideATempFileStartsTheTaskOver) {
     // A sound seed of other content, built by the same program.
     const std::string other = m_tmp.File("other.bin");
     WriteRandomFile(other, kContent, 42);
-    CMirt builder(m_tmp.Path() + "builder/", FreeTcpUdpPort());
+    CEngineProcess builder(m_tmp.Path() + "builder/", FreeTcpUdpPort());
     builder.Start({"seed", "build", other, "--out", m_tmp.File("other.torrent")});
     ASSERT_EQ(builder.Wait(60), 0) << builder.Errors();
-    const std::string otherSeed = ReadAll(m_tmp.File("other.torrent"));
+    const std::string otherSeed = ReadFile(m_tmp.File("other.torrent"));
     const std::vector<Damage> damages = {
         {"cut in half", CutInHalf, kSeedReset, false},
         {"random", Randomise, kSeedReset, false},

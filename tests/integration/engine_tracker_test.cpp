@@ -20,7 +20,7 @@
 namespace tessali::sources {
 namespace {
 
-using test::WaitFor;
+using test::WaitUntil;
 
 core::TaskHash HashOf(uint8_t b) {
     core::TaskHash h;
@@ -108,7 +108,7 @@ public:
     uint16_t ListenPort() const { return m_listenPort; }
 
     test::FakeTrackTasks tasks;
-    test::FakeConnector connector;
+    test::CRecordingConnector connector;
     net::CSocketSender sender;
     std::vector<core::TaskHash> shared;
     std::unique_ptr<CTrackerAgent> agent;
@@ -177,7 +177,7 @@ TEST(EngineTrackerLive, EnginesLogInShareFindEachOtherAndLogOut) {
     seeder.Start();
     leecher.Start();
     seeder.Share(h);
-    ASSERT_TRUE(WaitFor([&] { return seeder.tasks.Shared(h) == 1; }, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return seeder.tasks.Shared(h) == 1; }, 5000));
     EXPECT_TRUE(seeder.agent->LoggedIn());
     EXPECT_NE(seeder.agent->OwnPeerId(), leecher.agent->OwnPeerId());
     // The accepted id was stored for the next run.
@@ -186,7 +186,7 @@ TEST(EngineTrackerLive, EnginesLogInShareFindEachOtherAndLogOut) {
               seeder.agent->OwnPeerId().Text());
 
     leecher.Download(h);
-    ASSERT_TRUE(WaitFor([&] { return leecher.Answered(h); }, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return leecher.Answered(h); }, 5000));
     auto calls = leecher.connector.Calls();
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].first, h);
@@ -200,7 +200,7 @@ TEST(EngineTrackerLive, EnginesLogInShareFindEachOtherAndLogOut) {
     seeder.agent->Stop();
     leecher.tracker->List().ActivateAll();
     leecher.tracker->AnnouncePass(platform::GetTick());
-    ASSERT_TRUE(WaitFor([&] { return leecher.Answered(h); }, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return leecher.Answered(h); }, 5000));
     EXPECT_EQ(leecher.connector.Calls().size(), 1u);
 }
 
@@ -216,15 +216,15 @@ TEST(EngineTrackerLive, KeepAliveIsAnsweredAndARestartedTrackerGetsEverythingAga
     seeder.Start();
     leecher.Start();
     seeder.Share(h);
-    ASSERT_TRUE(WaitFor([&] { return seeder.tasks.Shared(h) == 1 && leecher.agent->LoggedIn(); }, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return seeder.tasks.Shared(h) == 1 && leecher.agent->LoggedIn(); }, 5000));
     leecher.Download(h);
-    ASSERT_TRUE(WaitFor([&] { return leecher.Answered(h); }, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return leecher.Answered(h); }, 5000));
     ASSERT_EQ(leecher.SourcePorts(), std::vector<uint16_t>{7011});
 
     // A keep-alive to a tracker that knows us: still logged in, nothing re-announced.
     clock.Advance(40001);
     ASSERT_TRUE(
-        WaitFor([&] { return seeder.agent->Queue().Empty() && leecher.agent->Queue().Empty(); }, 5000));
+        WaitUntil([&] { return seeder.agent->Queue().Empty() && leecher.agent->Queue().Empty(); }, 5000));
     platform::SleepMs(200);
     EXPECT_TRUE(seeder.agent->LoggedIn());
     EXPECT_EQ(seeder.tasks.announceAll.load(), 0);
@@ -237,15 +237,15 @@ TEST(EngineTrackerLive, KeepAliveIsAnsweredAndARestartedTrackerGetsEverythingAga
     seeder.tasks.SetSharedFlag(h, 0);
     clock.Advance(40001);
     // Keep-alive status 2: log in again, activate the trackers and share again.
-    ASSERT_TRUE(WaitFor([&] { return seeder.tasks.Shared(h) == 1; }, 8000));
+    ASSERT_TRUE(WaitUntil([&] { return seeder.tasks.Shared(h) == 1; }, 8000));
     EXPECT_GE(seeder.tasks.announceAll.load(), 1);
     EXPECT_TRUE(seeder.agent->LoggedIn());
-    ASSERT_TRUE(WaitFor([&] { return leecher.tasks.announceAll >= 1 && leecher.agent->LoggedIn(); }, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return leecher.tasks.announceAll >= 1 && leecher.agent->LoggedIn(); }, 5000));
     EXPECT_FALSE(leecher.tracker->List().Find(h, "http://127.0.0.1:6970")->announced);
 
     // The leecher's entry was activated: its next pass asks at once and finds the seeder (the
     // first ask may have beaten the seeder's share; then it is asked once more).
-    ASSERT_TRUE(WaitFor(
+    ASSERT_TRUE(WaitUntil(
         [&] {
             leecher.tracker->AnnouncePass(platform::GetTick());
             if (leecher.SourcePorts().size() < 2 && leecher.Answered(h)) {
@@ -268,25 +268,25 @@ TEST(EngineTrackerLive, DroppedDatagramsAreRetransmittedAndNothingIsLost) {
     const core::TaskHash h2 = HashOf(0x52);
     seeder.Start();
     seeder.Share(h1);
-    ASSERT_TRUE(WaitFor([&] { return relay.dropped >= 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return relay.dropped >= 1; }));
     clock.Advance(5001);
-    ASSERT_TRUE(WaitFor([&] { return relay.dropped >= 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return relay.dropped >= 2; }));
     EXPECT_FALSE(seeder.agent->LoggedIn());
 
     relay.dropping = false;
     clock.Advance(5001);
-    ASSERT_TRUE(WaitFor([&] { return seeder.tasks.Shared(h1) == 1; }, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return seeder.tasks.Shared(h1) == 1; }, 5000));
 
     // Lost while logged in: the second share is resent after 5 s.
     relay.dropping = true;
     int before = relay.dropped;
     seeder.Share(h2);
-    ASSERT_TRUE(WaitFor([&] { return relay.dropped > before; }));
+    ASSERT_TRUE(WaitUntil([&] { return relay.dropped > before; }));
     relay.dropping = false;
     platform::SleepMs(300);
     EXPECT_EQ(seeder.tasks.Shared(h2), 0);
     clock.Advance(5001);
-    ASSERT_TRUE(WaitFor([&] { return seeder.tasks.Shared(h2) == 1; }, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return seeder.tasks.Shared(h2) == 1; }, 5000));
     EXPECT_TRUE(seeder.agent->Queue().Empty());
 
     // Both shares reached the tracker: another engine finds the seeder for each.
@@ -297,7 +297,7 @@ TEST(EngineTrackerLive, DroppedDatagramsAreRetransmittedAndNothingIsLost) {
     leecher.tracker->AddEngineTracker(h1);
     leecher.tracker->AddEngineTracker(h2);
     leecher.tracker->AnnouncePass(platform::GetTick());
-    ASSERT_TRUE(WaitFor([&] { return leecher.Answered(h1) && leecher.Answered(h2); }, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return leecher.Answered(h1) && leecher.Answered(h2); }, 5000));
     EXPECT_EQ(leecher.SourcePorts(), (std::vector<uint16_t>{7021, 7021}));
 }
 
@@ -320,20 +320,20 @@ TEST(EngineTrackerLive, WithUdpBlockedTheAgentRelayCarriesTheRequestsAfterSixtee
     EXPECT_FALSE(seeder.agent->LoggedIn());
     EXPECT_GE(blackhole.dropped.load(), 3);
     clock.Advance(1000);
-    ASSERT_TRUE(WaitFor([&] { return seeder.tasks.Shared(h) == 1; }, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return seeder.tasks.Shared(h) == 1; }, 5000));
     EXPECT_TRUE(seeder.agent->LoggedIn());
     // Logged in through the agent: it is remembered as the agent last used.
     std::optional<AgentAddress> last = ReadLastAgent(platform::CIniFile(seeder.Folder() + kAgentListFile));
     ASSERT_TRUE(last);
     EXPECT_EQ(*last, (AgentAddress{htonl(INADDR_LOOPBACK), server.TcpPort()}));
     // Nothing left to carry: the relay closes.
-    ASSERT_TRUE(WaitFor([&] { return !seeder.agent->RelayConnected(); }, 3000));
+    ASSERT_TRUE(WaitUntil([&] { return !seeder.agent->RelayConnected(); }, 3000));
 
     CTestEngine leecher(server.UdpPort(), 7032);
     leecher.tasks.tasks[h];
     leecher.Start();
     leecher.Download(h);
-    ASSERT_TRUE(WaitFor([&] { return leecher.Answered(h); }, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return leecher.Answered(h); }, 5000));
     EXPECT_EQ(leecher.SourcePorts(), std::vector<uint16_t>{7031});
 }
 

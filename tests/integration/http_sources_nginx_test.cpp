@@ -10,10 +10,12 @@
 #include <memory>
 #include <string>
 
+#include "common/child_process.h"
+#include "common/engine_process.h"
 #include "common/nginx_server.h"
+#include "common/sha1_file.h"
 #include "common/temp_dir.h"
 #include "engine/core/engine_api.h"
-#include "engine/core/sha1.h"
 #include "engine/platform/deploy_config.h"
 #include "engine/platform/file.h"
 #include "engine/sources/http_agent.h"
@@ -36,36 +38,24 @@ const char* kServerConfig = R"(
 )";
 
 // Writes `length` bytes of a fixed pseudo-random pattern and returns their SHA-1.
-core::Sha1Digest WritePattern(const std::string& path, int64_t length) {
-    std::ofstream out(path, std::ios::binary);
-    std::vector<char> block(1 << 20);
-    uint64_t x = 0x9E3779B97F4A7C15ull;
-    core::CSha1 sha;
-    for (int64_t done = 0; done < length;) {
-        size_t n = static_cast<size_t>(std::min<int64_t>(block.size(), length - done));
-        for (size_t i = 0; i < n; i += 8) {
-            x ^= x << 13;
-            x ^= x >> 7;
-            x ^= x << 17;
-            std::memcpy(block.data() + i, &x, std::min<size_t>(8, n - i));
+std::string WritePattern(const std::string& path, int64_t length) {
+    {
+        std::ofstream out(path, std::ios::binary);
+        std::vector<char> block(1 << 20);
+        uint64_t x = 0x9E3779B97F4A7C15ull;
+        for (int64_t done = 0; done < length;) {
+            size_t n = static_cast<size_t>(std::min<int64_t>(block.size(), length - done));
+            for (size_t i = 0; i < n; i += 8) {
+                x ^= x << 13;
+                x ^= x >> 7;
+                x ^= x << 17;
+                std::memcpy(block.data() + i, &x, std::min<size_t>(8, n - i));
+            }
+            out.write(block.data(), static_cast<std::streamsize>(n));
+            done += static_cast<int64_t>(n);
         }
-        out.write(block.data(), static_cast<std::streamsize>(n));
-        sha.Add(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(block.data()), n));
-        done += static_cast<int64_t>(n);
     }
-    return sha.Final();
-}
-
-core::Sha1Digest FileSha1(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::vector<char> block(1 << 20);
-    core::CSha1 sha;
-    while (in) {
-        in.read(block.data(), static_cast<std::streamsize>(block.size()));
-        sha.Add(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(block.data()),
-                                         static_cast<size_t>(in.gcount())));
-    }
-    return sha.Final();
+    return test::Sha1OfFile(path);
 }
 
 size_t CountLines(const std::string& text, const std::string& what) {
@@ -115,8 +105,8 @@ protected:
     }
 
     static inline std::unique_ptr<CNginxServer> s_nginx;
-    static inline core::Sha1Digest s_largeSha;
-    static inline core::Sha1Digest s_mediumSha;
+    static inline std::string s_largeSha;
+    static inline std::string s_mediumSha;
     TempDir m_dir;
     test::ScopedEnv m_data{"XDG_DATA_HOME", m_dir.Path()};
 };
@@ -131,7 +121,7 @@ TEST_F(HttpSourcesNginxTest, SeedTaskFileArrivesWholeUnderItsFinalName) {
     ASSERT_TRUE(Finished(key));
     EXPECT_EQ(HttpAgent().ContentLength(key), kLargeFile);
     EXPECT_FALSE(platform::FileExists(target + ".!hmt"));
-    EXPECT_EQ(FileSha1(target), s_largeSha);
+    EXPECT_EQ(test::Sha1OfFile(target), s_largeSha);
 
     // Complete: a second add answers 2 (true for the caller) and opens no connection.
     uint64_t attempts = HttpAgent().ConnectAttempts();
@@ -149,7 +139,7 @@ TEST_F(HttpSourcesNginxTest, PartialContentAnswerIsAccepted) {
     ASSERT_TRUE(AddSeedTask(url, key.ToText(), target));
     ASSERT_TRUE(Finished(key));
     ASSERT_TRUE(s_nginx->WaitForAccessLog("GET /p206/missing.bin HTTP/1.1 206"));
-    EXPECT_EQ(FileSha1(target), s_mediumSha);
+    EXPECT_EQ(test::Sha1OfFile(target), s_mediumSha);
 }
 
 TEST_F(HttpSourcesNginxTest, ErrorPageAndRedirectEndTheDownloadWithTheAnswerKept) {
@@ -172,25 +162,21 @@ TEST_F(HttpSourcesNginxTest, ErrorPageAndRedirectEndTheDownloadWithTheAnswerKept
 TEST_F(HttpSourcesNginxTest, MirtFetchDownloadsAndReportsRefusals) {
     EngineUninit();  // the command runs its own engine in its own process
     std::string target = m_dir.File("fetched.bin");
-    std::string mirt = std::string(TESSALI_BINARY_DIR) + "/tools/mirt";
-    std::string env = "XDG_DATA_HOME=" + m_dir.Path() + " ";
-    auto run = [&](const std::string& args, std::string& out) {
-        FILE* pipe = ::popen((env + mirt + " " + args + " 2>&1").c_str(), "r");
-        char buf[512];
-        while (std::fgets(buf, sizeof buf, pipe) != nullptr) {
-            out += buf;
-        }
-        return WEXITSTATUS(::pclose(pipe));
+    auto run = [&](std::vector<std::string> args, std::string& out) {
+        test::ProgramRun r =
+            test::RunProgram(test::MirtProgram(), args, {{"XDG_DATA_HOME", m_dir.Path()}}, true);
+        out += r.out;
+        return r.exitCode;
     };
     std::string out;
-    EXPECT_EQ(run("fetch " + s_nginx->Url("/medium.bin") + " " + target, out), 0) << out;
+    EXPECT_EQ(run({"fetch", s_nginx->Url("/medium.bin"), target}, out), 0) << out;
     EXPECT_NE(out.find("complete " + target), std::string::npos) << out;
-    EXPECT_EQ(FileSha1(target), s_mediumSha);
+    EXPECT_EQ(test::Sha1OfFile(target), s_mediumSha);
     out.clear();
-    EXPECT_EQ(run("fetch " + s_nginx->Url("/nothing-here") + " " + m_dir.File("none.bin"), out), 1) << out;
+    EXPECT_EQ(run({"fetch", s_nginx->Url("/nothing-here"), m_dir.File("none.bin")}, out), 1) << out;
     EXPECT_NE(out.find("404 Not Found"), std::string::npos) << out;
     out.clear();
-    EXPECT_EQ(run("fetch " + s_nginx->Url("/medium.bin"), out), 2) << out;
+    EXPECT_EQ(run({"fetch", s_nginx->Url("/medium.bin")}, out), 2) << out;
 }
 
 }  // namespace

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "common/temp_dir.h"
-#include "integration/mirt_process.h"
+#include "integration/mirt_runs.h"
 #include "integration/throttled_proxy.h"
 
 namespace tessali::test {
@@ -75,10 +75,10 @@ protected:
     void SetUp() override {
         m_source = m_tmp.File("content.bin");
         WriteRandomFile(m_source, kContent, 21);
-        m_sourceBytes = ReadAll(m_source);
+        m_sourceBytes = ReadFile(m_source);
         m_seeder = StartSeeder(m_tmp, "seed", m_source);
         ASSERT_EQ(m_seeder.hash.size(), 40u) << m_seeder.mirt->Errors();
-        m_getter = std::make_unique<CMirt>(m_tmp.Path() + "get/", FreeTcpUdpPort());
+        m_getter = std::make_unique<CEngineProcess>(m_tmp.Path() + "get/", FreeTcpUdpPort());
         m_dest = m_getter->Dir() + "out.bin";
         m_record = m_getter->DataFolder() + TaskKeyOf(m_dest) + ".mem";
     }
@@ -103,7 +103,7 @@ protected:
         }
         EXPECT_EQ(rec.size, static_cast<int64_t>(kContent)) << "kill " << kill;
         EXPECT_EQ(rec.verified, static_cast<int64_t>(rec.Count()) * kPieceLength) << "kill " << kill;
-        std::string temp = ReadAll(m_dest + ".!mt");
+        std::string temp = ReadFile(m_dest + ".!mt");
         for (uint32_t i = 0; i < kPieces; ++i) {
             if (!rec.Has(i)) {
                 continue;
@@ -122,7 +122,7 @@ protected:
     std::string m_source;
     std::string m_sourceBytes;
     Seeder m_seeder;
-    std::unique_ptr<CMirt> m_getter;
+    std::unique_ptr<CEngineProcess> m_getter;
     std::string m_dest;
     std::string m_record;
 };
@@ -171,7 +171,7 @@ TEST_F(KillResume, TwentyHardKillsAtRandomMomentsEachRestartKeepsWhatWasVerified
 
     m_getter->Start(GetArgs(relay.Port()));
     ASSERT_EQ(m_getter->Wait(120), 0) << m_getter->LogTail();
-    EXPECT_EQ(Sha1Of(m_dest), Sha1Of(m_source));
+    EXPECT_EQ(Sha1OfFile(m_dest), Sha1OfFile(m_source));
     EXPECT_FALSE(fs::exists(m_dest + ".!mt"));
     std::vector<std::string> lines = m_getter->Lines();
     std::vector<ProgressLine> progress = ProgressOf(lines);
@@ -193,7 +193,7 @@ TEST_F(KillResume, TwentyHardKillsAtRandomMomentsEachRestartKeepsWhatWasVerified
 TEST_F(KillResume, AStopBetweenTheLastPieceAndTheRenameIsFinishedByTheNextRun) {
     m_getter->Start(GetArgs(m_seeder.port));
     ASSERT_EQ(m_getter->Wait(60), 0) << m_getter->LogTail();
-    ASSERT_EQ(Sha1Of(m_dest), Sha1Of(m_source));
+    ASSERT_EQ(Sha1OfFile(m_dest), Sha1OfFile(m_source));
     fs::rename(m_dest, m_dest + ".!mt");
     ASSERT_EQ(ReadResumeRecord(m_record, kPieces).Count(), kPieces);
 
@@ -201,7 +201,7 @@ TEST_F(KillResume, AStopBetweenTheLastPieceAndTheRenameIsFinishedByTheNextRun) {
     ASSERT_EQ(m_getter->Wait(30), 0) << m_getter->LogTail();
     EXPECT_TRUE(fs::exists(m_dest));
     EXPECT_FALSE(fs::exists(m_dest + ".!mt"));
-    EXPECT_EQ(Sha1Of(m_dest), Sha1Of(m_source));
+    EXPECT_EQ(Sha1OfFile(m_dest), Sha1OfFile(m_source));
     EXPECT_EQ(ClosingReceived(m_getter->Lines()), 0);
 }
 

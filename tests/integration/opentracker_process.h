@@ -4,40 +4,20 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <string>
 
+#include "common/child_process.h"
+#include "common/ports.h"
 #include "common/temp_dir.h"
-#include "sources/http_source_test_util.h"
+#include "common/wait_until.h"
 
 namespace tessali::test {
-
-inline uint16_t FreeTcpUdpPort() {
-    for (int attempt = 0; attempt < 20; ++attempt) {
-        int t = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(t, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-        socklen_t len = sizeof sa;
-        ::getsockname(t, reinterpret_cast<sockaddr*>(&sa), &len);
-        int u = ::socket(AF_INET, SOCK_DGRAM, 0);
-        bool udpFree = ::bind(u, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
-        ::close(t);
-        ::close(u);
-        if (udpFree) {
-            return ntohs(sa.sin_port);
-        }
-    }
-    return 0;
-}
 
 // opentracker refuses to run as root and chroots into its folder: it gets a folder readable by
 // "nobody" with the whitelist inside.
@@ -48,19 +28,8 @@ public:
         test::WriteFile(m_dir.File("whitelist"), whitelistHex + "\n");
         ::chmod(m_dir.File("whitelist").c_str(), 0644);
         std::string portText = std::to_string(m_port);
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            ::execlp("opentracker", "opentracker", "-i", "127.0.0.1", "-p", portText.c_str(), "-P",
-                     portText.c_str(), "-d", m_dir.Path().c_str(), "-u", "nobody", "-w", "whitelist",
-                     static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-    }
-    ~COpentracker() {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGTERM);
-            ::waitpid(m_pid, nullptr, 0);
-        }
+        m_process.Start("opentracker", {"-i", "127.0.0.1", "-p", portText, "-P", portText, "-d", m_dir.Path(),
+                                        "-u", "nobody", "-w", "whitelist"});
     }
     static bool Available() { return ::system("command -v opentracker >/dev/null 2>&1") == 0; }
     // Listening is not readiness: opentracker opens its ports before its whitelist is loaded, and
@@ -70,7 +39,7 @@ public:
     bool WaitReady() {
         return test::WaitUntil(
                    [&] {
-                       if (!Running()) {
+                       if (!m_process.Running()) {
                            m_exited = true;
                            return true;
                        }
@@ -86,16 +55,6 @@ private:
     static constexpr const char* kProbe =
         "peer_id=-PROBE0-readiness000&port=1&uploaded=0&downloaded=0&left=1&compact=1";
 
-    bool Running() {
-        if (m_pid <= 0) {
-            return false;
-        }
-        if (::waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
-            m_pid = -1;
-            return false;
-        }
-        return true;
-    }
     // One announce of the whitelisted hash; true when opentracker accepted it.
     bool Get(const std::string& query) {
         int s = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -129,7 +88,7 @@ private:
     test::TempDir m_dir;
     uint16_t m_port = 0;
     std::string m_hashHex;
-    pid_t m_pid = -1;
+    CChildProcess m_process;  // after m_dir: stopped before its folder goes
     bool m_exited = false;
 };
 

@@ -11,15 +11,15 @@
 
 #include "common/temp_dir.h"
 #include "integration/delay_relay.h"
-#include "integration/mirt_process.h"
+#include "integration/mirt_runs.h"
 
 namespace tessali::test {
 namespace {
 
 class PeerTransfer : public ::testing::Test {
 protected:
-    void ExpectFinished(const std::string& source, const std::string& dest, CMirt& getter) {
-        EXPECT_EQ(Sha1Of(source), Sha1Of(dest));
+    void ExpectFinished(const std::string& source, const std::string& dest, CEngineProcess& getter) {
+        EXPECT_EQ(Sha1OfFile(source), Sha1OfFile(dest));
         EXPECT_FALSE(fs::exists(dest + ".!mt"));
         // The resume record sits in the engine's data folder; complete means no piece missing.
         bool sawRecord = false;
@@ -55,7 +55,7 @@ TEST_F(PeerTransfer, EachWireFormAndReliableUdpDeliverTheFileByteIdentical) {
     for (const Case& c : {Case{"plain", &seeder, &big}, Case{"http", &seeder, &big},
                           Case{"scrambled", &seeder, &big}, Case{"udp", &udpSeeder, &small}}) {
         SCOPED_TRACE(c.framing);
-        CMirt getter(m_tmp.Path() + "get-" + c.framing + "/", FreeTcpUdpPort());
+        CEngineProcess getter(m_tmp.Path() + "get-" + c.framing + "/", FreeTcpUdpPort());
         const std::string dest = getter.Dir() + "out.bin";
         getter.Start({"get", c.seeder->hash, dest, "--peer", "127.0.0.1:" + std::to_string(c.seeder->port),
                       "--framing", c.framing});
@@ -80,7 +80,7 @@ TEST_F(PeerTransfer, ManyRequestsInFlightOverADelayedPathDeliverTheFileByteIdent
     Seeder seeder = StartSeeder(m_tmp, "seedfar", file);
     ASSERT_EQ(seeder.hash.size(), 40u);
     CDelayRelay relay(seeder.port, 25);
-    CMirt getter(m_tmp.Path() + "getfar/", FreeTcpUdpPort());
+    CEngineProcess getter(m_tmp.Path() + "getfar/", FreeTcpUdpPort());
     const std::string dest = getter.Dir() + "out.bin";
     getter.Start({"get", seeder.hash, dest, "--peer", "127.0.0.1:" + std::to_string(relay.Port())});
     ASSERT_EQ(getter.Wait(300), 0) << getter.LogTail();
@@ -94,7 +94,7 @@ TEST_F(PeerTransfer, AKilledDownloadResumesWithoutFetchingVerifiedPiecesAgain) {
     WriteRandomFile(big, kBigFile, 3);
     Seeder seeder = StartSeeder(m_tmp, "seed", big);
     ASSERT_EQ(seeder.hash.size(), 40u);
-    CMirt getter(m_tmp.Path() + "get/", FreeTcpUdpPort());
+    CEngineProcess getter(m_tmp.Path() + "get/", FreeTcpUdpPort());
     const std::string dest = getter.Dir() + "out.bin";
     const std::vector<std::string> args = {
         "get",           seeder.hash, dest, "--peer", "127.0.0.1:" + std::to_string(seeder.port),
@@ -150,7 +150,7 @@ TEST_F(PeerTransfer, TwoSeedersAreBothUsedAndALyingSeedersPiecesAreRejected) {
             f.write(junk.data(), static_cast<std::streamsize>(junk.size()));
         }
     }
-    CMirt getter(m_tmp.Path() + "get/", FreeTcpUdpPort());
+    CEngineProcess getter(m_tmp.Path() + "get/", FreeTcpUdpPort());
     const std::string dest = getter.Dir() + "out.bin";
     // Naming the liar takes a piece it spoiled after the first failure to be fetched again and
     // pass; on loopback a deep request queue can finish 64 MiB before that, so the download is

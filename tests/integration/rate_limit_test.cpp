@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "common/temp_dir.h"
-#include "integration/mirt_process.h"
+#include "integration/mirt_runs.h"
 
 namespace tessali::test {
 namespace {
@@ -22,7 +22,7 @@ constexpr int64_t kBound = 3 << 20;
 // The bytes the run's `n`th progress line reports, counting from the first line that knows the
 // file's size (earlier ones come before the seed arrived); when the run ends sooner (complete),
 // what its last line reported; -1 when it says nothing of the file for two minutes.
-int64_t HaveAfterProgressLines(CMirt& getter, size_t n) {
+int64_t HaveAfterProgressLines(CEngineProcess& getter, size_t n) {
     auto end = Clock::now() + std::chrono::seconds(120);
     while (true) {
         bool running = getter.Running();
@@ -56,7 +56,7 @@ TEST_F(RateLimit, MaxDownloadHoldsTheDownloadBelowAnUnheldTransfer) {
     Seeder seeder = StartSeeder(m_tmp, "seed", file);
     ASSERT_EQ(seeder.hash.size(), 40u);
 
-    CMirt getter(m_tmp.Path() + "get/", FreeTcpUdpPort());
+    CEngineProcess getter(m_tmp.Path() + "get/", FreeTcpUdpPort());
     getter.Start({"get", seeder.hash, getter.Dir() + "out.bin", "--peer",
                   "127.0.0.1:" + std::to_string(seeder.port), "--max-download", std::to_string(kLimitKiB)});
     int64_t have = HaveAfterProgressLines(getter, 6);
@@ -65,7 +65,7 @@ TEST_F(RateLimit, MaxDownloadHoldsTheDownloadBelowAnUnheldTransfer) {
     // Held, not stopped: bytes keep arriving.
     int64_t later = HaveAfterProgressLines(getter, 12);
     EXPECT_GT(later, 0) << getter.LogTail();
-    getter.Kill();
+    getter.Stop();
 }
 
 TEST_F(RateLimit, MaxUploadHoldsTheSeeder) {
@@ -73,13 +73,13 @@ TEST_F(RateLimit, MaxUploadHoldsTheSeeder) {
     WriteRandomFile(file, kFile, 8);
     Seeder seeder;
     seeder.port = FreeTcpUdpPort();
-    seeder.mirt = std::make_unique<CMirt>(m_tmp.Path() + "seed/", seeder.port);
+    seeder.mirt = std::make_unique<CEngineProcess>(m_tmp.Path() + "seed/", seeder.port);
     seeder.mirt->Start({"share", "--max-upload", std::to_string(kLimitKiB), file});
     std::string line = seeder.mirt->WaitLine(file, 60);
     ASSERT_FALSE(line.empty()) << seeder.mirt->Errors();
     seeder.hash = line.substr(0, line.find(' '));
 
-    CMirt getter(m_tmp.Path() + "get/", FreeTcpUdpPort());
+    CEngineProcess getter(m_tmp.Path() + "get/", FreeTcpUdpPort());
     getter.Start(
         {"get", seeder.hash, getter.Dir() + "out.bin", "--peer", "127.0.0.1:" + std::to_string(seeder.port)});
     int64_t have = HaveAfterProgressLines(getter, 6);
@@ -87,11 +87,11 @@ TEST_F(RateLimit, MaxUploadHoldsTheSeeder) {
     EXPECT_LT(have, kBound) << "the seeder's limit did not hold";
     int64_t later = HaveAfterProgressLines(getter, 12);
     EXPECT_GT(later, 0) << seeder.mirt->LogTail();
-    getter.Kill();
+    getter.Stop();
 }
 
 TEST_F(RateLimit, BadLimitValuesAreRefusedBeforeAnythingStarts) {
-    CMirt mirt(m_tmp.Path() + "bad/", FreeTcpUdpPort());
+    CEngineProcess mirt(m_tmp.Path() + "bad/", FreeTcpUdpPort());
     const std::string hash(40, 'A');
     const std::string dest = mirt.Dir() + "out.bin";
     for (const std::vector<std::string>& args :

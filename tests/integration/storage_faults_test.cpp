@@ -15,13 +15,13 @@
 #include <vector>
 
 #include "common/temp_dir.h"
-#include "integration/mirt_process.h"
+#include "integration/mirt_runs.h"
 #include "integration/throttled_proxy.h"
 
 namespace tessali::test {
 namespace {
 
-int64_t LastHave(CMirt& m) {
+int64_t LastHave(CEngineProcess& m) {
     std::vector<std::string> lines = m.Lines();
     for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
         if (it->rfind("progress ", 0) == 0) {
@@ -32,7 +32,7 @@ int64_t LastHave(CMirt& m) {
 }
 
 // Waits until the run's progress shows at least `bytes` verified; false when it ended or timed out.
-bool WaitForHave(CMirt& m, int64_t bytes, int seconds) {
+bool WaitForHave(CEngineProcess& m, int64_t bytes, int seconds) {
     auto end = Clock::now() + std::chrono::seconds(seconds);
     while (Clock::now() < end && m.Running()) {
         if (LastHave(m) >= bytes) {
@@ -43,7 +43,7 @@ bool WaitForHave(CMirt& m, int64_t bytes, int seconds) {
     return false;
 }
 
-int64_t FirstHave(CMirt& m) {
+int64_t FirstHave(CEngineProcess& m) {
     for (const std::string& line : m.Lines()) {
         if (line.rfind("progress ", 0) == 0) {
             return NumberAfter(line, "progress ");
@@ -113,13 +113,13 @@ protected:
         return {"get",           m_seeder.hash, dest, "--peer", "127.0.0.1:" + std::to_string(port),
                 "--progress-ms", "20"};
     }
-    void ExpectComplete(CMirt& getter, const std::string& dest) {
+    void ExpectComplete(CEngineProcess& getter, const std::string& dest) {
         ASSERT_EQ(getter.Wait(90), 0) << getter.LogTail() << getter.Errors();
-        EXPECT_EQ(Sha1Of(dest), Sha1Of(m_source));
+        EXPECT_EQ(Sha1OfFile(dest), Sha1OfFile(m_source));
         EXPECT_FALSE(fs::exists(dest + ".!mt"));
     }
     // The run stopped by itself because its task was paused, and said so.
-    void ExpectPaused(CMirt& getter, int seconds) {
+    void ExpectPaused(CEngineProcess& getter, int seconds) {
         int rc = getter.Wait(seconds);
         EXPECT_EQ(rc, 4) << getter.LogTail();
         EXPECT_FALSE(getter.WaitLine("paused ", 1).empty());
@@ -136,7 +136,7 @@ protected:
 };
 
 TEST_F(StorageFaults, ADownloadFolderTooSmallPausesTheTaskAtOnceAndResumesOnceItIsLarger) {
-    CMirt getter(m_tmp.Path() + "get/", FreeTcpUdpPort());
+    CEngineProcess getter(m_tmp.Path() + "get/", FreeTcpUdpPort());
     const std::string disk = getter.Dir() + "disk/";
     MountSmallDisk(disk, 4);
     if (IsSkipped()) {
@@ -162,7 +162,7 @@ TEST_F(StorageFaults, AFullDataFolderPausesTheTaskWhenTheSeedCannotBeSaved) {
     if (IsSkipped()) {
         return;
     }
-    CMirt getter(m_tmp.Path() + "get/", FreeTcpUdpPort(), disk + "xdg/");
+    CEngineProcess getter(m_tmp.Path() + "get/", FreeTcpUdpPort(), disk + "xdg/");
     FillUp(disk + "filler");
     const std::string dest = getter.Dir() + "out.bin";
     getter.Start(GetArgs(dest, m_seeder.port));
@@ -184,7 +184,7 @@ TEST_F(StorageFaults, ADiskFillingUpMidDownloadStillRecordsEveryVerifiedPiece) {
     if (IsSkipped()) {
         return;
     }
-    CMirt getter(m_tmp.Path() + "get/", FreeTcpUdpPort(), disk + "xdg/");
+    CEngineProcess getter(m_tmp.Path() + "get/", FreeTcpUdpPort(), disk + "xdg/");
     const std::string dest = disk + "out.bin";
     const std::string record = getter.DataFolder() + TaskKeyOf(dest) + ".mem";
     const uint32_t pieces = kContent / kPieceLength;
@@ -218,7 +218,7 @@ TEST_F(StorageFaults, ATempFileThatCannotBeExtendedOnAFullDiskIsKeptAndTheTaskPa
     if (IsSkipped()) {
         return;
     }
-    CMirt getter(m_tmp.Path() + "get/", FreeTcpUdpPort());
+    CEngineProcess getter(m_tmp.Path() + "get/", FreeTcpUdpPort());
     const std::string dest = disk + "out.bin";
     CThrottledProxy relay(m_seeder.port, 4 << 20);
     getter.Start(GetArgs(dest, relay.Port()));
@@ -250,7 +250,7 @@ TEST_F(StorageFaults, ATempFileThatCannotBeExtendedOnAFullDiskIsKeptAndTheTaskPa
 // A folder given as the destination: the content could never take its name there, so the run
 // is refused before anything is fetched, instead of reporting "complete" beside a ".!mt".
 TEST_F(StorageFaults, AFolderAsTheDestinationIsRefusedBeforeAnythingIsFetched) {
-    CMirt getter(m_tmp.Path() + "get/", FreeTcpUdpPort());
+    CEngineProcess getter(m_tmp.Path() + "get/", FreeTcpUdpPort());
     const std::string folder = getter.Dir() + "games";
     fs::create_directories(folder);
     getter.Start(GetArgs(folder, m_seeder.port));
@@ -265,7 +265,7 @@ TEST_F(StorageFaults, AFolderAsTheDestinationIsRefusedBeforeAnythingIsFetched) {
 }
 
 TEST_F(StorageFaults, ATempFileDeletedMidDownloadPausesTheTaskAndTheNextRunStartsOver) {
-    CMirt getter(m_tmp.Path() + "get/", FreeTcpUdpPort());
+    CEngineProcess getter(m_tmp.Path() + "get/", FreeTcpUdpPort());
     const std::string dest = getter.Dir() + "out.bin";
     CThrottledProxy relay(m_seeder.port, 2 << 20);
     getter.Start(GetArgs(dest, relay.Port()));
@@ -282,7 +282,7 @@ TEST_F(StorageFaults, ATempFileDeletedMidDownloadPausesTheTaskAndTheNextRunStart
 }
 
 TEST_F(StorageFaults, ATempFileCutShortMidDownloadKeepsOnlyThePiecesBeforeTheCut) {
-    CMirt getter(m_tmp.Path() + "get/", FreeTcpUdpPort());
+    CEngineProcess getter(m_tmp.Path() + "get/", FreeTcpUdpPort());
     const std::string dest = getter.Dir() + "out.bin";
     CThrottledProxy relay(m_seeder.port, 2 << 20);
     getter.Start(GetArgs(dest, relay.Port()));
@@ -306,7 +306,7 @@ TEST_F(StorageFaults, ASharedFileCutShortThenDeletedIsNeverServedPastItsEnd) {
     Seeder fading = StartSeeder(m_tmp, "fading", copy);
     ASSERT_EQ(fading.hash, m_seeder.hash);
     CThrottledProxy relay(fading.port, 2 << 20);
-    CMirt getter(m_tmp.Path() + "get/", FreeTcpUdpPort());
+    CEngineProcess getter(m_tmp.Path() + "get/", FreeTcpUdpPort());
     const std::string dest = getter.Dir() + "out.bin";
     const uint16_t healthyPort = FreeTcpUdpPort();
     std::vector<std::string> args = GetArgs(dest, relay.Port());
@@ -326,7 +326,7 @@ TEST_F(StorageFaults, ASharedFileCutShortThenDeletedIsNeverServedPastItsEnd) {
     EXPECT_TRUE(getter.Running()) << getter.LogTail();
 
     // A healthy seeder on the port the getter keeps trying finishes the download.
-    CMirt healthy(m_tmp.Path() + "healthy/", healthyPort);
+    CEngineProcess healthy(m_tmp.Path() + "healthy/", healthyPort);
     healthy.Start({"share", m_source});
     ExpectComplete(getter, dest);
     EXPECT_EQ(getter.Log().find("Write file hash error"), std::string::npos) << "a bad block was served";

@@ -2,8 +2,12 @@
 // port an engine announces is the one it listens on, with the shipped "listen_port = 0" and
 // behind NAT, and its logins leave from the UDP socket on that port; a peer given with --peer
 // over reliable UDP is connected to straight even after the engine has logged in.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <fstream>
@@ -11,10 +15,11 @@
 #include <optional>
 #include <thread>
 
+#include "common/fakes/udp_responder.h"
 #include "common/ports.h"
 #include "common/temp_dir.h"
 #include "engine/sources/tracker_messages.h"
-#include "integration/mirt_process.h"
+#include "integration/mirt_runs.h"
 
 namespace tessali::test {
 namespace {
@@ -29,23 +34,7 @@ public:
         uint16_t fromPort = 0;       // host order: the socket the login left from
     };
 
-    CAcceptingTracker() {
-        m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(m_fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-        socklen_t len = sizeof sa;
-        getsockname(m_fd, reinterpret_cast<sockaddr*>(&sa), &len);
-        m_port = ntohs(sa.sin_port);
-        m_thread = std::thread([this] { Serve(); });
-    }
-    ~CAcceptingTracker() {
-        m_stop = true;
-        m_thread.join();
-        close(m_fd);
-    }
-    uint16_t Port() const { return m_port; }
+    uint16_t Port() const { return m_udp.Port(); }
     std::vector<Login> Logins() {
         std::lock_guard lock(m_lock);
         return m_logins;
@@ -66,53 +55,37 @@ public:
     }
 
 private:
-    void Serve() {
-        while (!m_stop) {
-            pollfd p{m_fd, POLLIN, 0};
-            if (poll(&p, 1, 50) <= 0) {
-                continue;
+    void Answer(std::span<const uint8_t> d, const sockaddr_in& from) {
+        LoginRequest login;
+        KeepAliveRequest keepAlive;
+        std::vector<uint8_t> reply;
+        if (Decode(d, login)) {
+            {
+                std::lock_guard lock(m_lock);
+                m_logins.push_back({ntohs(login.listenPort), ntohs(from.sin_port)});
             }
-            uint8_t buf[2048];
-            sockaddr_in from{};
-            socklen_t len = sizeof from;
-            ssize_t n = recvfrom(m_fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
-            if (n <= 0) {
-                continue;
-            }
-            std::span<const uint8_t> d(buf, static_cast<size_t>(n));
-            LoginRequest login;
-            KeepAliveRequest keepAlive;
-            std::vector<uint8_t> reply;
-            if (Decode(d, login)) {
-                {
-                    std::lock_guard lock(m_lock);
-                    m_logins.push_back({ntohs(login.listenPort), ntohs(from.sin_port)});
-                }
-                reply =
-                    Encode(LoginReply{login.sequence, from.sin_addr.s_addr, from.sin_port, kLoginAccepted});
-            } else if (Decode(d, keepAlive)) {
-                reply = Encode(KeepAliveReply{keepAlive.sequence, kKeepAliveLoggedIn});
-            }
-            if (!reply.empty()) {
-                sendto(m_fd, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
-            }
+            reply = Encode(LoginReply{login.sequence, from.sin_addr.s_addr, from.sin_port, kLoginAccepted});
+        } else if (Decode(d, keepAlive)) {
+            reply = Encode(KeepAliveReply{keepAlive.sequence, kKeepAliveLoggedIn});
+        }
+        if (!reply.empty()) {
+            m_udp.SendTo(reply, from);
         }
     }
 
-    int m_fd = -1;
-    uint16_t m_port = 0;
-    std::atomic<bool> m_stop{false};
     std::mutex m_lock;
     std::vector<Login> m_logins;
-    std::thread m_thread;
+    // Last: it stops answering before the rest goes.
+    CUdpResponder m_udp{[this](std::span<const uint8_t> d, const sockaddr_in& from) { Answer(d, from); }};
 };
 
-void WriteDeploy(const CMirt& m, uint16_t trackerPort, uint16_t listenPort, int natType) {
-    std::ofstream ini(m.Dir() + "deploy.ini");
-    ini << "[servers]\n[engine]\ntracker_host = 127.0.0.1:" << trackerPort
-        << "\ntracker_ip = 127.0.0.1\nupdate_host = 127.0.0.1:1\nagent_host = 127.0.0.1:1\nlisten_port = "
-        << listenPort << "\nnat_type = " << natType << "\nlan_search = 0\nlog_file = " << m.Dir()
-        << "engine.log\nlog_level = 1\n";
+// Every server unreachable but the tracker at `trackerPort`.
+DeployOptions Reaching(uint16_t trackerPort, uint16_t listenPort, int natType) {
+    DeployOptions o;
+    o.trackerHost = "127.0.0.1:" + std::to_string(trackerPort);
+    o.listenPort = listenPort;
+    o.natType = natType;
+    return o;
 }
 
 bool Accepts(uint16_t port) {
@@ -134,8 +107,7 @@ TEST(TrackerReachability, WithNoConfiguredPortTheChosenPortIsListenedOnRecordedA
     {
         // A tracker of its own: this engine's logins must not be taken for the getter's.
         CAcceptingTracker statusTracker;
-        CMirt status(tmp.Path() + "status/", 0);
-        WriteDeploy(status, statusTracker.Port(), 0, 0);
+        CEngineProcess status(tmp.Path() + "status/", Reaching(statusTracker.Port(), 0, 0));
         status.Start({"status"});
         ASSERT_EQ(status.Wait(60), 0) << status.Errors();
         std::string line = status.WaitLine("listen port: ", 1);
@@ -144,8 +116,7 @@ TEST(TrackerReachability, WithNoConfiguredPortTheChosenPortIsListenedOnRecordedA
         EXPECT_EQ(status.Log().find("listen fail"), std::string::npos);
     }
 
-    CMirt getter(tmp.Path() + "get/", 0);
-    WriteDeploy(getter, tracker.Port(), 0, 0);
+    CEngineProcess getter(tmp.Path() + "get/", Reaching(tracker.Port(), 0, 0));
     getter.Start({"get", kSomeHash, getter.Dir() + "out.bin"});
     // The first login may go out before the port is chosen; the engine logs in again with it.
     std::optional<CAcceptingTracker::Login> login =
@@ -154,15 +125,14 @@ TEST(TrackerReachability, WithNoConfiguredPortTheChosenPortIsListenedOnRecordedA
     EXPECT_TRUE(Accepts(login->announcedPort)) << "nothing listens on the announced port";
     EXPECT_EQ(login->fromPort, login->announcedPort) << "the login left from another UDP socket";
     EXPECT_EQ(getter.Log().find("listen fail"), std::string::npos);
-    getter.Kill();
+    getter.Stop();
 }
 
 TEST(TrackerReachability, BehindNatTheLoginsLeaveFromTheSocketOnTheAnnouncedPort) {
     TempDir tmp;
     CAcceptingTracker tracker;
     uint16_t configured = FreeTcpUdpPort();
-    CMirt getter(tmp.Path() + "get/", configured);
-    WriteDeploy(getter, tracker.Port(), configured, 1);
+    CEngineProcess getter(tmp.Path() + "get/", Reaching(tracker.Port(), configured, 1));
     getter.Start({"get", kSomeHash, getter.Dir() + "out.bin"});
     // Behind NAT the port comes from the local address, not from the configuration.
     std::optional<CAcceptingTracker::Login> login = tracker.WaitLogin(
@@ -173,7 +143,7 @@ TEST(TrackerReachability, BehindNatTheLoginsLeaveFromTheSocketOnTheAnnouncedPort
     ASSERT_TRUE(login) << getter.LogTail();
     EXPECT_TRUE(Accepts(login->announcedPort));
     EXPECT_EQ(login->fromPort, login->announcedPort) << "the login left from another UDP socket";
-    getter.Kill();
+    getter.Stop();
 }
 
 // The user names the peer: it is reached there over reliable UDP, even once the engine (NAT
@@ -184,13 +154,12 @@ TEST(TrackerReachability, APeerGivenOverReliableUdpIsConnectedStraightAfterLogin
     const std::string file = tmp.File("small.bin");
     WriteRandomFile(file, 2u << 20, 5);
 
-    CMirt getter(tmp.Path() + "get/", 0);
-    WriteDeploy(getter, tracker.Port(), 0, 0);
+    CEngineProcess getter(tmp.Path() + "get/", Reaching(tracker.Port(), 0, 0));
     // The seeder computes the hash first; the getter starts once it is known, and the seeder
     // is started again (same port) only after the getter has logged in.
     Seeder seeder = StartSeeder(tmp, "seed", file);
     ASSERT_EQ(seeder.hash.size(), 40u);
-    seeder.mirt->Kill();
+    seeder.mirt->Stop();
     const uint16_t seederPort = seeder.port;
 
     getter.Start({"get", seeder.hash, getter.Dir() + "out.bin", "--peer",
@@ -200,7 +169,7 @@ TEST(TrackerReachability, APeerGivenOverReliableUdpIsConnectedStraightAfterLogin
     seeder.mirt->Start({"share", file});
     ASSERT_NE(seeder.mirt->WaitLine(file, 60), "");
     EXPECT_EQ(getter.Wait(120), 0) << getter.LogTail();
-    EXPECT_EQ(Sha1Of(file), Sha1Of(getter.Dir() + "out.bin"));
+    EXPECT_EQ(Sha1OfFile(file), Sha1OfFile(getter.Dir() + "out.bin"));
 }
 
 }  // namespace

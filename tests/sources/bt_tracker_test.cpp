@@ -16,6 +16,8 @@
 #include <mutex>
 #include <thread>
 
+#include "common/fakes/recording_connector.h"
+#include "common/fakes/udp_responder.h"
 #include "common/scripted_http_server.h"
 #include "engine/core/task_mgr.h"
 #include "sources/http_source_test_util.h"
@@ -33,25 +35,6 @@ std::string PeerBytes(uint32_t hostAddr, uint16_t hostPort) {
     std::memcpy(s.data() + 4, &p, 2);
     return s;
 }
-
-class FakeConnector : public net::IPeerConnector {
-public:
-    FakeConnector() { net::SetPeerConnector(this); }
-    ~FakeConnector() override { net::SetPeerConnector(nullptr); }
-    bool ConnectToSource(const core::TaskHash& hash, const net::SourcePeer& peer) override {
-        std::lock_guard lock(m_lock);
-        calls.push_back({hash, peer});
-        return true;
-    }
-    size_t Count() {
-        std::lock_guard lock(m_lock);
-        return calls.size();
-    }
-    std::vector<std::pair<core::TaskHash, net::SourcePeer>> calls;
-
-private:
-    std::mutex m_lock;
-};
 
 core::TaskHash SomeHash() {
     return core::TaskHash::FromText("0123456789ABCDEF0123456789ABCDEF01234567");
@@ -184,7 +167,7 @@ TEST(BtTrackerWireTest, UdpDatagramsHaveTheirLayouts) {
 }
 
 TEST(BtTrackerPeersTest, EachNewPeerIsConnectedOnceAndWeAreSkipped) {
-    FakeConnector connector;
+    test::CRecordingConnector connector(true);
     core::CTaskMgr tasks;
     BtTrackerSettings settings;
     settings.listenPort = 15000;
@@ -196,19 +179,19 @@ TEST(BtTrackerPeersTest, EachNewPeerIsConnectedOnceAndWeAreSkipped) {
                        "\x01\x02\x03";                 // a cut entry
     auto bytes = std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(list.data()), list.size());
     EXPECT_EQ(CBtTrackHandle::ConnectPeers(SomeHash(), bytes, settings, tasks), 2u);
-    ASSERT_EQ(connector.calls.size(), 2u);
-    EXPECT_EQ(connector.calls[0].second.addr, htonl(0x0A000001));
-    EXPECT_EQ(connector.calls[0].second.port, htons(6881));
-    EXPECT_TRUE(connector.calls[0].second.bitTorrent);
-    EXPECT_EQ(connector.calls[0].second.versionType, 1);
-    EXPECT_EQ(connector.calls[1].second.port, htons(15001));
-    EXPECT_EQ(connector.calls[0].first, SomeHash());
+    ASSERT_EQ(connector.Calls().size(), 2u);
+    EXPECT_EQ(connector.Calls()[0].second.addr, htonl(0x0A000001));
+    EXPECT_EQ(connector.Calls()[0].second.port, htons(6881));
+    EXPECT_TRUE(connector.Calls()[0].second.bitTorrent);
+    EXPECT_EQ(connector.Calls()[0].second.versionType, 1);
+    EXPECT_EQ(connector.Calls()[1].second.port, htons(15001));
+    EXPECT_EQ(connector.Calls()[0].first, SomeHash());
 
     std::string many;
     for (uint32_t i = 0; i < 1000; ++i) {
         many += PeerBytes(0x0A000000 + i, 7000);
     }
-    connector.calls.clear();
+    connector.Clear();
     auto manyBytes = std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(many.data()), many.size());
     EXPECT_EQ(CBtTrackHandle::ConnectPeers(SomeHash(), manyBytes, settings, tasks), kMaxPeersPerReply);
 }
@@ -217,77 +200,48 @@ TEST(BtTrackerPeersTest, EachNewPeerIsConnectedOnceAndWeAreSkipped) {
 class ScriptedUdpTracker {
 public:
     explicit ScriptedUdpTracker(std::vector<std::string> announceReplies)
-        : m_replies(std::move(announceReplies)) {
-        m_fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(m_fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-        socklen_t len = sizeof sa;
-        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&sa), &len);
-        m_port = ntohs(sa.sin_port);
-        m_thread = std::thread([this] { Serve(); });
-    }
-    ~ScriptedUdpTracker() {
-        m_stop = true;
-        m_thread.join();
-        ::close(m_fd);
-    }
-    uint16_t Port() const { return m_port; }
+        : m_replies(std::move(announceReplies)) {}
+    uint16_t Port() const { return m_udp.Port(); }
     std::vector<std::string> Received() {
         std::lock_guard lock(m_lock);
         return m_received;
     }
 
 private:
-    void Serve() {
-        while (!m_stop) {
-            pollfd p{m_fd, POLLIN, 0};
-            if (::poll(&p, 1, 20) <= 0) {
-                continue;
-            }
-            char buf[2048];
-            sockaddr_in from{};
-            socklen_t len = sizeof from;
-            ssize_t n = ::recvfrom(m_fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
-            if (n <= 0) {
-                continue;
-            }
-            std::string d(buf, static_cast<size_t>(n));
-            std::string reply;
-            {
-                std::lock_guard lock(m_lock);
-                m_received.push_back(d);
-                if (d.size() == 16) {
-                    // Sent whole: the client's transaction id may hold the "|" byte.
-                    std::string connect = std::string("\0\0\0\0", 4) + d.substr(12, 4) + "CONNID42";
-                    ::sendto(m_fd, connect.data(), connect.size(), 0, reinterpret_cast<sockaddr*>(&from),
-                             len);
-                } else if (!m_replies.empty()) {
-                    reply = m_replies.front();
-                    m_replies.erase(m_replies.begin());
-                }
-            }
-            for (size_t at = 0; at < reply.size();) {
-                // Several datagrams may be scripted in one reply, separated by "|".
-                size_t bar = reply.find('|', at);
-                std::string one = reply.substr(at, bar == std::string::npos ? std::string::npos : bar - at);
-                // "TXID" stands for the transaction id of the request answered.
-                if (one.size() >= 8 && one.compare(4, 4, "TXID") == 0 && d.size() >= 16) {
-                    one.replace(4, 4, d.substr(12, 4));
-                }
-                ::sendto(m_fd, one.data(), one.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
-                at = bar == std::string::npos ? reply.size() : bar + 1;
+    void Answer(std::span<const uint8_t> datagram, const sockaddr_in& from) {
+        std::string d(reinterpret_cast<const char*>(datagram.data()), datagram.size());
+        std::string reply;
+        {
+            std::lock_guard lock(m_lock);
+            m_received.push_back(d);
+            if (d.size() == 16) {
+                // Sent whole: the client's transaction id may hold the "|" byte.
+                Send(std::string("\0\0\0\0", 4) + d.substr(12, 4) + "CONNID42", from);
+            } else if (!m_replies.empty()) {
+                reply = m_replies.front();
+                m_replies.erase(m_replies.begin());
             }
         }
+        for (size_t at = 0; at < reply.size();) {
+            // Several datagrams may be scripted in one reply, separated by "|".
+            size_t bar = reply.find('|', at);
+            std::string one = reply.substr(at, bar == std::string::npos ? std::string::npos : bar - at);
+            // "TXID" stands for the transaction id of the request answered.
+            if (one.size() >= 8 && one.compare(4, 4, "TXID") == 0 && d.size() >= 16) {
+                one.replace(4, 4, d.substr(12, 4));
+            }
+            Send(one, from);
+            at = bar == std::string::npos ? reply.size() : bar + 1;
+        }
     }
-    int m_fd = -1;
-    uint16_t m_port = 0;
-    std::atomic<bool> m_stop{false};
+    void Send(const std::string& bytes, const sockaddr_in& to) {
+        m_udp.SendTo({reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()}, to);
+    }
     std::mutex m_lock;
     std::vector<std::string> m_replies;
     std::vector<std::string> m_received;
-    std::thread m_thread;
+    // Last: it stops answering before the rest goes.
+    test::CUdpResponder m_udp{[this](std::span<const uint8_t> d, const sockaddr_in& from) { Answer(d, from); }};
 };
 
 std::string AnnounceReplyHeader() {
@@ -296,7 +250,7 @@ std::string AnnounceReplyHeader() {
 }
 
 TEST(BtTrackerClientTest, UdpExchangeIgnoresErrorRepliesAndMarksTheTrackerAnswered) {
-    FakeConnector connector;
+    test::CRecordingConnector connector(true);
     core::CTaskMgr tasks;
     // First an error datagram (action 3), then the real announce reply with one peer.
     std::string error = std::string("\0\0\0\3", 4) + "TXIDno such torrent";
@@ -323,7 +277,7 @@ TEST(BtTrackerClientTest, UdpExchangeIgnoresErrorRepliesAndMarksTheTrackerAnswer
         << "tracker received " << tracker.Received().size() << " datagrams";
     client.Stop();
     ASSERT_EQ(connector.Count(), 1u);
-    EXPECT_EQ(connector.calls[0].second.port, htons(51413));
+    EXPECT_EQ(connector.Calls()[0].second.port, htons(51413));
     ASSERT_EQ(answered.size(), 1u);
     EXPECT_EQ(answered[0], url);
     std::vector<std::string> got = tracker.Received();
@@ -334,7 +288,7 @@ TEST(BtTrackerClientTest, UdpExchangeIgnoresErrorRepliesAndMarksTheTrackerAnswer
 }
 
 TEST(BtTrackerClientTest, UdpErrorAloneLeavesTheTrackerUnanswered) {
-    FakeConnector connector;
+    test::CRecordingConnector connector(true);
     core::CTaskMgr tasks;
     ScriptedUdpTracker tracker({std::string("\0\0\0\3", 4) + "TXIDbad"});
     CBtTrackerClient client(BtTrackerSettings{}, &tasks);
@@ -361,7 +315,7 @@ TEST(BtTrackerClientTest, UdpErrorAloneLeavesTheTrackerUnanswered) {
 // An answer that does not carry the transaction id of our request (a stale or forged one) is
 // not an answer: its peers are not connected and the exchange waits for the real one.
 TEST(BtTrackerClientTest, UdpRepliesWithAnotherTransactionIdAreIgnored) {
-    FakeConnector connector;
+    test::CRecordingConnector connector(true);
     core::CTaskMgr tasks;
     std::string forged = AnnounceReplyHeader().replace(4, 4, "BADX") + PeerBytes(0x0A000007, 6666);
     ScriptedUdpTracker tracker({forged + "|" + AnnounceReplyHeader() + PeerBytes(0x0A000008, 7777)});
@@ -379,12 +333,12 @@ TEST(BtTrackerClientTest, UdpRepliesWithAnotherTransactionIdAreIgnored) {
     ASSERT_TRUE(WaitUntil([&] { return client.OpenExchanges() == 0; }, 30000));
     client.Stop();
     ASSERT_EQ(connector.Count(), 1u);
-    EXPECT_EQ(connector.calls[0].second.addr, htonl(0x0A000008));
+    EXPECT_EQ(connector.Calls()[0].second.addr, htonl(0x0A000008));
     EXPECT_EQ(answered.load(), 1);
 }
 
 TEST(BtTrackerClientTest, HttpExchangeWithAnEmptyListStillMarksTheTrackerAnswered) {
-    FakeConnector connector;
+    test::CRecordingConnector connector(true);
     core::CTaskMgr tasks;
     test::CScriptedHttpServer tracker;
     std::string body = "d8:completei0e10:incompletei0e8:intervali1800e5:peers0:e";
@@ -419,7 +373,7 @@ TEST(BtTrackerClientTest, HttpExchangeWithAnEmptyListStillMarksTheTrackerAnswere
 }
 
 TEST(BtTrackerClientTest, RefusedHttpReplyGivesNoPeersAndNoAnswer) {
-    FakeConnector connector;
+    test::CRecordingConnector connector(true);
     core::CTaskMgr tasks;
     test::CScriptedHttpServer tracker;
     tracker.AddReply(test::HttpAnswer("302 Found", "Location: http://127.0.0.1:1/\r\n", "d5:peers6:abcdefe"));
@@ -442,7 +396,7 @@ TEST(BtTrackerClientTest, RefusedHttpReplyGivesNoPeersAndNoAnswer) {
 // A hostile tracker listing 100 000 peers over HTTP (600 kB of compact entries): the reply is
 // refused at the reply bound rather than held, and no one is connected.
 TEST(BtTrackerClientTest, AHundredThousandPeerHttpReplyIsRefusedAtItsBound) {
-    FakeConnector connector;
+    test::CRecordingConnector connector(true);
     core::CTaskMgr tasks;
     test::CScriptedHttpServer tracker;
     std::string list;
@@ -470,7 +424,7 @@ TEST(BtTrackerClientTest, AHundredThousandPeerHttpReplyIsRefusedAtItsBound) {
 // The same over UDP: the largest datagram (10 900 entries) gets at most the per-reply bound
 // connected.
 TEST(BtTrackerClientTest, AFullUdpDatagramOfPeersConnectsOnlyTheBoundedNumber) {
-    FakeConnector connector;
+    test::CRecordingConnector connector(true);
     core::CTaskMgr tasks;
     std::string reply = AnnounceReplyHeader();
     for (uint32_t i = 0, n = 0; n < 10900; ++i) {

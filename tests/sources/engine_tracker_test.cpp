@@ -25,7 +25,7 @@ const std::string kUrl = "http://127.0.0.1:6970";
 struct Fixture {
     test::FakeTrackerAgent agent;
     test::FakeTrackTasks tasks;
-    test::FakeConnector connector;
+    test::CRecordingConnector connector;
     test::RecordingSender sender;
     CEngineTracker tracker{agent,
                            tasks,

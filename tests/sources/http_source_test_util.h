@@ -1,5 +1,5 @@
-// Helpers shared by the HTTP-source tests: a task that records the pieces written into it, and
-// waiting for a condition without timing anything.
+// Helpers shared by the HTTP-source tests: a task that records the pieces written into it (and,
+// for the tests that include only this, the shared wait helper).
 #pragma once
 
 #include <chrono>
@@ -9,22 +9,11 @@
 #include <thread>
 #include <vector>
 
+#include "common/wait_until.h"
 #include "engine/core/bitfield.h"
 #include "engine/core/task.h"
 
 namespace tessali::test {
-
-// Polls `done` every 5 ms; false after `timeoutMs`.
-inline bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 10000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 // A download task of `pieces` pieces of `pieceLength` bytes whose written pieces are kept in memory.
 class PieceRecordingTask : public core::CTask {

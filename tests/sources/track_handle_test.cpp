@@ -38,7 +38,7 @@ SourceEntry Entry(uint32_t addr, uint16_t portHost, uint8_t nat, uint8_t tailByt
 struct Fixture {
     test::FakeTrackerAgent agent;
     test::FakeTrackTasks tasks;
-    test::FakeConnector connector;
+    test::CRecordingConnector connector;
     test::RecordingSender sender;
     uint32_t ownNat = 0;
     CTrackerList list{[](const TaskHash&) { return std::optional<TrackerTaskFacts>(); }};

@@ -17,7 +17,7 @@ namespace tessali::sources {
 namespace {
 
 using test::CFakeTrackerSocket;
-using test::WaitFor;
+using test::WaitUntil;
 
 constexpr uint16_t kListenPort = 7123;
 
@@ -77,7 +77,7 @@ TEST(TrackerAgent, LogsInWithTheStoredIdAndTheEngineFacts) {
     EXPECT_FALSE(agent.LoggedIn());
 
     Answer(f.tracker, d, login, kLoginAccepted);
-    ASSERT_TRUE(WaitFor([&] { return agent.LoggedIn(); }));
+    ASSERT_TRUE(WaitUntil([&] { return agent.LoggedIn(); }));
     EXPECT_EQ(agent.OwnExternalAddress(), htonl(0xCB007109));
     EXPECT_EQ(f.StoredId(), login.peerId.Text());
     // The accepted login is passed on to the tracker thread.
@@ -105,7 +105,7 @@ TEST(TrackerAgent, ARefusedIdIsReplacedByAFreshValidOneAndTheLoginRepeated) {
     EXPECT_EQ(agent.OwnPeerId(), second.peerId);
 
     Answer(f.tracker, d, second, kLoginAccepted);
-    ASSERT_TRUE(WaitFor([&] { return agent.LoggedIn(); }));
+    ASSERT_TRUE(WaitUntil([&] { return agent.LoggedIn(); }));
     EXPECT_EQ(f.StoredId(), second.peerId.Text());
 }
 
@@ -161,7 +161,7 @@ TEST(TrackerAgent, MessagesFromAnyoneButTheTrackerAreDropped) {
     notice.addr = htonl(INADDR_LOOPBACK);
     notice.port = htons(forger.Port());
     forger.SendTo(to, Encode(notice));
-    ASSERT_TRUE(WaitFor([&] { return agent.DroppedMessages() == 4; }));
+    ASSERT_TRUE(WaitUntil([&] { return agent.DroppedMessages() == 4; }));
 
     uint8_t buf[1600];
     size_t n = 0;
@@ -173,9 +173,9 @@ TEST(TrackerAgent, MessagesFromAnyoneButTheTrackerAreDropped) {
 
     // The tracker itself is still heard.
     Answer(f.tracker, d, login, kLoginAccepted);
-    ASSERT_TRUE(WaitFor([&] { return agent.LoggedIn(); }));
+    ASSERT_TRUE(WaitUntil([&] { return agent.LoggedIn(); }));
     f.tracker.SendTo(d.from, Encode(notice));
-    ASSERT_TRUE(WaitFor([&] {
+    ASSERT_TRUE(WaitUntil([&] {
         return agent.TakeReceived(buf, n) && PeekHeader({buf, n})->command == kCmdRelayNotice;
     }));
     EXPECT_EQ(agent.DroppedMessages(), 4u);
@@ -191,16 +191,16 @@ TEST(TrackerAgent, RepliesAnsweringNoAwaitingRequestAreDropped) {
     // A redirect with a sequence value no login had.
     f.tracker.SendTo(d.from,
                      Encode(LoginReply{login.sequence + 1, htonl(INADDR_LOOPBACK + 3), 0, kLoginRedirect}));
-    ASSERT_TRUE(WaitFor([&] { return agent.DroppedMessages() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return agent.DroppedMessages() == 1; }));
     EXPECT_EQ(agent.TrackerServerAddress(), htonl(INADDR_LOOPBACK));
     Answer(f.tracker, d, login, kLoginAccepted);
-    ASSERT_TRUE(WaitFor([&] { return agent.LoggedIn(); }));
+    ASSERT_TRUE(WaitUntil([&] { return agent.LoggedIn(); }));
     uint8_t buf[1600];
     size_t n = 0;
-    ASSERT_TRUE(WaitFor([&] { return agent.TakeReceived(buf, n); }));  // the login, passed on
+    ASSERT_TRUE(WaitUntil([&] { return agent.TakeReceived(buf, n); }));  // the login, passed on
     // The same reply once more: its request is answered already.
     Answer(f.tracker, d, login, kLoginRedirect, htonl(INADDR_LOOPBACK + 3));
-    ASSERT_TRUE(WaitFor([&] { return agent.DroppedMessages() == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return agent.DroppedMessages() == 2; }));
     EXPECT_TRUE(agent.LoggedIn());
     EXPECT_EQ(agent.TrackerServerAddress(), htonl(INADDR_LOOPBACK));
 
@@ -213,10 +213,10 @@ TEST(TrackerAgent, RepliesAnsweringNoAwaitingRequestAreDropped) {
     ASSERT_TRUE(Decode(asked->bytes, req));
     f.tracker.SendTo(d.from, Encode(SourceListReply{req.sequence + 48, h, kSourcesOk, {}}));
     f.tracker.SendTo(d.from, Encode(ShareReply{req.sequence, h, kShareAdded}));  // right value, wrong command
-    ASSERT_TRUE(WaitFor([&] { return agent.DroppedMessages() == 4; }));
+    ASSERT_TRUE(WaitUntil([&] { return agent.DroppedMessages() == 4; }));
     EXPECT_FALSE(agent.TakeReceived(buf, n));
     f.tracker.SendTo(d.from, Encode(SourceListReply{req.sequence, h, kSourcesOk, {}}));
-    ASSERT_TRUE(WaitFor([&] { return agent.TakeReceived(buf, n); }));
+    ASSERT_TRUE(WaitUntil([&] { return agent.TakeReceived(buf, n); }));
     EXPECT_EQ(PeekHeader({buf, n})->command, kCmdSourceList);
     EXPECT_TRUE(agent.Queue().Empty());
 }
@@ -246,10 +246,10 @@ TEST(TrackerAgent, TheSharedSocketTellsTrackerMessagesFromReliableUdpPackets) {
 
     uint8_t buf[1600];
     size_t n = 0;
-    ASSERT_TRUE(WaitFor([&] { return agent.TakeReceived(buf, n); }));
+    ASSERT_TRUE(WaitUntil([&] { return agent.TakeReceived(buf, n); }));
     EXPECT_EQ(std::vector<uint8_t>(buf, buf + n), tracker);
     EXPECT_FALSE(agent.TakeReceived(buf, n));
-    ASSERT_TRUE(WaitFor([&] { return !f.rudp.Datagrams().empty(); }));
+    ASSERT_TRUE(WaitUntil([&] { return !f.rudp.Datagrams().empty(); }));
     EXPECT_EQ(f.rudp.Datagrams(), std::vector<std::vector<uint8_t>>{rudp});
 }
 
@@ -261,7 +261,7 @@ TEST(TrackerAgent, KeepAliveAfterFortySecondsStatusTwoLogsInAgainAndStopLogsOut)
     CFakeTrackerSocket::Datagram d;
     LoginRequest login = ExpectLogin(f.tracker, &d);
     Answer(f.tracker, d, login, kLoginAccepted);
-    ASSERT_TRUE(WaitFor([&] { return agent.LoggedIn(); }));
+    ASSERT_TRUE(WaitUntil([&] { return agent.LoggedIn(); }));
 
     clock.Advance(kKeepAliveAfterMs);
     EXPECT_FALSE(f.tracker.ReceiveCommand(kCmdKeepAlive, 400));  // 40 000 ms: not yet
@@ -278,11 +278,11 @@ TEST(TrackerAgent, KeepAliveAfterFortySecondsStatusTwoLogsInAgainAndStopLogsOut)
     // The status is passed on too: the tracker thread re-announces on it.
     uint8_t buf[1600];
     size_t n = 0;
-    ASSERT_TRUE(WaitFor([&] {
+    ASSERT_TRUE(WaitUntil([&] {
         return agent.TakeReceived(buf, n) && PeekHeader({buf, n})->command == kCmdKeepAlive;
     }));
     Answer(f.tracker, d, again, kLoginAccepted);
-    ASSERT_TRUE(WaitFor([&] { return agent.LoggedIn(); }));
+    ASSERT_TRUE(WaitUntil([&] { return agent.LoggedIn(); }));
 
     agent.Stop();
     EXPECT_FALSE(agent.LoggedIn());
@@ -307,7 +307,7 @@ TEST(TrackerAgent, RequestsAreRetransmittedUntilAnswered) {
     LoginRequest resent = ExpectLogin(f.tracker, &d);
     EXPECT_EQ(resent.sequence, login.sequence);
     Answer(f.tracker, d, resent, kLoginAccepted);
-    ASSERT_TRUE(WaitFor([&] { return agent.LoggedIn(); }));
+    ASSERT_TRUE(WaitUntil([&] { return agent.LoggedIn(); }));
     core::TaskHash h;
     h.bytes.fill(5);
     agent.QueueMessage(Encode(ShareRequest{0, {}, h}), false);
@@ -317,7 +317,7 @@ TEST(TrackerAgent, RequestsAreRetransmittedUntilAnswered) {
     ASSERT_TRUE(Decode(share->bytes, req));
     EXPECT_EQ(req.peerId, login.peerId);
     f.tracker.SendTo(share->from, Encode(ShareReply{req.sequence, h, kShareAdded}));
-    ASSERT_TRUE(WaitFor([&] { return agent.Queue().Empty(); }));
+    ASSERT_TRUE(WaitUntil([&] { return agent.Queue().Empty(); }));
     clock.Advance(kRetransmitMs + 1);
     EXPECT_FALSE(f.tracker.ReceiveCommand(kCmdShare, 400));
 }
@@ -330,7 +330,7 @@ TEST(TrackerAgent, WithNoAgentListAndNoUpdateServerTheDefaultAgentOnPort80IsUsed
     platform::WriteFileAtomically(f.dir.File(kAgentListFile), "");
     CTrackerAgent agent(std::move(s));
     ASSERT_TRUE(agent.Start());
-    ASSERT_TRUE(WaitFor([&] { return agent.CurrentAgent().has_value(); }));
+    ASSERT_TRUE(WaitUntil([&] { return agent.CurrentAgent().has_value(); }));
     EXPECT_EQ(*agent.CurrentAgent(), (AgentAddress{htonl(INADDR_LOOPBACK), 80}));
 }
 
@@ -343,7 +343,7 @@ TEST(TrackerAgent, TheAgentListIsDownloadedWhenNoAgentWasUsedBefore) {
     s.updateHost = "127.0.0.1:" + std::to_string(server.Port());
     CTrackerAgent agent(std::move(s));
     ASSERT_TRUE(agent.Start());
-    ASSERT_TRUE(WaitFor([&] { return agent.CurrentAgent().has_value(); }));
+    ASSERT_TRUE(WaitUntil([&] { return agent.CurrentAgent().has_value(); }));
     std::optional<AgentAddress> chosen = agent.CurrentAgent();
     EXPECT_TRUE(*chosen == agents[0] || *chosen == agents[1]);
     ASSERT_EQ(server.Requests().size(), 1u);
@@ -358,7 +358,7 @@ TEST(TrackerAgent, TheAgentListIsDownloadedWhenNoAgentWasUsedBefore) {
     s2.updateHost = "127.0.0.1:" + std::to_string(server.Port());
     CTrackerAgent second(std::move(s2));
     ASSERT_TRUE(second.Start());
-    ASSERT_TRUE(WaitFor([&] { return second.CurrentAgent().has_value(); }));
+    ASSERT_TRUE(WaitUntil([&] { return second.CurrentAgent().has_value(); }));
     EXPECT_EQ(*second.CurrentAgent(), (AgentAddress{htonl(0x7F000009), 6009}));
     EXPECT_EQ(server.Requests().size(), 1u);
 }
@@ -386,7 +386,7 @@ TEST(TrackerAgent, RelayRequestsFromItsSocketAreQueuedFromAnotherAreSentThere) {
     EXPECT_EQ(got.hash, h);
     // Answered by its 785 reply, it is not sent again.
     f.tracker.SendTo(queued->from, Encode(RelayReply{got.sequence, kRelayNoticeSent}));
-    ASSERT_TRUE(WaitFor([&] { return agent.Queue().Empty(); }));
+    ASSERT_TRUE(WaitUntil([&] { return agent.Queue().Empty(); }));
 
     // From a fresh carrier socket the request leaves from that socket, as it is.
     CFakeTrackerSocket carrier;

@@ -1,5 +1,5 @@
-// Fakes for the tracker side's seams: an agent that records what is queued, a task manager view,
-// a peer connector and a datagram sender that record their calls.
+// Fakes for the tracker side's seams: an agent that records what is queued, a task manager view
+// and a datagram sender that records its calls (the peer connector is the shared recording one).
 #pragma once
 
 #include <atomic>
@@ -9,6 +9,7 @@
 #include <set>
 #include <vector>
 
+#include "common/fakes/recording_connector.h"
 #include "engine/net/datagram_sender.h"
 #include "engine/net/peer_connector.h"
 #include "engine/sources/track_handle.h"
@@ -97,27 +98,6 @@ public:
     std::map<core::TaskHash, Task> tasks;
     std::atomic<int> announceAll{0};
     std::function<void()> onAnnounceAll;
-
-private:
-    std::mutex m_lock;
-};
-
-class FakeConnector : public net::IPeerConnector {
-public:
-    bool ConnectToSource(const core::TaskHash& hash, const net::SourcePeer& peer) override {
-        std::lock_guard lock(m_lock);
-        calls.push_back({hash, peer});
-        if (afterCall) {
-            afterCall();
-        }
-        return true;
-    }
-    std::vector<std::pair<core::TaskHash, net::SourcePeer>> Calls() {
-        std::lock_guard lock(m_lock);
-        return calls;
-    }
-    std::vector<std::pair<core::TaskHash, net::SourcePeer>> calls;
-    std::function<void()> afterCall;
 
 private:
     std::mutex m_lock;

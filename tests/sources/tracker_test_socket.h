@@ -13,6 +13,7 @@
 #include <optional>
 #include <vector>
 
+#include "common/wait_until.h"
 #include "engine/net/fragment_pool.h"
 #include "engine/net/tudp_interface.h"
 #include "engine/sources/tracker_messages.h"
@@ -115,18 +116,5 @@ private:
     std::vector<std::vector<uint8_t>> m_datagrams;
     net::CFragmentPool m_queue;
 };
-
-// Polls `cond` for up to `timeoutMs`.
-template <typename F>
-bool WaitFor(F cond, int timeoutMs = 3000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        usleep(5000);
-    }
-    return true;
-}
 
 }  // namespace tessali::test

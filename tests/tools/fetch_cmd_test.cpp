@@ -15,6 +15,9 @@
 #include <fstream>
 #include <future>
 
+#include "common/child_process.h"
+#include "common/deploy_file.h"
+#include "common/engine_process.h"
 #include "common/ports.h"
 #include "common/scripted_http_server.h"
 #include "common/temp_dir.h"
@@ -22,41 +25,24 @@
 namespace tessali::test {
 namespace {
 
-struct FetchRun {
-    int exitCode = -1;
-    std::string out;
-};
-
 class MirtFetchTest : public ::testing::Test {
 protected:
-    // The deployment file of every run: nothing reachable but what the test serves.
+    // The deployment file of every run: nothing reachable but what the test serves, and the
+    // shipped setting that leaves the NAT type to be detected (with STUN at `stunPort`).
     void WriteDeploy(uint16_t stunPort) {
-        std::ofstream ini(m_dir.File("deploy.ini"));
-        ini << "[servers]\n[engine]\ntracker_host = 127.0.0.1:1\ntracker_ip = 127.0.0.1\n"
-               "update_host = 127.0.0.1:1\nagent_host = 127.0.0.1:1\nagent_ip = 127.0.0.1\n"
-               "stun_primary = 127.0.0.1:"
-            << stunPort << "\nstun_fallback = 127.0.0.1:" << stunPort
-            << "\nlisten_port = " << FreeTcpUdpPort()
-            << "\nnat_type =\nlan_search = 0\nlog_file = " << m_dir.File("engine.log") << "\nlog_level = 1\n";
+        DeployOptions o;
+        o.stunPrimary = "127.0.0.1:" + std::to_string(stunPort);
+        o.stunFallback = o.stunPrimary;
+        o.listenPort = FreeTcpUdpPort();
+        o.natType.reset();
+        o.logFile = m_dir.File("engine.log");
+        ASSERT_TRUE(WriteDeployFile(m_dir.File("deploy.ini"), o));
     }
 
-    FetchRun Fetch(const std::string& url, const std::string& dest) {
-        std::string command = "XDG_DATA_HOME=" + m_dir.Path() +
-                              " TESSALI_DEPLOY=" + m_dir.File("deploy.ini") + " " + TESSALI_BINARY_DIR +
-                              "/tools/mirt fetch " + url + " " + dest + " 2>&1";
-        FetchRun run;
-        FILE* pipe = ::popen(command.c_str(), "r");
-        if (pipe == nullptr) {
-            return run;
-        }
-        char buf[4096];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) {
-            run.out.append(buf, n);
-        }
-        int status = ::pclose(pipe);
-        run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        return run;
+    ProgramRun Fetch(const std::string& url, const std::string& dest) {
+        return RunProgram(MirtProgram(), {"fetch", url, dest},
+                          {{"XDG_DATA_HOME", m_dir.Path()}, {"TESSALI_DEPLOY", m_dir.File("deploy.ini")}},
+                          true);
     }
 
     // The names in the download folder, the engine's own folders left out.
@@ -98,7 +84,7 @@ TEST_F(MirtFetchTest, TheTransferDoesNotWaitForNatDetection) {
         stunFirst = ::poll(&p, 1, 20) > 0;
         httpFirst = !stunFirst && !m_server.Requests().empty();
     }
-    FetchRun result = run.get();
+    ProgramRun result = run.get();
     ::close(stun);
     EXPECT_TRUE(httpFirst) << "the download waited for NAT detection";
     EXPECT_EQ(result.exitCode, 0) << result.out;
@@ -109,7 +95,7 @@ TEST_F(MirtFetchTest, AnEmptyFileCompletesAndAFailedDownloadLeavesNothing) {
     WriteDeploy(65534);
     std::filesystem::create_directories(m_downloads);
     m_server.AddReply(HttpAnswer("200 OK", "", ""));
-    FetchRun empty = Fetch(m_server.Url("/empty.txt"), m_downloads + "empty.txt");
+    ProgramRun empty = Fetch(m_server.Url("/empty.txt"), m_downloads + "empty.txt");
     EXPECT_EQ(empty.exitCode, 0) << empty.out;
     ASSERT_TRUE(std::filesystem::is_regular_file(m_downloads + "empty.txt"));
     EXPECT_EQ(ReadFile(m_downloads + "empty.txt"), "");
@@ -118,7 +104,7 @@ TEST_F(MirtFetchTest, AnEmptyFileCompletesAndAFailedDownloadLeavesNothing) {
     // An answer without a length that the server keeps closing fails after its retries: no debris.
     std::filesystem::remove(m_downloads + "empty.txt");
     m_server.SetDefaultReply(ScriptedReply{{"HTTP/1.1 200 OK\r\n\r\n", std::string(5000, 'c')}});
-    FetchRun unframed = Fetch(m_server.Url("/unframed.bin"), m_downloads + "unframed.bin");
+    ProgramRun unframed = Fetch(m_server.Url("/unframed.bin"), m_downloads + "unframed.bin");
     EXPECT_EQ(unframed.exitCode, 1) << unframed.out;
     EXPECT_EQ(m_server.Requests().size(), 4u) << "the first and two retries";
     EXPECT_NE(unframed.out.find("download failed"), std::string::npos) << unframed.out;
@@ -127,7 +113,7 @@ TEST_F(MirtFetchTest, AnEmptyFileCompletesAndAFailedDownloadLeavesNothing) {
     // A 206 that starts in the middle is refused, not stored as the whole file.
     m_server.SetDefaultReply(ScriptedReply{
         {HttpAnswer("206 Partial Content", "Content-Range: bytes 500-999/1000\r\n", std::string(500, 'm'))}});
-    FetchRun middle = Fetch(m_server.Url("/middle.bin"), m_downloads + "middle.bin");
+    ProgramRun middle = Fetch(m_server.Url("/middle.bin"), m_downloads + "middle.bin");
     EXPECT_EQ(middle.exitCode, 1) << middle.out;
     EXPECT_NE(middle.out.find("download failed: HTTP/1.1 206 Partial Content"), std::string::npos)
         << middle.out;

@@ -1,33 +1,24 @@
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
+#include <sstream>
+#include <string>
+#include <vector>
 
+#include "common/child_process.h"
+#include "common/engine_process.h"
 #include "common/temp_dir.h"
 
 namespace tessali::test {
 namespace {
 
-struct MirtRun {
-    int exitCode = -1;
-    std::string out;
-};
-
-MirtRun Mirt(const std::string& args) {
-    std::string command = std::string(TESSALI_BINARY_DIR) + "/tools/mirt " + args + " 2>/dev/null";
-    MirtRun run;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return run;
+// `mirt ARGS` (words split at blanks, as a shell would), its stderr left out.
+ProgramRun Mirt(const std::string& args) {
+    std::vector<std::string> words;
+    std::istringstream in(args);
+    for (std::string w; in >> w;) {
+        words.push_back(w);
     }
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) {
-        run.out.append(buf, n);
-    }
-    int status = ::pclose(pipe);
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
+    return RunProgram(MirtProgram(), words);
 }
 
 TEST(MirtSeedCommands, BuildPrintsTheHashAndInfoReadsTheSeedBack) {
@@ -40,15 +31,15 @@ TEST(MirtSeedCommands, BuildPrintsTheHashAndInfoReadsTheSeedBack) {
     ScopedEnv deploy("TESSALI_DEPLOY", dir.File("none.ini"));  // built-in defaults: 127.0.0.1:6970
 
     // The hash is SHA-1 over the piece hashes, computed with Python's hashlib for this content.
-    MirtRun build = Mirt("seed build " + dir.File("pack.data") + " --date 1700000000 --adurl ads.cfg --out " +
-                         dir.File("p.torrent"));
+    ProgramRun build = Mirt("seed build " + dir.File("pack.data") +
+                            " --date 1700000000 --adurl ads.cfg --out " + dir.File("p.torrent"));
     ASSERT_EQ(build.exitCode, 0);
     EXPECT_EQ(build.out, "4321716A47049FDE55F1880EFD3744CCB8A9C9C1 " + dir.File("p.torrent") + "\n");
     std::string seed = ReadFile(dir.File("p.torrent"));
     EXPECT_EQ(seed.rfind("d8:encoding3:GBK4:infod6:lengthi40000e4:name9:pack.data12:piece lengthi16384e", 0),
               0u);
 
-    MirtRun info = Mirt("seed info " + dir.File("p.torrent"));
+    ProgramRun info = Mirt("seed info " + dir.File("p.torrent"));
     ASSERT_EQ(info.exitCode, 0);
     for (const char* line : {"name: pack.data\n", "length: 40000\n", "piece length: 16384\n",
                              "piece count: 3\n", "hash: 4321716A47049FDE55F1880EFD3744CCB8A9C9C1\n",
@@ -57,8 +48,8 @@ TEST(MirtSeedCommands, BuildPrintsTheHashAndInfoReadsTheSeedBack) {
     }
 
     // A seed for another tracker is foreign: its hash is the info hash, not the pieces hash.
-    MirtRun other = Mirt("seed build " + dir.File("pack.data") + " --tracker http://elsewhere:1/ --out " +
-                         dir.File("r.torrent"));
+    ProgramRun other = Mirt("seed build " + dir.File("pack.data") + " --tracker http://elsewhere:1/ --out " +
+                            dir.File("r.torrent"));
     ASSERT_EQ(other.exitCode, 0);
     EXPECT_NE(other.out.substr(0, 40), "4321716A47049FDE55F1880EFD3744CCB8A9C9C1");
 

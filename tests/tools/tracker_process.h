@@ -3,12 +3,10 @@
 #pragma once
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -16,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "common/child_process.h"
 #include "engine/sources/tracker_messages.h"
 
 namespace tessali::test {
@@ -30,45 +29,16 @@ inline uint32_t Loopback(int last = 1) {
 class CTrackerProcess {
 public:
     explicit CTrackerProcess(std::vector<std::string> extraArgs = {}) : m_args(std::move(extraArgs)) {}
-    ~CTrackerProcess() { Stop(SIGKILL); }
 
+    // Its stderr goes to `stderrPath`; false when it did not come up listening.
     bool Start(const std::string& stderrPath = "/dev/null") {
-        int out[2];
-        if (pipe(out) != 0) {
+        std::vector<std::string> args = {"--udp-port", "0", "--tcp-port", "0", "--bind", "127.0.0.1"};
+        args.insert(args.end(), m_args.begin(), m_args.end());
+        m_process.SetErrorFile(stderrPath);
+        if (!m_process.Start(TESSALI_BINARY_DIR "/tools/mirt-tracker", args)) {
             return false;
         }
-        std::vector<std::string> args = {TESSALI_BINARY_DIR "/tools/mirt-tracker",
-                                         "--udp-port",
-                                         "0",
-                                         "--tcp-port",
-                                         "0",
-                                         "--bind",
-                                         "127.0.0.1"};
-        args.insert(args.end(), m_args.begin(), m_args.end());
-        m_pid = fork();
-        if (m_pid == 0) {
-            dup2(out[1], 1);
-            int err = open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (err >= 0) {
-                dup2(err, 2);
-            }
-            close(out[0]);
-            std::vector<char*> argv;
-            for (std::string& a : args) {
-                argv.push_back(a.data());
-            }
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        std::string line;
-        char c;
-        pollfd p{out[0], POLLIN, 0};
-        while (poll(&p, 1, 10000) > 0 && read(out[0], &c, 1) == 1 && c != '\n') {
-            line.push_back(c);
-        }
-        close(out[0]);
+        std::string line = m_process.WaitLine("listening udp ", 10);
         unsigned udp = 0;
         unsigned tcp = 0;
         if (std::sscanf(line.c_str(), "listening udp %u tcp %u", &udp, &tcp) != 2 || udp == 0 || tcp == 0) {
@@ -81,14 +51,15 @@ public:
 
     // Sends `sig` and waits for the process; its exit status (-1 when it died by a signal).
     int Stop(int sig = SIGTERM) {
-        if (m_pid <= 0) {
+        if (!m_process.Running()) {
             return -1;
         }
-        kill(m_pid, sig);
-        int status = 0;
-        waitpid(m_pid, &status, 0);
-        m_pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        m_process.Signal(sig);
+        int status = m_process.Wait(30);
+        if (status < 0) {
+            m_process.KillHard();
+        }
+        return status >= 0 && status < 128 ? status : -1;
     }
 
     uint16_t UdpPort() const { return m_udpPort; }
@@ -96,7 +67,7 @@ public:
 
 private:
     std::vector<std::string> m_args;
-    pid_t m_pid = -1;
+    CChildProcess m_process;
     uint16_t m_udpPort = 0;
     uint16_t m_tcpPort = 0;
 };
