@@ -254,6 +254,20 @@ int EngineInit(EngineUse use) {
     g_routineWork.peers = peers;
     core::SetRoutineWork(&g_routineWork);
     net::SetPeerConnector(&peers->Handler());
+    // The seed's BitTorrent trackers: the announce pass opens each exchange, and an answer marks
+    // the entry answered, as the engine tracker's answers do.
+    {
+        sources::BtTrackerSettings bt;
+        bt.peerId = ownId.bytes;
+        sources::BtTrackerClient().SetSettings(bt);
+    }
+    if (sources::CEngineTracker* t = sources::EngineTracker()) {
+        t->List().SetAnnouncer(sources::kTrackerBitTorrent, [](const sources::TrackerEntry& e) {
+            sources::BtTrackerClient().Announce(e.hash, e.url);
+        });
+        sources::BtTrackerClient().SetAnsweredCallback(
+            [t](const core::TaskHash& hash, const std::string& url) { t->List().MarkAnswered(hash, url); });
+    }
     core::StartRoutines();
     sources::BtTrackerClient().Start();
     core::ShareFlag() = true;
@@ -287,6 +301,9 @@ void EngineUninit() {
     core::SetRoutineWork(nullptr);
     g_routineWork.peers = nullptr;
     net::DestroyPeerEngine();
+    // Its answers mark entries of the engine tracker's list: it stops first.
+    sources::BtTrackerClient().Stop();
+    sources::BtTrackerClient().SetAnsweredCallback({});
     sources::StopEngineTracker();
     nat::CLanSearch::Destroy();
     nat::StopNat();

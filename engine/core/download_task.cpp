@@ -446,6 +446,14 @@ bool CDownLoadTask::StoreSeedData(std::span<const uint8_t> seed) {
     return true;
 }
 
+std::vector<std::string> CDownLoadTask::SeedTrackers() const {
+    // The seed no longer changes once the content is set up.
+    if (!HasContentFiles()) {
+        return {};
+    }
+    return m_seed.Trackers();
+}
+
 std::optional<std::vector<uint8_t>> CDownLoadTask::SeedBytes() const {
     if (!HasContentFiles() || !m_seed.HasBytes()) {
         return std::nullopt;

@@ -30,6 +30,7 @@ public:
     void Tick() override;
 
     bool HasSeed() const override;
+    std::vector<std::string> SeedTrackers() const override;
     bool HasContentFiles() const override;
     bool IsComplete() const override;
     uint32_t PieceLength() const override;

@@ -81,6 +81,8 @@ public:
     // Seed arrival from peers and the raw seed bytes.
     virtual bool StoreSeedData(std::span<const uint8_t> seed) { return false; }
     virtual std::optional<std::vector<uint8_t>> SeedBytes() const { return std::nullopt; }
+    // The announce URLs of the task's seed once its content is set up; empty before.
+    virtual std::vector<std::string> SeedTrackers() const { return {}; }
 
     // Request bookkeeping and block intake (pieces and piece selection).
     virtual bool IsRequestedFrom(const ConnectionKey& peer, uint32_t piece, uint32_t offset) const {

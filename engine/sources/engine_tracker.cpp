@@ -40,6 +40,14 @@ void CTaskMgrTrackTasks::AnnounceAllSources() {
     m_tasks.AnnounceAllSources();
 }
 
+std::vector<std::string> CTaskMgrTrackTasks::SeedTrackers(const TaskHash& hash) {
+    core::Ref<core::CTask> t;
+    if (!m_tasks.FindTask(hash, t)) {
+        return {};
+    }
+    return t->SeedTrackers();
+}
+
 std::optional<TrackerTaskFacts> CTaskMgrTrackTasks::Facts(const TaskHash& hash) {
     core::Ref<core::CTask> t;
     if (!m_tasks.FindTask(hash, t)) {
@@ -76,6 +84,9 @@ CEngineTracker::CEngineTracker(CTrackerInterface& agent, ITrackTasks& tasks, CTr
         if (m_lanSearch) {
             m_lanSearch(e.hash);
         }
+        // A seed that arrived after the start (from a peer or an HTTP source) names its
+        // BitTorrent trackers only now.
+        AddSeedTrackers(e.hash, false);
         m_handle.SendSourceRequest(e.hash);
     });
 }
@@ -89,6 +100,10 @@ void CEngineTracker::StopTaskSources(const TaskHash& hash) {
     std::optional<TrackerEntry> entry = m_list.Find(hash, m_handle.EngineTrackerUrl());
     bool wasSource = entry && entry->kind == kTrackerEngineShare;
     m_list.RemoveTask(hash);
+    {
+        std::lock_guard lock(m_seedTrackersLock);
+        m_seedTrackersAdded.erase(hash);
+    }
     if (wasSource) {
         m_handle.SendStopShare(hash);
     }
@@ -96,6 +111,32 @@ void CEngineTracker::StopTaskSources(const TaskHash& hash) {
 
 void CEngineTracker::AddEngineTracker(const TaskHash& hash) {
     m_list.AddEngineTracker(hash, m_handle.EngineTrackerUrl());
+    AddSeedTrackers(hash, true);
+}
+
+void CEngineTracker::AddSeedTrackers(const TaskHash& hash, bool again) {
+    {
+        std::lock_guard lock(m_seedTrackersLock);
+        if (!again && m_seedTrackersAdded.contains(hash)) {
+            return;  // listed once; the list drops the ones that never answer
+        }
+    }
+    std::vector<std::string> urls = m_tasks.SeedTrackers(hash);
+    if (urls.empty()) {
+        return;
+    }
+    const std::string& own = m_handle.EngineTrackerUrl();
+    std::set<std::string> seen;
+    for (const std::string& url : urls) {
+        // The engine tracker is asked in its own protocol; other schemes have no client.
+        bool bitTorrent = url.starts_with("http://") || url.starts_with("udp://");
+        if (!bitTorrent || (!own.empty() && url.find(own) != std::string::npos) || !seen.insert(url).second) {
+            continue;
+        }
+        m_list.AddBitTorrentTracker(hash, url);
+    }
+    std::lock_guard lock(m_seedTrackersLock);
+    m_seedTrackersAdded.insert(hash);
 }
 
 void CEngineTracker::ControlTrackers(const TaskHash& hash, int code) {
@@ -105,6 +146,8 @@ void CEngineTracker::ControlTrackers(const TaskHash& hash, int code) {
             // The other tasks were paused by the task manager; the announce pass skips them.
             if (m_list.Find(hash, m_handle.EngineTrackerUrl())) {
                 m_list.ActivateOne(hash);
+                // Trackers dropped after unanswered announces get their attempts back.
+                AddSeedTrackers(hash, true);
             } else if (m_tasks.WantsPeers(hash)) {
                 AddEngineTracker(hash);
             }

@@ -8,9 +8,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "engine/core/protocol_link.h"
 #include "engine/core/task_mgr_interface.h"
@@ -32,6 +35,7 @@ public:
     bool HasPeerWithId(const core::TaskHash& hash, const core::PeerId& id) override;
     void SetSharedFlag(const core::TaskHash& hash, uint8_t value) override;
     void AnnounceAllSources() override;
+    std::vector<std::string> SeedTrackers(const core::TaskHash& hash) override;
     // The facts the announce pass needs.
     std::optional<TrackerTaskFacts> Facts(const core::TaskHash& hash);
 
@@ -60,6 +64,10 @@ public:
     void AddEngineTracker(const core::TaskHash& hash) override;
     void ControlTrackers(const core::TaskHash& hash, int code) override;
 
+    // Adds the BitTorrent trackers named by the task's seed, once the seed is known; again after
+    // `forget` (a start or an activation resets them, like the engine tracker's entry).
+    void AddSeedTrackers(const core::TaskHash& hash, bool again);
+
     // The tracker thread's work.
     bool WaitReceive(uint32_t timeoutMs) { return m_agent.WaitReceived(timeoutMs); }
     std::optional<size_t> TakeDatagram(std::span<uint8_t> buffer);
@@ -81,6 +89,8 @@ private:
     CTrackerList m_list;
     CTrackHandle m_handle;
     std::function<void(const core::TaskHash&)> m_lanSearch;
+    std::mutex m_seedTrackersLock;
+    std::set<core::TaskHash> m_seedTrackersAdded;  // tasks whose seed's trackers are listed
 };
 
 // Starts the process-wide tracker agent and engine tracker side from the engine configuration

@@ -31,6 +31,8 @@ public:
     virtual void SetSharedFlag(const core::TaskHash& hash, uint8_t value) = 0;
     // Every complete or shared task is announced as a source again.
     virtual void AnnounceAllSources() = 0;
+    // The announce URLs of the task's seed (empty while the seed is unknown).
+    virtual std::vector<std::string> SeedTrackers(const core::TaskHash& hash) = 0;
 };
 
 // The engine's own facts the handler compares against.

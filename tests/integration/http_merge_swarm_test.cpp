@@ -3,6 +3,8 @@
 // prefix piece by piece when peer data arrives, then stops the HTTP download.
 
 #include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,9 +23,11 @@
 #include "engine/core/engine_api.h"
 #include "engine/core/task_key.h"
 #include "engine/core/task_mgr.h"
+#include "engine/core/peer_id.h"
 #include "engine/net/peer_connector.h"
 #include "engine/platform/deploy_config.h"
 #include "engine/platform/file.h"
+#include "engine/sources/bt_tracker_wire.h"
 #include "engine/sources/http_agent.h"
 #include "engine/sources/http_source_link.h"
 #include "integration/opentracker_process.h"
@@ -45,12 +49,11 @@ std::string Pattern(size_t n) {
     return s;
 }
 
-// Every server unreachable, listening on `listenPort`, the engine log in `name`.log. LAN search
-// stays on as it always was here: with it off the two engines of the opentracker case do not
-// find each other (left for the BitTorrent-tracker owners to look into).
+// Every server unreachable, LAN search off, listening on `listenPort`, the engine log in
+// `name`.log.
 test::DeployOptions Deploy(const TempDir& dir, const std::string& name, uint16_t listenPort) {
     test::DeployOptions o;
-    o.lanSearch = true;
+    o.lanSearch = false;
     o.listenPort = listenPort;
     o.logLevel = 0;
     o.logFile = dir.File(name + ".log");
@@ -65,6 +68,52 @@ std::string BuildSeed(const std::string& file, const std::string& seed, const st
     }
     std::string out = test::RunProgram(test::MirtProgram(), args).out;
     return out.size() >= 40 ? out.substr(0, 40) : std::string();
+}
+
+// True once something accepts TCP connections on 127.0.0.1:`port`.
+bool Listening(uint16_t port) {
+    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = s >= 0 && ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    if (s >= 0) {
+        ::close(s);
+    }
+    return ok;
+}
+
+// Announces a peer at 127.0.0.1:`peerPort` to the UDP tracker at `trackerPort`, as a BitTorrent
+// client seeding the task would (a sharing engine asks no BitTorrent tracker).
+bool AnnouncePeer(uint16_t trackerPort, const core::TaskHash& hash, uint16_t peerPort) {
+    int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(trackerPort);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (s < 0 || ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        return false;
+    }
+    auto exchange = [&](std::span<const uint8_t> out, std::vector<uint8_t>& in) {
+        pollfd p{s, POLLIN, 0};
+        in.resize(2048);
+        if (::send(s, out.data(), out.size(), 0) != static_cast<ssize_t>(out.size()) || ::poll(&p, 1, 3000) != 1) {
+            return false;
+        }
+        ssize_t n = ::recv(s, in.data(), in.size(), 0);
+        in.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        return n >= 16;
+    };
+    std::vector<uint8_t> reply;
+    core::PeerId id = core::GeneratePeerId(core::kEngineVersion, 42);
+    bool ok = exchange(sources::BuildUdpConnect(1), reply);
+    if (ok) {
+        auto announce = sources::BuildUdpAnnounce(reply, 2, hash.Span(), id.bytes, peerPort);
+        ok = announce && exchange(*announce, reply);
+    }
+    ::close(s);
+    return ok;
 }
 
 // Places a seed where an engine with data home `dataHome` looks for the task of `path`.
@@ -94,9 +143,13 @@ TEST(HttpMergeSwarmTest, TwoEnginesFindEachOtherThroughOpentracker) {
     std::string dest = dir.File("got.bin");
     PlaceSeed(dir.File("pack.torrent"), dataA, file);
     PlaceSeed(dir.File("pack.torrent"), dataB, dest);
-    test::CEngineProcess seeder(dir.Path() + "run-a/", Deploy(dir, "a.ini", test::FreeTcpUdpPort()), dataA);
+    const uint16_t seederPort = test::FreeTcpUdpPort();
+    test::CEngineProcess seeder(dir.Path() + "run-a/", Deploy(dir, "a.ini", seederPort), dataA);
     test::CEngineProcess getter(dir.Path() + "run-b/", Deploy(dir, "b.ini", test::FreeTcpUdpPort()), dataB);
     seeder.Start({"share", file});
+    ASSERT_TRUE(WaitUntil([&] { return Listening(seederPort); }, 20000));
+    ASSERT_TRUE(AnnouncePeer(port, core::TaskHash::FromText(hash), seederPort)) << "opentracker did not answer";
+    // The downloader finds the seeder only through the tracker its seed names.
     getter.Start({"get", hash, dest});
     auto tail = [&](const std::string& name) {
         std::string log = test::ReadFile(dir.File(name));

@@ -118,6 +118,49 @@ TEST(EngineTrackerLink, StartActivatesOrAddsTheEngineTrackerAndPauseKeepsIt) {
     EXPECT_FALSE(f.tracker.List().Find(HashOf(6), kUrl));
 }
 
+// The BitTorrent trackers a seed names are announced beside the engine tracker: listed when the
+// task starts (or, for a seed that arrives later, at its next source request), each handed to
+// the BitTorrent announcer, dropped after three unanswered announces and listed again when the
+// task is started again. The engine tracker itself and schemes without a client are left out.
+TEST(EngineTrackerLink, TheSeedsBitTorrentTrackersAreAnnouncedBesideTheEngineTracker) {
+    Fixture f;
+    const std::string udp = "udp://127.0.0.1:6969/announce";
+    const std::string http = "http://127.0.0.1:6881/announce";
+    std::vector<std::pair<TaskHash, std::string>> bt;
+    f.tracker.List().SetAnnouncer(kTrackerBitTorrent,
+                                  [&](const TrackerEntry& e) { bt.push_back({e.hash, e.url}); });
+    f.tasks.tasks[HashOf(7)].seedTrackers = {kUrl + "/announce", udp, "wss://example.invalid/x", udp, http};
+    f.tracker.AddEngineTracker(HashOf(7));
+    EXPECT_EQ(f.tracker.List().Size(), 3u) << "the engine tracker, the UDP and the HTTP tracker";
+    f.tracker.AnnouncePass(1000);
+    EXPECT_EQ(bt, (std::vector<std::pair<TaskHash, std::string>>{{HashOf(7), udp}, {HashOf(7), http}}));
+    EXPECT_EQ(f.agent.QueuedCommands(), std::vector<uint16_t>{kCmdSourceList});
+
+    // A tracker that never answers is asked twice more, then dropped.
+    platform::Tick now = 1000;
+    for (int i = 0; i < 3; ++i) {
+        now += 80001;
+        f.tracker.AnnouncePass(now);
+    }
+    EXPECT_EQ(bt.size(), 6u);
+    EXPECT_FALSE(f.tracker.List().Find(HashOf(7), udp)) << "three unanswered announces";
+    EXPECT_TRUE(f.tracker.List().Find(HashOf(7), kUrl)) << "the engine tracker stays";
+    // Started again: the dropped tracker is listed again.
+    f.tracker.ControlTrackers(HashOf(7), 1);
+    EXPECT_TRUE(f.tracker.List().Find(HashOf(7), udp));
+
+    // A seed that arrives after the start: its trackers are listed at the next source request.
+    f.tasks.tasks[HashOf(8)];
+    f.tracker.AddEngineTracker(HashOf(8));
+    f.tracker.AnnouncePass(now + 1);
+    EXPECT_FALSE(f.tracker.List().Find(HashOf(8), udp));
+    f.tasks.tasks[HashOf(8)].seedTrackers = {udp};
+    f.tracker.AnnouncePass(now + 1 + 80001);  // the engine tracker asked again: the seed is known now
+    f.tracker.AnnouncePass(now + 2 + 80001);
+    std::erase_if(bt, [](const auto& e) { return e.first != HashOf(8); });
+    EXPECT_EQ(bt, (std::vector<std::pair<TaskHash, std::string>>{{HashOf(8), udp}}));
+}
+
 // The announce pass over the real task manager: the peer threshold follows the engine's download
 // limit and the task's own cap (both in KiB/s), and a task its cap holds right now is satisfied.
 TEST(EngineTrackerFacts, TheDownloadLimitsSetThePeerThreshold) {

@@ -63,6 +63,7 @@ public:
         int runState = 1;
         std::set<core::PeerId> peers;
         uint8_t shared = 0;
+        std::vector<std::string> seedTrackers;
     };
     bool WantsPeers(const core::TaskHash& h) override {
         std::lock_guard lock(m_lock);
@@ -86,6 +87,11 @@ public:
     uint8_t Shared(const core::TaskHash& h) {
         std::lock_guard lock(m_lock);
         return tasks[h].shared;
+    }
+    std::vector<std::string> SeedTrackers(const core::TaskHash& h) override {
+        std::lock_guard lock(m_lock);
+        auto it = tasks.find(h);
+        return it != tasks.end() ? it->second.seedTrackers : std::vector<std::string>{};
     }
     void AnnounceAllSources() override {
         ++announceAll;
