@@ -7,15 +7,15 @@
 #include <csignal>
 #include <cstdio>
 
-#include "app/records/app_folders.h"
-#include "app/records/download_record.h"
+#include "app/desktop/dbus_notifier.h"
 #include "app/desktop/desktop.h"
-#include "app/window/engine_entry_points.h"
 #include "app/desktop/qt_message_log.h"
 #include "app/desktop/termination_signals.h"
-#include "app/window/main_wnd.h"
+#include "app/records/app_folders.h"
+#include "app/records/download_record.h"
 #include "app/records/program_log.h"
-#include "app/desktop/dbus_notifier.h"
+#include "app/window/engine_entry_points.h"
+#include "app/window/main_wnd.h"
 #include "engine/platform/deploy_config.h"
 #include "engine/platform/folders.h"
 
@@ -56,19 +56,17 @@ int RunProgram(int argc, char** argv, const PilotFactory& makePilot) {
 
     MainWndSettings settings;
     settings.appDataFolder = PrepareAppDataFolder(platform::DataHome());
-    settings.downloadFolder =
-        StartupDownloadFolder(settings.appDataFolder + std::string(kRecordFileName),
-                                   DownloadFolderCandidates(), FolderFacts::Platform());
+    settings.downloadFolder = StartupDownloadFolder(settings.appDataFolder + std::string(kRecordFileName),
+                                                    DownloadFolderCandidates(), FolderFacts::Platform());
     const platform::DeployConfig& deploy = platform::Deploy();
     settings.manifestBase = deploy.manifestBase;
     settings.statsHost = deploy.statsHost;
     settings.homePage = deploy.homePage;
 
     // The desktop entry named here is the one Qt was told, so a check of the installed tree sees it.
-    ProgramLog().Write(CProgramLog::kInfo, "start pid " + std::to_string(::getpid()) +
-                                                         ", desktop entry " +
-                                                         QGuiApplication::desktopFileName().toStdString() +
-                                                         ", download folder " + settings.downloadFolder);
+    ProgramLog().Write(CProgramLog::kInfo, "start pid " + std::to_string(::getpid()) + ", desktop entry " +
+                                               QGuiApplication::desktopFileName().toStdString() +
+                                               ", download folder " + settings.downloadFolder);
 
     CEngineEntryPoints engine;
     CDesktop desktop;

@@ -1,6 +1,7 @@
-// IDesktopServices: what the main window asks of the desktop and the filesystem (free space, the
-// folder chooser, the opener for files, folders and links, the notification area), behind an
-// interface so that tests can answer for the desktop. GUI thread only.
+// IDesktopServices: what the download workflow and the main window ask of the desktop and the
+// filesystem (free space, the folder chooser, the opener for files, folders and links, the
+// notification area), behind an interface so that tests can answer for the desktop. The owner
+// widget of the chooser is only named here, so the interface needs no Qt. GUI thread only.
 #pragma once
 
 #include <cstdint>

@@ -1,7 +1,8 @@
-// IDownloadEngine: the engine entry functions as the main window calls them, behind an interface
-// so that the window can be driven against a fake engine in tests. The real one forwards to the
-// engine's entry functions (CEngineEntryPoints, app/window/engine_entry_points.h). Hashes are hexadecimal text, paths
-// UTF-8. StartNetwork and Init run on the initialisation thread, everything else on the GUI thread.
+// IDownloadEngine: the engine entry functions as the download workflow calls them, behind an
+// interface so that the workflow can be driven against a fake engine in tests. The real one
+// forwards to the engine's entry functions (CEngineEntryPoints, app/window/engine_entry_points.h).
+// Hashes are hexadecimal text, paths UTF-8. StartNetwork and Init run on the initialisation
+// thread, everything else on the GUI thread.
 #pragma once
 
 #include <cstdint>

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "app/records/cache_stamp.h"
 #include "app/fetch/http_fetch.h"
+#include "app/records/cache_stamp.h"
 
 namespace tessali::app {
 

@@ -1,44 +1,34 @@
-// CMainWnd: the downloader's one top-level window and the controller of the whole download. It
-// runs the initialisation thread (manifest, launch reports, engine start, pictures), offers what
-// to download when that ends, runs the version dialog, checks the free space, starts, polls,
-// pauses and finishes engine tasks, and draws the branded window (slide show, progress bar,
-// dimming, rounded corners, notification-area icon and its menu). Completed files and the
-// download's progress also go to the desktop (IDesktopNotifier).
-// Threading: everything runs on the GUI thread except the initialisation thread, which fills the
-// manifest and hands it over once, through the "initialisation ended" event it waits on.
+// CMainWnd: the downloader's one top-level window. It draws the branded window (slide show,
+// progress bar, dimming, rounded corners, notification-area icon and its menu), forwards clicks
+// and timer ticks to the download's workflow (CDownloadFlow, app/flow/download_flow.h) and shows
+// what the workflow reports: status texts, buttons, the version dialog, completion notices and
+// the launcher's progress (IDesktopNotifier).
+// Threading: GUI thread only; the workflow's initialisation thread reaches it through one posted
+// "initialisation ended" event.
 #pragma once
 
 #include <QEvent>
 #include <QImage>
 #include <QMenu>
 #include <QString>
-#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/desktop/desktop_notifier.h"
 #include "app/flow/desktop_services.h"
 #include "app/flow/download_engine.h"
+#include "app/flow/download_flow.h"
 #include "app/records/manifest.h"
 #include "app/window/select_version_dlg.h"
-#include "engine/platform/event.h"
 #include "skin/skin_menu.h"
 #include "skin/skin_wnd.h"
 
 class QSystemTrayIcon;
 
 namespace tessali::app {
-
-// Fixed ids and periods of the window's timers.
-inline constexpr int kTimerStartup = 375;    // 333 ms, start-up animation
-inline constexpr int kTimerSlides = 376;     // 5000 ms, slide show
-inline constexpr int kTimerClient = 377;     // 1000 ms, full-client poll
-inline constexpr int kTimerCountdown = 379;  // 1000 ms, failure countdown
-inline constexpr int kTimerPatches = 380;    // 2000 ms, patch poll
 
 // The window's own messages: initialisation ended (first parameter 1 success, 0 failure), and
 // the notification-area icon's callback (the mouse message as the second parameter).
@@ -50,30 +40,10 @@ inline constexpr int kMouseRButtonUp = 0x0205;
 inline constexpr int kCmdOpenWindow = 32772;
 inline constexpr int kCmdExit = 32773;
 
-// One selected manifest entry (or restored record file).
-struct SelectionItem {
-    std::string hash;
-    std::string httpUrl;  // patch items only
-    std::string path;     // folder + name: the final file
-    std::string name;
-    int64_t size = 0;
-    std::string folder;  // the working folder at the time of selection
-    std::string version;
-    int redshow = 0;
-};
-
 // What the window needs from the process shell and the deployment file.
-struct MainWndSettings {
-    std::string appDataFolder;   // "…/TessaliDL/"
-    std::string downloadFolder;  // the process-wide download folder, trailing '/'
-    std::string manifestBase;
-    std::string statsHost;
-    std::string homePage;
-    // Cap on one manifest refresh during initialisation (a silent server must not hold start-up).
-    int64_t manifestTimeoutMs = 60000;
-};
+using MainWndSettings = FlowSettings;
 
-class CMainWnd : public skin::CSkinWnd {
+class CMainWnd : public skin::CSkinWnd, private IDownloadFlowView, private IFlowTimers {
 public:
     static constexpr int kWidth = 590;
     static constexpr int kHeight = 530;
@@ -104,31 +74,30 @@ public:
     bool ShowTrayMessage(const CompletionNotice& notice);
 
     // Operations of the workflow (the buttons call them).
-    void SelectVersion();
-    void StartDownload();
-    void Pause();
-    void ChangeFolder();
-    void OpenFolder();
-    // Runs the disk-space check: enables "gobtn" when it passes; the message for "state".
-    bool CheckDiskSpace(QString& message);
-    void WriteRecord();
+    void SelectVersion() { m_flow.SelectVersion(); }
+    void StartDownload() { m_flow.StartDownload(); }
+    void Pause() { m_flow.Pause(); }
+    void ChangeFolder() { m_flow.ChangeFolder(); }
+    void OpenFolder() { m_flow.OpenFolder(); }
+    void WriteRecord() { m_flow.WriteRecord(); }
 
     // State, for the shell, the demo pilot and tests.
+    const CDownloadFlow& Flow() const { return m_flow; }
     QString StateText() const;
     QString TitleText() const;
     QString RouteText() const;
-    bool IsInitialised() const { return m_initialised; }
-    bool IsDownloading() const { return m_downloading; }
-    bool InitSucceeded() const { return m_initSucceeded; }
-    bool IsClosed() const { return m_closed; }
-    double Percent() const { return m_percent; }
-    void SetPercent(double percent) { m_percent = percent; }
-    const Manifest& GetManifest() const { return m_manifest; }
-    const std::vector<SelectionItem>& FullClients() const { return m_fullClients; }
-    const std::vector<SelectionItem>& Patches() const { return m_patches; }
-    const std::vector<std::string>& Started() const { return m_started; }
-    const std::string& WorkingFolder() const { return m_folder; }
-    const std::string& DownloadFolder() const { return m_settings.downloadFolder; }
+    bool IsInitialised() const { return m_flow.IsInitialised(); }
+    bool IsDownloading() const { return m_flow.IsDownloading(); }
+    bool InitSucceeded() const { return m_flow.InitSucceeded(); }
+    bool IsClosed() const { return m_flow.IsClosed(); }
+    double Percent() const { return m_flow.Percent(); }
+    void SetPercent(double percent) { m_flow.SetPercent(percent); }
+    const Manifest& GetManifest() const { return m_flow.GetManifest(); }
+    const std::vector<SelectionItem>& FullClients() const { return m_flow.FullClients(); }
+    const std::vector<SelectionItem>& Patches() const { return m_flow.Patches(); }
+    const std::vector<std::string>& Started() const { return m_flow.Started(); }
+    const std::string& WorkingFolder() const { return m_flow.WorkingFolder(); }
+    const std::string& DownloadFolder() const { return m_flow.Settings().downloadFolder; }
     bool IsDimmed() const { return m_dimmed; }
     const QImage& DimPicture() const { return m_dimPicture; }
     int CurrentImage() const { return m_currentImage; }
@@ -143,81 +112,65 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    void StartTimer(int id, int ms);
-    void StopTimer(int id);
+    // IFlowTimers
+    void StartTimer(int id, int ms) override;
+    void StopTimer(int id) override;
+    // IDownloadFlowView
+    void PostInitEnded(bool success) override;
+    void Log(bool warning, const std::string& text) override;
+    void ShowStatus(const FlowStatus& status) override;
+    void ShowRoute(const std::string& folder) override;
+    void SetControl(FlowControl control, bool on) override;
+    void ShowManifest(const Manifest& manifest) override;
+    void Refresh() override;
+    bool RunVersionDialog(std::vector<VersionChoice>& rows, int64_t freeBytes) override;
+    std::string ChooseFolder(const std::string& title) override;
+    void FileCompleted(const SelectionItem& item) override;
+    void ShowLauncherProgress(bool downloading, double percent) override;
+    void HideAndClose() override;
+    void RemoveTrayAndClose() override;
+
     void Repaint();
     // The progress bar is drawn by the window itself; this control only shows it to assistive
     // technology.
     void AddProgressPart();
     void SetText(skin::CSkinCtrl* control, const QString& text);
     void SetProp(const char* id, const char* name, int value);
-    void InitialisationThread();
-    void SendInitEnded(int success);
-    void OnInitEnded(int success);
-    void OnInitFailedTick();
-    void RestoreOrOffer();
     void StartupAnimationTick();
     void SlideTick();
     void ShowPage(int page);
-    void PollFullClient();
-    void PollPatches();
-    void CompleteFullClient(const SelectionItem& item);
-    void NotifyCompleted(const SelectionItem& item);
-    void UpdateLauncherProgress();
     void OpenLink(int code);
     void CloseByUser();
     void HandleClose();
     void PostClose();
     void CreateTray();
     void RemoveTray();
-    bool InFullClientList(const std::string& hash) const;
-    void SendCompletionReport(int selector) const;
-    int EnginePercent(const std::string& hash);
-    std::string ImageFolder() const;
 
-    IDownloadEngine& m_engine;
     IDesktopServices& m_desktop;
     IDesktopNotifier& m_notifier;
-    MainWndSettings m_settings;
 
     skin::CSkinCtrl* m_title = nullptr;
     skin::CSkinCtrl* m_route = nullptr;
     skin::CSkinCtrl* m_state = nullptr;
     skin::CSkinCtrl* m_picture = nullptr;
     skin::CSkinCtrl* m_pages[4] = {};
-    Manifest m_manifest;
-    bool m_initialised = false;
-    bool m_downloading = false;
     QString m_dots;
     QImage m_bar;
     QImage m_bar2x;
-    double m_percent = 0;
-    std::vector<SelectionItem> m_fullClients;  // the back one is in progress
-    std::vector<std::string> m_started;        // full-client tasks created or resumed in this run
-    std::string m_folder;
     int m_imageCount = 0;
     int m_currentImage = 0;
     bool m_dimmed = false;
     QImage m_dimPicture;
-    bool m_relatedPending = false;
-    std::string m_relatedName;
-    bool m_closeRequested = false;
     std::unique_ptr<QSystemTrayIcon> m_tray;
     std::function<void()> m_balloonAction;
-    std::vector<SelectionItem> m_patches;
-    bool m_patchesRunning = false;
 
     QImage m_menuExit;
     QImage m_menuSelected;
     skin::CSkinMenu m_skinMenu;  // before the menu it styles, so the menu goes first
     QMenu m_trayMenu;
     std::map<int, int> m_activeTimers;
-    int m_countdown = 5;
-    bool m_initSucceeded = false;
-    bool m_closed = false;
-    std::thread m_initThread;
-    platform::Event m_initHandled{platform::Event::Reset::kManual, false};
-    std::atomic<bool> m_abandoned{false};
+    // Last: destroyed first, so its initialisation thread ends before the window's parts go.
+    CDownloadFlow m_flow;
 };
 
 }  // namespace tessali::app

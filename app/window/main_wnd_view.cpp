@@ -66,7 +66,7 @@ void CMainWnd::Paint() {
     DrawChildrenToBuffer();
     {
         QPainter p(&m_image);
-        const double percent = std::clamp(m_percent, 0.0, 100.0);
+        const double percent = std::clamp(m_flow.Percent(), 0.0, 100.0);
         const int w = static_cast<int>(percent * m_bar.width() / 100);
         if (w > 0 && !m_bar.isNull()) {
             const skin::CArt bar = skin::PickArt(m_bar, m_bar2x, p);
@@ -135,7 +135,7 @@ void CMainWnd::SlideTick() {
         return;
     if (m_currentImage > m_imageCount - 1)
         m_currentImage = 0;
-    const ManifestImage& image = m_manifest.images[m_currentImage];
+    const ManifestImage& image = m_flow.GetManifest().images[m_currentImage];
     m_picture->SetProperty(
         QStringLiteral("imagepath"),
         CImageSource{QString::fromStdString(image.localFile), QString::fromStdString(image.linkUrl),
@@ -164,7 +164,7 @@ void CMainWnd::ShowPage(int page) {
         m_pages[page - 1]->SetProperty(QStringLiteral("down"), 1);
     for (auto* p : m_pages) RedrawControl(p);
     m_currentImage = m_imageCount - page;
-    const ManifestImage& image = m_manifest.images[m_currentImage];
+    const ManifestImage& image = m_flow.GetManifest().images[m_currentImage];
     if (m_picture) {
         m_picture->SetProperty(
             QStringLiteral("imagepath"),
@@ -205,7 +205,7 @@ void CMainWnd::CreateTray() {
 }
 
 bool CMainWnd::ShowTrayMessage(const CompletionNotice& notice) {
-    if (!m_tray || m_closed || !m_desktop.TrayAvailable() || !QSystemTrayIcon::supportsMessages())
+    if (!m_tray || m_flow.IsClosed() || !m_desktop.TrayAvailable() || !QSystemTrayIcon::supportsMessages())
         return false;
     m_balloonAction = notice.actions.empty() ? std::function<void()>() : notice.actions.front().run;
     m_tray->showMessage(notice.summary, notice.body, QSystemTrayIcon::Information, 10000);

@@ -1,7 +1,7 @@
 #include <QFileInfo>
 
-#include "app/window/texts.h"
 #include "app/window/select_version_dlg.h"
+#include "app/window/texts.h"
 
 namespace tessali::app {
 namespace {

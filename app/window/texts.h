@@ -1,9 +1,13 @@
 // The texts the main window and the version dialog build from numbers and names: the two size
-// formats, the dialog's display name of an entry, and the shortening of long names. Pure functions.
+// formats, the dialog's display name of an entry, the shortening of long names, and the status
+// line of each state the download's workflow reports. Pure functions.
 #pragma once
 
 #include <QString>
 #include <cstdint>
+#include <string>
+
+#include "app/flow/download_flow.h"
 
 namespace tessali::app {
 
@@ -16,5 +20,9 @@ QString FormatDialogSize(int64_t bytes);
 QString DisplayName(const QString& fileName, bool complete);
 // `name` when it has at most `limit` characters, else its first `keep` characters and "...".
 QString Shorten(const QString& name, int limit, int keep);
+// "任务：NAME下载完成", the line and notice of a finished file.
+QString FinishedLine(const std::string& name);
+// The main window's status line for what the workflow reports.
+QString StatusText(const FlowStatus& status);
 
 }  // namespace tessali::app

@@ -117,7 +117,8 @@ void CDemoPilot::Tick() {
     if (open && open->IsShown() && !m_wnd.IsDownloading()) {
         if (!m_finishSeen && !m_taken.count(QStringLiteral("4-downloading"))) {
             // A finished bar is no picture of a download on its way: none is written.
-            std::printf("demo: the download finished before it was seen part-way; no 4-downloading picture\n");
+            std::printf(
+                "demo: the download finished before it was seen part-way; no 4-downloading picture\n");
             std::fflush(stdout);
         }
         // The window paints the new state on the way back to the event loop; the screen has it

@@ -40,7 +40,7 @@ private:
     int m_stillTicks = 0;  // polls since the percent last moved
     double m_lastPercent = -1;
     bool m_pressed = false;
-    bool m_finishSeen = false;  // the finished state is shown; the picture waits one tick for its paint
+    bool m_finishSeen = false;   // the finished state is shown; the picture waits one tick for its paint
     bool m_partWaySeen = false;  // a part-way state is shown; the picture waits one tick for its paint
     bool m_done = false;
     int m_exitCode = kTimedOut;

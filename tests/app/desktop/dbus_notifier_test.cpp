@@ -16,8 +16,8 @@
 #include <cstdlib>
 #include <optional>
 
-#include "app/desktop/desktop.h"
 #include "app/desktop/dbus_notifier.h"
+#include "app/desktop/desktop.h"
 #include "engine/platform/tick.h"
 
 namespace tessali::app {

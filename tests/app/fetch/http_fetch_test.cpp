@@ -10,8 +10,8 @@
 
 #include "app/fetch/http_fetch.h"
 #include "app/fetch/http_request.h"
-#include "common/ports.h"
 #include "common/gzip_text.h"
+#include "common/ports.h"
 #include "common/scripted_http_server.h"
 #include "common/temp_dir.h"
 #include "engine/platform/file.h"
@@ -26,7 +26,9 @@ using test::ScriptedReply;
 
 constexpr const char* kOldCache = "<old cache/>";
 
-uint16_t ClosedPort() { return test::FreeLoopbackPort(); }
+uint16_t ClosedPort() {
+    return test::FreeLoopbackPort();
+}
 
 class ManifestFetchTest : public ::testing::Test {
 protected:

@@ -5,8 +5,8 @@
 
 #include <QTimer>
 
-#include "app/window/texts.h"
 #include "app/window/select_version_dlg.h"
+#include "app/window/texts.h"
 #include "app_harness.h"
 #include "skin/skin_button.h"
 #include "skin/skin_tables.h"
