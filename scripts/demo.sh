@@ -6,11 +6,11 @@
 #   - a `mirt share` seeder shares a generated client file;
 #   - a deployment file points the program (and the seeder) at all of them.
 # With a display ($DISPLAY) you click through the program yourself. Without one it runs on a
-# virtual X display: the program (tessali-demo: the same program with a pilot) confirms the
-# dialog, presses "开始下载" itself and writes a
-# screenshot of each stage (1-startup, 2-dialog, 3-ready, 4-downloading, 5-finished) into DEMO_SHOTS
-# (default build/demo-shots). Everything the demo starts is stopped when it ends; its files live in
-# a temporary folder (nothing of your home folder is touched).
+# virtual X display: the program (tessali-demo, the same program with a pilot) confirms the dialog,
+# presses "开始下载" itself and writes a screenshot of each stage (1-startup, 2-dialog, 3-ready,
+# 4-downloading, 5-finished) into DEMO_SHOTS (default build/demo-shots). Everything the demo starts
+# is stopped when it ends; its files live in a temporary folder (nothing of your home folder is
+# touched).
 #   DEMO_TIMEOUT=SECONDS   how long the unattended run waits for a stage, or for the download to move (default 60)
 #   DEMO_CLIENT_MB=N       size of the generated client file (default 64)
 #   DEMO_SEED_KIBS=N       the seeder's upload limit in KiB/s (default 4096), so the download is seen

@@ -10,7 +10,7 @@
 
 namespace tessali::app {
 
-// The three values of a task's progress the window relies on.
+// The three values of a task's progress the workflow relies on.
 struct TaskProgress {
     int64_t total = 0;
     int64_t completed = 0;

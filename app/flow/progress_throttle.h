@@ -1,5 +1,5 @@
 // CProgressThrottle: decides which progress updates reach the launcher icon, so that a desktop
-// bus is not flooded however often the window polls: the first value is sent at once, later ones
+// bus is not flooded however often the workflow polls: the first value is sent at once, later ones
 // when they differ by at least kMinStep and kMinIntervalMs have passed, and the end (clearing)
 // is always sent once after anything was shown. One owner thread; the clock is the engine tick.
 #pragma once
