@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/download_record.h"
+#include "app/records/download_record.h"
 #include "engine/platform/file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

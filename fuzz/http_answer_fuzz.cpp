@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/http_answer.h"
+#include "app/fetch/http_answer.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace tessali::app;

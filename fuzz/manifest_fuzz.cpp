@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/manifest.h"
+#include "app/records/manifest.h"
 #include "engine/platform/file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -6,10 +6,11 @@
 #   - a `mirt share` seeder shares a generated client file;
 #   - a deployment file points the program (and the seeder) at all of them.
 # With a display ($DISPLAY) you click through the program yourself. Without one it runs on a
-# virtual X display: the program confirms the dialog, presses "开始下载" itself and writes a
-# screenshot of each stage (1-startup, 2-dialog, 3-ready, 4-downloading, 5-finished) into DEMO_SHOTS
-# (default build/demo-shots). Everything the demo starts is stopped when it ends; its files live in
-# a temporary folder (nothing of your home folder is touched).
+# virtual X display: the program (tessali-demo, the same program with a pilot) confirms the dialog,
+# presses "开始下载" itself and writes a screenshot of each stage (1-startup, 2-dialog, 3-ready,
+# 4-downloading, 5-finished) into DEMO_SHOTS (default build/demo-shots). Everything the demo starts
+# is stopped when it ends; its files live in a temporary folder (nothing of your home folder is
+# touched).
 #   DEMO_TIMEOUT=SECONDS   how long the unattended run waits for a stage, or for the download to move (default 60)
 #   DEMO_CLIENT_MB=N       size of the generated client file (default 64)
 #   DEMO_SEED_KIBS=N       the seeder's upload limit in KiB/s (default 4096), so the download is seen
@@ -23,9 +24,9 @@ timeout_s=${DEMO_TIMEOUT:-60}
 client_mb=${DEMO_CLIENT_MB:-64}
 seed_kibs=${DEMO_SEED_KIBS:-4096}
 
-echo "== building the program, mirt and mirt-tracker"
+echo "== building the program (and its demo pilot), mirt and mirt-tracker"
 cmake -S . -B "$BUILD_DIR" -G Ninja >/dev/null
-ninja -C "$BUILD_DIR" -j2 tessali mirt mirt-tracker >/dev/null
+ninja -C "$BUILD_DIR" -j2 tessali tessali-demo mirt mirt-tracker >/dev/null
 
 work=$(mktemp -d /tmp/tessali-demo-XXXXXX)
 pids=()
@@ -182,7 +183,7 @@ else
   rm -rf "$shots"
   mkdir -p "$shots"
   env "${app_env[@]}" TESSALI_DEMO_SHOTS="$shots" TESSALI_DEMO_TIMEOUT="$timeout_s" QT_QPA_PLATFORM=xcb \
-    xvfb-run -a -s "-screen 0 1024x768x24 -dpi 96" "$BUILD_DIR/app/tessali" || status=$?
+    xvfb-run -a -s "-screen 0 1024x768x24 -dpi 96" "$BUILD_DIR/tools/demo/tessali-demo" || status=$?
   echo "== screenshots in $shots:"
   while IFS='|' read -r stage what; do
     if [ -f "$shots/$stage.png" ]; then

@@ -10,8 +10,8 @@
 #include <memory>
 #include <thread>
 
-#include "app/http_fetch.h"
-#include "app/manifest.h"
+#include "app/fetch/http_fetch.h"
+#include "app/records/manifest.h"
 #include "common/nginx_server.h"
 #include "common/temp_dir.h"
 #include "engine/platform/file.h"

@@ -13,9 +13,9 @@
 #include <memory>
 #include <string>
 
-#include "app/http_fetch.h"
-#include "app/http_request.h"
-#include "app/manifest.h"
+#include "app/fetch/http_fetch.h"
+#include "app/fetch/http_request.h"
+#include "app/records/manifest.h"
 #include "common/gzip_text.h"
 #include "common/nginx_server.h"
 #include "common/temp_dir.h"
