@@ -2,6 +2,7 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -9,8 +10,7 @@
 namespace tessali::net {
 
 bool CFragmentPool::Post(SocketEvent ev, std::span<const uint8_t> data) {
-    Item item{ev, nullptr};
-    item.ev.length = static_cast<uint32_t>(data.size());
+    Item item{ev, nullptr, data.size()};
     if (!data.empty()) {
         item.data.reset(new (std::nothrow) uint8_t[data.size()]);
         if (!item.data) {
@@ -18,15 +18,52 @@ bool CFragmentPool::Post(SocketEvent ev, std::span<const uint8_t> data) {
         }
         std::memcpy(item.data.get(), data.data(), data.size());
     }
+    item.ev.length = static_cast<uint32_t>(data.size());
+    return Queue(std::move(item));
+}
+
+bool CFragmentPool::PostBuffer(SocketEvent ev, std::unique_ptr<uint8_t[]> buffer, size_t length) {
+    Item item{ev, std::move(buffer), kBufferBytes};
+    item.ev.length = static_cast<uint32_t>(std::min(length, kBufferBytes));
+    return Queue(std::move(item));
+}
+
+bool CFragmentPool::Queue(Item item) {
+    size_t length = item.ev.length;
     std::lock_guard lock(m_lock);
     try {
         m_items.push_back(std::move(item));
     } catch (const std::bad_alloc&) {
         return false;
     }
-    m_bytes += data.size();
+    m_bytes += length;
     m_wake.Signal();
     return true;
+}
+
+std::unique_ptr<uint8_t[]> CFragmentPool::NewBuffer() {
+    {
+        std::lock_guard lock(m_lock);
+        if (!m_spare.empty()) {
+            std::unique_ptr<uint8_t[]> b = std::move(m_spare.back());
+            m_spare.pop_back();
+            return b;
+        }
+    }
+    return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[kBufferBytes]);
+}
+
+void CFragmentPool::Recycle(std::unique_ptr<uint8_t[]> buffer) {
+    if (!buffer) {
+        return;
+    }
+    std::lock_guard lock(m_lock);
+    if (m_spare.size() < kMaxSpareBuffers) {
+        try {
+            m_spare.push_back(std::move(buffer));
+        } catch (const std::bad_alloc&) {
+        }
+    }
 }
 
 TakeResult CFragmentPool::Take(SocketEvent& out, std::span<uint8_t> buffer) {
@@ -49,6 +86,21 @@ TakeResult CFragmentPool::Take(SocketEvent& out, std::span<uint8_t> buffer) {
     return TakeResult::kTaken;
 }
 
+TakeResult CFragmentPool::TakeOwned(SocketEvent& out, std::unique_ptr<uint8_t[]>& data, size_t& capacity) {
+    std::lock_guard lock(m_lock);
+    if (m_items.empty()) {
+        m_wake.Drain();
+        return TakeResult::kEmpty;
+    }
+    Item& front = m_items.front();
+    out = front.ev;
+    data = std::move(front.data);
+    capacity = front.capacity;
+    m_bytes -= front.ev.length;
+    m_items.pop_front();
+    return TakeResult::kTaken;
+}
+
 size_t CFragmentPool::Size() const {
     std::lock_guard lock(m_lock);
     return m_items.size();
@@ -57,6 +109,7 @@ size_t CFragmentPool::Size() const {
 void CFragmentPool::Clear() {
     std::lock_guard lock(m_lock);
     m_items.clear();
+    m_spare.clear();
     m_bytes = 0;
     m_wake.Drain();
 }
