@@ -251,6 +251,7 @@ void CDispatchMgr::Emit(const CConnEntry& entry, std::span<const uint8_t> messag
     r.key = entry.key;
     r.transport = entry.transport;
     r.valid = DispatcherOf(entry.type).Marker();
+    r.bytes = m_pool.SpareBytes();
     r.bytes.assign(message.begin(), message.end());
     m_pool.Push(std::move(r));
 }

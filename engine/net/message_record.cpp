@@ -13,10 +13,28 @@ bool CDataPool::Take(MessageRecord& out) {
     if (m_records.empty()) {
         return false;
     }
+    if (out.bytes.capacity() != 0 && out.bytes.capacity() <= kMaxSpareCapacity &&
+        m_spare.size() < kMaxSpare) {
+        if (m_spare.capacity() < kMaxSpare) {
+            m_spare.reserve(kMaxSpare);
+        }
+        out.bytes.clear();
+        m_spare.push_back(std::move(out.bytes));
+    }
     out = std::move(m_records.front());
     m_records.pop_front();
     m_bytes -= out.bytes.size();
     return true;
+}
+
+std::vector<uint8_t> CDataPool::SpareBytes() {
+    std::lock_guard lock(m_lock);
+    if (m_spare.empty()) {
+        return {};
+    }
+    std::vector<uint8_t> bytes = std::move(m_spare.back());
+    m_spare.pop_back();
+    return bytes;
 }
 
 size_t CDataPool::Size() const {
@@ -32,6 +50,7 @@ size_t CDataPool::Bytes() const {
 void CDataPool::Clear() {
     std::lock_guard lock(m_lock);
     m_records.clear();
+    m_spare.clear();
     m_bytes = 0;
 }
 
