@@ -31,13 +31,18 @@ bool CFragmentPool::PostBuffer(SocketEvent ev, std::unique_ptr<uint8_t[]> buffer
 bool CFragmentPool::Queue(Item item) {
     size_t length = item.ev.length;
     std::lock_guard lock(m_lock);
+    const bool wasEmpty = m_items.empty();
     try {
         m_items.push_back(std::move(item));
     } catch (const std::bad_alloc&) {
         return false;
     }
     m_bytes += length;
-    m_wake.Signal();
+    // The signal is only drained by a take that finds the queue empty, so it is still set for
+    // any queue that was not empty: one wake-up per batch rather than one write per event.
+    if (wasEmpty) {
+        m_wake.Signal();
+    }
     return true;
 }
 
