@@ -70,7 +70,8 @@ private:
     };
     bool Queue(Item item);
     // Buffers kept for reuse: a fresh allocation per receive would fault its pages in every time.
-    static constexpr size_t kMaxSpareBuffers = 8;
+    // As many as the received data the socket layer lets queue up (4 MiB) can fill.
+    static constexpr size_t kMaxSpareBuffers = 64;
 
     mutable std::mutex m_lock;
     std::deque<Item> m_items;

@@ -1,5 +1,7 @@
 #include "engine/net/message_record.h"
 
+#include <new>
+
 namespace tessali::net {
 
 void CDataPool::Push(MessageRecord record) {
@@ -13,13 +15,13 @@ bool CDataPool::Take(MessageRecord& out) {
     if (m_records.empty()) {
         return false;
     }
-    if (out.bytes.capacity() != 0 && out.bytes.capacity() <= kMaxSpareCapacity &&
-        m_spare.size() < kMaxSpare) {
-        if (m_spare.capacity() < kMaxSpare) {
-            m_spare.reserve(kMaxSpare);
+    const size_t capacity = out.bytes.capacity();
+    if (capacity != 0 && capacity <= kMaxSpareCapacity && m_spareBytes + capacity <= kMaxSpareBytes) {
+        try {
+            m_spare.push_back(std::move(out.bytes));
+            m_spareBytes += capacity;
+        } catch (const std::bad_alloc&) {
         }
-        out.bytes.clear();
-        m_spare.push_back(std::move(out.bytes));
     }
     out = std::move(m_records.front());
     m_records.pop_front();
@@ -34,6 +36,8 @@ std::vector<uint8_t> CDataPool::SpareBytes() {
     }
     std::vector<uint8_t> bytes = std::move(m_spare.back());
     m_spare.pop_back();
+    m_spareBytes -= bytes.capacity();
+    bytes.clear();
     return bytes;
 }
 
@@ -51,6 +55,7 @@ void CDataPool::Clear() {
     std::lock_guard lock(m_lock);
     m_records.clear();
     m_spare.clear();
+    m_spareBytes = 0;
     m_bytes = 0;
 }
 

@@ -37,12 +37,14 @@ public:
     void Clear();
 
 private:
-    static constexpr size_t kMaxSpare = 32;
+    // Spare buffers are kept up to this many bytes in all, each no larger than a big block.
+    static constexpr size_t kMaxSpareBytes = 4 * 1024 * 1024;
     static constexpr size_t kMaxSpareCapacity = 65536 + 64;
 
     mutable std::mutex m_lock;
     std::deque<MessageRecord> m_records;
     std::vector<std::vector<uint8_t>> m_spare;
+    size_t m_spareBytes = 0;
     size_t m_bytes = 0;
 };
 

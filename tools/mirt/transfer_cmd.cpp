@@ -6,6 +6,7 @@
 #include <limits.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -23,6 +24,9 @@
 
 namespace tessali::mirt {
 namespace {
+
+// How often a download between progress lines looks whether it is complete.
+constexpr int kCompletionCheckMs = 50;
 
 // "ADDR:PORT" as a source-list entry. The id tail is made from the address and port, so that
 // two peers given by hand never look like one peer to the duplicate check.
@@ -312,7 +316,13 @@ int RunGet(const std::vector<std::string>& args) {
             exitCode = 4;
             break;
         }
-        if (WaitForStop(progressMs)) {
+        // A completed download ends at once, not at the next progress line.
+        bool stopped = false;
+        for (int waited = 0; waited < progressMs && !stopped && !core::TaskMgr().IsComplete(hash);
+             waited += kCompletionCheckMs) {
+            stopped = WaitForStop(std::min(kCompletionCheckMs, progressMs - waited));
+        }
+        if (stopped) {
             break;
         }
     }
