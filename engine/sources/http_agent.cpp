@@ -29,6 +29,8 @@ namespace tessali::sources {
 namespace {
 
 constexpr uint32_t kSpeedWindowMs = 10000;
+// The longest the worker waits without a connection before looking again unasked.
+constexpr int kIdleWaitMs = 100;
 constexpr char kTempSuffix[] = ".!hmt";
 
 std::string KeyText(const HttpKey& key) {
@@ -103,6 +105,7 @@ bool CHttpAgent::Start() {
 void CHttpAgent::Stop() {
     std::lock_guard lock(m_startLock);
     m_running = false;
+    m_wake.Signal();
     if (m_thread.joinable()) {
         m_thread.join();
     }
@@ -132,6 +135,7 @@ void CHttpAgent::CloseSocketLater(int fd) {
     std::lock_guard lock(m_tableLock);
     if (m_thread.joinable()) {
         m_closing.push_back(fd);
+        m_wake.Signal();
     } else {
         ::close(fd);
     }
@@ -166,6 +170,7 @@ bool CHttpAgent::OpenConnection(CAgentInfo& info) {
             return false;
         }
         m_table.push_back({fd, info.key});
+        m_wake.Signal();
     }
     info.socketFd = fd;
     info.lastActivity = platform::GetTick();
@@ -683,7 +688,9 @@ void CHttpAgent::Worker() {
             }
         }
         if (fds.empty()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            // Nothing to watch: wait for a connection (or a close, or the stop) to be signalled
+            // rather than look again every millisecond.
+            m_wake.Wait(kIdleWaitMs);
             continue;
         }
         CloseIdleConnections(keys);
