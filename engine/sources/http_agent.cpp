@@ -29,8 +29,6 @@ namespace tessali::sources {
 namespace {
 
 constexpr uint32_t kSpeedWindowMs = 10000;
-// The longest the worker waits without a connection before looking again unasked.
-constexpr int kIdleWaitMs = 100;
 constexpr char kTempSuffix[] = ".!hmt";
 
 std::string KeyText(const HttpKey& key) {
@@ -105,7 +103,6 @@ bool CHttpAgent::Start() {
 void CHttpAgent::Stop() {
     std::lock_guard lock(m_startLock);
     m_running = false;
-    m_wake.Signal();
     if (m_thread.joinable()) {
         m_thread.join();
     }
@@ -135,7 +132,6 @@ void CHttpAgent::CloseSocketLater(int fd) {
     std::lock_guard lock(m_tableLock);
     if (m_thread.joinable()) {
         m_closing.push_back(fd);
-        m_wake.Signal();
     } else {
         ::close(fd);
     }
@@ -170,7 +166,6 @@ bool CHttpAgent::OpenConnection(CAgentInfo& info) {
             return false;
         }
         m_table.push_back({fd, info.key});
-        m_wake.Signal();
     }
     info.socketFd = fd;
     info.lastActivity = platform::GetTick();
@@ -688,9 +683,7 @@ void CHttpAgent::Worker() {
             }
         }
         if (fds.empty()) {
-            // Nothing to watch: wait for a connection (or a close, or the stop) to be signalled
-            // rather than look again every millisecond.
-            m_wake.Wait(kIdleWaitMs);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
             continue;
         }
         CloseIdleConnections(keys);

@@ -17,7 +17,6 @@
 
 #include "engine/core/ref_counted.h"
 #include "engine/core/task_mgr_interface.h"
-#include "engine/platform/event.h"
 #include "engine/sources/http_agent_interface.h"
 
 namespace tessali::sources {
@@ -158,9 +157,6 @@ private:
     std::atomic<uint32_t> m_idleTimeoutMs{kHttpIdleTimeoutMs};
     std::thread m_thread;
     std::mutex m_startLock;
-    // Wakes the worker while it has no connection to watch: a new connection, a socket to
-    // close, or a stop.
-    platform::WakeFd m_wake;
 };
 
 // The process-wide agent, created on first use; DestroyHttpAgent ends it (engine shut-down).
