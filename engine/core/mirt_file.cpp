@@ -118,6 +118,7 @@ bool CMirtFile::OpenLocked() {
 
 void CMirtFile::CloseLocked() {
     m_file.Close();
+    m_readFile.Close();
 }
 
 bool CMirtFile::CheckStillThereLocked() {
@@ -175,10 +176,16 @@ int64_t CMirtFile::ReadAt(int64_t position, std::span<uint8_t> out) {
         static_cast<int64_t>(std::min<uint64_t>(out.size(), static_cast<uint64_t>(m_size - position)));
     auto target = out.first(static_cast<size_t>(length));
     if (FinishedLocked()) {
-        platform::File file;
         errno = 0;
-        bool ok = file.Open(m_path, platform::File::kRead) &&
-                  (length == 0 || file.ReadAt(position, target) == length);
+        // Served block by block: the descriptor stays open while the file it reads is still
+        // linked; once the file is deleted or replaced it is opened again by name (and fails
+        // when nothing is there), as a fresh open for every read would.
+        struct stat st {};
+        if (m_readFile.IsOpen() && (::fstat(m_readFile.Fd(), &st) != 0 || st.st_nlink == 0)) {
+            m_readFile.Close();
+        }
+        bool ok = (m_readFile.IsOpen() || m_readFile.Open(m_path, platform::File::kRead)) &&
+                  (length == 0 || m_readFile.ReadAt(position, target) == length);
         // A shared file deleted or cut short under us: said once, not for every request.
         if (!ok && !m_readFailLogged) {
             EngineLog(kLogFail, "content file %s cannot be read at %lld (%s)\n", m_path.c_str(),

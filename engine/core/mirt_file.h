@@ -35,7 +35,8 @@ public:
     // gone, so nothing written later may be trusted) until DeleteTemporary or DeleteContent.
     virtual int64_t WriteAt(int64_t position, std::span<const uint8_t> data);
     // Reads at `position`, clamped to the size: bytes read, or -1 (also when the file is shorter
-    // than it should be). A finished file is opened read-only for each read.
+    // than it should be). A finished file is read through a read-only descriptor that is opened
+    // again by name whenever the file it holds was deleted or replaced.
     virtual int64_t ReadAt(int64_t position, std::span<uint8_t> out);
 
     // Closes the file and deletes it when its name carries ".!mt"; false when the delete failed.
@@ -70,6 +71,7 @@ private:
     std::string m_path;
     const int64_t m_size;
     platform::File m_file;
+    platform::File m_readFile;  // a finished file, for reads
     dev_t m_device = 0;
     ino_t m_inode = 0;
     uint64_t m_written = 0;

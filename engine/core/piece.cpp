@@ -67,9 +67,12 @@ bool CPiece::Store(uint32_t begin, std::span<const uint8_t> data) {
         uint32_t len = std::min<uint32_t>(BlockLength(block), static_cast<uint32_t>(data.size() - done));
         Block& b = m_blocks[block];
         // Only a whole block counts as received; a shorter tail part of a block is dropped.
-        if (len == BlockLength(block) && !b.data) {
-            b.data = std::make_unique<uint8_t[]>(len);
-            std::memcpy(b.data.get(), data.data() + done, len);
+        if (len == BlockLength(block) && b.state != kBlockReceived) {
+            if (!m_data) {
+                // Not zeroed: every byte is copied in before the piece counts as complete.
+                m_data = std::make_unique_for_overwrite<uint8_t[]>(m_length);
+            }
+            std::memcpy(m_data.get() + size_t{block} * kBlockSize, data.data() + done, len);
             b.state = kBlockReceived;
         }
         done += len;
@@ -78,14 +81,18 @@ bool CPiece::Store(uint32_t begin, std::span<const uint8_t> data) {
     return true;
 }
 
-std::vector<uint8_t> CPiece::Assemble() const {
-    std::vector<uint8_t> out(m_length);
-    for (uint32_t i = 0; i < BlockCount(); ++i) {
-        if (m_blocks[i].data) {
-            std::memcpy(out.data() + size_t{i} * kBlockSize, m_blocks[i].data.get(), BlockLength(i));
-        }
+void CPiece::AdoptBuffer(std::unique_ptr<uint8_t[]> buffer) {
+    if (!m_data) {
+        m_data = std::move(buffer);
     }
-    return out;
+}
+
+std::span<const uint8_t> CPiece::Data() const {
+    return m_data ? std::span<const uint8_t>(m_data.get(), m_length) : std::span<const uint8_t>();
+}
+
+std::unique_ptr<uint8_t[]> CPiece::TakeBuffer() {
+    return std::move(m_data);
 }
 
 bool CPiece::IsStale(const Block& b, Tick now) const {

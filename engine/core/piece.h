@@ -1,5 +1,6 @@
-// CPiece: one piece in progress, held in memory block by block until every 16 KiB block has
-// arrived; then it is hashed and written whole. Guarded by the owning task's piece lock.
+// CPiece: one piece in progress, held in one buffer of the piece's length that its 16 KiB blocks
+// are copied into as they arrive; once every block is there the buffer is taken out, hashed and
+// written whole. Guarded by the owning task's piece lock.
 #pragma once
 
 #include <cstdint>
@@ -42,8 +43,14 @@ public:
     // Copies the 16 KiB parts of `data` starting at block `firstBlock` into blocks that have no
     // data yet; false (nothing stored) when the range would run past the piece.
     bool Store(uint32_t begin, std::span<const uint8_t> data);
-    // The whole piece in one buffer (only meaningful when complete).
-    std::vector<uint8_t> Assemble() const;
+    // Whether the piece has its buffer yet (it gets one with its first block).
+    bool HasBuffer() const { return m_data != nullptr; }
+    // Gives the piece a buffer of Length() bytes to fill (a recycled one), before its first block.
+    void AdoptBuffer(std::unique_ptr<uint8_t[]> buffer);
+    // The received bytes so far, Length() of them (what no block filled yet is undefined).
+    std::span<const uint8_t> Data() const;
+    // Takes the buffer out of a complete piece; the piece keeps its block states.
+    std::unique_ptr<uint8_t[]> TakeBuffer();
 
     struct Pick {
         uint32_t firstBlock = 0;
@@ -64,13 +71,13 @@ private:
     struct Block {
         BlockState state = kBlockFree;
         platform::Tick requestTime = 0;
-        std::unique_ptr<uint8_t[]> data;
     };
     bool IsStale(const Block& b, platform::Tick now) const;
 
     const uint32_t m_index;
     const uint32_t m_length;
     std::vector<Block> m_blocks;
+    std::unique_ptr<uint8_t[]> m_data;  // Length() bytes once the first block arrived
 };
 
 }  // namespace tessali::core

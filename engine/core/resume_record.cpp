@@ -1,6 +1,7 @@
 #include "engine/core/resume_record.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +12,10 @@
 
 namespace tessali::core {
 namespace {
+
+// A record of at most this many bytes, written at offset 0, lies in one page: one write of it is
+// not cut by a process kill.
+constexpr size_t kOneWriteBytes = 4096;
 
 void PutLe64(std::vector<uint8_t>& out, size_t at, int64_t value) {
     auto v = static_cast<uint64_t>(value);
@@ -191,6 +196,9 @@ bool CResumeRecord::Save() {
         return false;
     }
     std::vector<uint8_t> bytes = FileBytes();
+    if (SaveToKept(bytes)) {
+        return true;
+    }
     // Written beside and renamed over the record: a kill leaves the old or the new bytes. No
     // fsync: this runs after every piece, and the kernel keeps both files across a process kill.
     std::string tmp = m_path + ".tmp";
@@ -205,6 +213,10 @@ bool CResumeRecord::Save() {
     }
     if (written == static_cast<int64_t>(bytes.size())) {
         if (platform::RenameFile(tmp, m_path)) {
+            // Later saves of a small record overwrite this file instead of replacing it.
+            if (bytes.size() <= kOneWriteBytes) {
+                m_kept.Open(m_path, platform::File::kWrite);
+            }
             return true;
         }
         error = errno;
@@ -220,6 +232,25 @@ bool CResumeRecord::Save() {
     return false;
 }
 
+bool CResumeRecord::SaveToKept(std::span<const uint8_t> bytes) {
+    if (!m_kept.IsOpen()) {
+        return false;
+    }
+    // Removed, replaced (renamed over) or resized by anyone else: the kept descriptor no longer
+    // writes the record that a restart would read.
+    struct stat kept {};
+    if (bytes.size() > kOneWriteBytes || ::fstat(m_kept.Fd(), &kept) != 0 || kept.st_nlink == 0 ||
+        kept.st_size != static_cast<off_t>(bytes.size())) {
+        m_kept.Close();
+        return false;
+    }
+    if (m_kept.WriteAt(0, bytes) != static_cast<int64_t>(bytes.size())) {
+        m_kept.Close();
+        return false;
+    }
+    return true;
+}
+
 bool CResumeRecord::SaveInPlace(std::span<const uint8_t> bytes) {
     if (platform::FileSize(m_path) != static_cast<int64_t>(bytes.size())) {
         return false;
@@ -230,6 +261,7 @@ bool CResumeRecord::SaveInPlace(std::span<const uint8_t> bytes) {
 }
 
 void CResumeRecord::Remove() {
+    m_kept.Close();
     m_pieces = Bitfield();
     m_verified = 0;
     m_setSinceLoad = 0;

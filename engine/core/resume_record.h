@@ -1,7 +1,9 @@
 // CResumeRecord: which pieces of a task are verified and written, kept in memory and in the
 // task's ".mem" file: content size (8 bytes), the piece bitfield, verified bytes (8 bytes), all
-// little-endian, exactly bitfield length + 16 bytes. Saves replace the file whole, so a process
-// killed at any moment leaves the previous or the new record, never a torn one.
+// little-endian, exactly bitfield length + 16 bytes. A process killed at any moment leaves the
+// previous or the new record, never a torn one: a save replaces the file whole, or, for a record
+// of at most one page, writes it over the same-length file in one write through a descriptor
+// kept open (a kill cannot cut a write inside one page; this runs after every piece).
 // Not thread-safe: the task's block writer, serialised by the task, is its only writer.
 #pragma once
 
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "engine/core/bitfield.h"
+#include "engine/platform/file.h"
 
 namespace tessali::core {
 
@@ -39,8 +42,9 @@ public:
     // True when verified bytes reach the content size (a count above it is clamped and logged).
     bool IsComplete();
 
-    // Replaces the ".mem" file with the record; on a full disk it overwrites the file's bytes
-    // in place instead. False (logged) when it could not be written.
+    // Writes the record to the ".mem" file (whole-file replacement, or the one-write overwrite
+    // of a small record); on a full disk it overwrites the file's bytes in place instead. False
+    // (logged) when it could not be written.
     bool Save();
     // Clears every piece that does not lie wholly before `position` (content bytes from there
     // on are gone); the number of pieces cleared. The file is not saved here.
@@ -64,6 +68,9 @@ public:
 private:
     bool Prepare(int64_t contentSize, uint32_t pieceLength);
     bool SaveInPlace(std::span<const uint8_t> bytes);
+    // The one-write overwrite through m_kept: false (descriptor dropped) when the file it holds
+    // is no longer the record at m_path or has another length.
+    bool SaveToKept(std::span<const uint8_t> bytes);
     int64_t CountedBytes() const;
 
     std::string m_path;
@@ -73,6 +80,7 @@ private:
     Bitfield m_pieces;
     int64_t m_verified = 0;
     uint32_t m_setSinceLoad = 0;
+    platform::File m_kept;  // the ".mem" file as last written by Save, open for writing
 };
 
 }  // namespace tessali::core

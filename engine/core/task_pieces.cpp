@@ -224,21 +224,36 @@ int64_t CTaskPieces::PutBlock(CPeer& peer, std::span<const uint8_t> data, uint32
     if (m_storage.HasPiece(piece)) {
         return kPutStored;
     }
-    std::vector<uint8_t> whole;
+    std::unique_ptr<uint8_t[]> whole;
+    uint32_t wholeLength = 0;
     {
         std::lock_guard lock(m_pieceLock);
         auto it = m_pieces.find(piece);
         if (it == m_pieces.end() || it->second->IsComplete()) {
             return kPutStored;
         }
-        it->second->Store(begin, data);
-        if (!it->second->IsComplete()) {
+        CPiece& p = *it->second;
+        if (!p.HasBuffer() && p.Length() == m_pieceLength && !m_spareBuffers.empty()) {
+            p.AdoptBuffer(std::move(m_spareBuffers.back()));
+            m_spareBuffers.pop_back();
+        }
+        p.Store(begin, data);
+        if (!p.IsComplete()) {
             return kPutStored;
         }
-        whole = it->second->Assemble();
+        // Out of the piece: hashing and writing run without the lock, and the piece may be
+        // dropped meanwhile.
+        wholeLength = p.Length();
+        whole = p.TakeBuffer();
     }
     EngineLog(kLogInfo, "一片下载完毕,index:%d\n", static_cast<int>(piece));
-    int64_t r = WritePiece(whole, piece, 0);
+    int64_t r = WritePiece(std::span<const uint8_t>(whole.get(), wholeLength), piece, 0);
+    if (wholeLength == m_pieceLength) {
+        std::lock_guard lock(m_pieceLock);
+        if (m_spareBuffers.size() < kSpareBuffers) {
+            m_spareBuffers.push_back(std::move(whole));
+        }
+    }
     return r < 0 ? kPutWriteFailed : kPutPieceWritten;
 }
 

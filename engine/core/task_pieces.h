@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -118,6 +119,10 @@ private:
 
     mutable std::mutex m_pieceLock;
     std::map<uint32_t, Ref<CPiece>> m_pieces;
+    // Buffers of written pieces kept for the next pieces: a fresh piece-sized allocation is a new
+    // mapping whose every page faults in on the first copy.
+    static constexpr size_t kSpareBuffers = 2;
+    std::vector<std::unique_ptr<uint8_t[]>> m_spareBuffers;
     Bitfield m_requested;
     bool m_sequential = false;
     int64_t m_readPosition = 0;

@@ -26,8 +26,9 @@ bool StartsWith(std::span<const uint8_t> bytes, std::string_view text) {
 
 // One plain message from `pos`: the offset after it, `pos` when it is incomplete (or framing
 // stops there), kFatal after an error that was already reported.
-size_t FrameOne(IDispatchHost& host, CConnEntry& entry, size_t pos, bool engineOnly) {
-    std::span<const uint8_t> rest = std::span<const uint8_t>(entry.buffer).subspan(pos);
+size_t FrameOneIn(IDispatchHost& host, CConnEntry& entry, std::span<const uint8_t> bytes, size_t pos,
+                  bool engineOnly) {
+    std::span<const uint8_t> rest = bytes.subspan(pos);
     if (!entry.handshakeSeen) {
         if (rest.size() < kHandshakeBytes) {
             return pos;
@@ -61,9 +62,14 @@ size_t FrameOne(IDispatchHost& host, CConnEntry& entry, size_t pos, bool engineO
     return pos + n + 4;
 }
 
-size_t FrameAll(IDispatchHost& host, CConnEntry& entry, size_t pos, bool engineOnly) {
+size_t FrameOne(IDispatchHost& host, CConnEntry& entry, size_t pos, bool engineOnly) {
+    return FrameOneIn(host, entry, entry.buffer, pos, engineOnly);
+}
+
+size_t FrameAllIn(IDispatchHost& host, CConnEntry& entry, std::span<const uint8_t> bytes, size_t pos,
+                  bool engineOnly) {
     while (true) {
-        size_t next = FrameOne(host, entry, pos, engineOnly);
+        size_t next = FrameOneIn(host, entry, bytes, pos, engineOnly);
         if (next == kFatal || next == pos) {
             return next;
         }
@@ -129,7 +135,11 @@ void CBtUdpTrackDispatch::OnConnected(const CConnEntry& entry) {
 }
 
 size_t CDispatch::FrameMessages(CConnEntry& entry, size_t offset, bool engineOnly) {
-    return FrameAll(m_host, entry, offset, engineOnly);
+    return FrameAllIn(m_host, entry, entry.buffer, offset, engineOnly);
+}
+
+size_t CBtDispatch::FrameDirect(CConnEntry& entry, std::span<const uint8_t> data) {
+    return entry.buffer.empty() ? FrameAllIn(m_host, entry, data, 0, false) : 0;
 }
 
 int CBtDispatch::Frame(CConnEntry& entry) {

@@ -90,6 +90,11 @@ class CBtDispatch : public CDispatch {
 public:
     using CDispatch::CDispatch;
     int Frame(CConnEntry& entry) override;
+    // Frames whole messages straight out of `data`, bytes that follow the entry's buffer, without
+    // copying them into it; only with an empty buffer (else nothing is used). Returns how many
+    // bytes were used (the rest, an unfinished message, belongs in the buffer), SIZE_MAX after a
+    // fatal error (already reported).
+    size_t FrameDirect(CConnEntry& entry, std::span<const uint8_t> data);
 };
 
 class CMirtHttpDispatch : public CDispatch {

@@ -33,8 +33,7 @@ CDispatchMgr::CDispatchMgr(CThreadMgr& sockets, CTudpInterface& rudp, CFragmentP
       m_scrambled(*this, random ? std::move(random) : DefaultRandom()),
       m_plain(*this),
       m_httpTracker(*this),
-      m_udpTracker(*this),
-      m_eventBuffer(kRecvBufferBytes) {}
+      m_udpTracker(*this) {}
 
 CDispatchMgr::~CDispatchMgr() = default;
 
@@ -252,6 +251,7 @@ void CDispatchMgr::Emit(const CConnEntry& entry, std::span<const uint8_t> messag
     r.key = entry.key;
     r.transport = entry.transport;
     r.valid = DispatcherOf(entry.type).Marker();
+    r.bytes = m_pool.SpareBytes();
     r.bytes.assign(message.begin(), message.end());
     m_pool.Push(std::move(r));
 }
@@ -306,19 +306,48 @@ size_t CDispatchMgr::CloseSilentConnections(platform::Tick now) {
 void CDispatchMgr::ProcessQueue(CFragmentPool& queue, uint8_t newTransport, size_t maxRecords) {
     while (m_pool.Size() < maxRecords && m_pool.Bytes() < kMaxPendingRecordBytes) {
         SocketEvent ev;
-        TakeResult r = queue.Take(ev, m_eventBuffer);
-        if (r == TakeResult::kEmpty) {
+        std::unique_ptr<uint8_t[]> data;
+        size_t capacity = 0;
+        if (queue.TakeOwned(ev, data, capacity) == TakeResult::kEmpty) {
             return;
         }
-        if (r == TakeResult::kTooSmall) {
-            m_eventBuffer.resize(ev.length);
-            continue;
+        size_t length = data && ev.kind == SockEventKind::kData ? ev.length : 0;
+        HandleEvent(ev, std::span<const uint8_t>(data.get(), length), newTransport);
+        if (capacity == CFragmentPool::kBufferBytes) {
+            queue.Recycle(std::move(data));
         }
-        HandleEvent(
-            ev,
-            std::span<const uint8_t>(m_eventBuffer.data(), ev.kind == SockEventKind::kData ? ev.length : 0),
-            newTransport);
     }
+}
+
+std::span<const uint8_t> CDispatchMgr::FrameDirect(CConnEntry& entry, std::span<const uint8_t> data) {
+    // First the message begun in the buffer, completed with only the bytes it lacks.
+    while (!entry.buffer.empty() && !data.empty()) {
+        size_t have = entry.buffer.size();
+        size_t want = 5 - std::min<size_t>(have, 5);
+        if (want == 0) {
+            uint32_t n = GetU32(entry.buffer.data());
+            if (n == kStopLength || uint64_t{n} + 4 > kMaxMessageBytes || have >= size_t{n} + 4) {
+                return data;  // not a plain message in progress: the buffered path decides
+            }
+            want = size_t{n} + 4 - have;
+        }
+        size_t take = std::min(want, data.size());
+        entry.Append(data.first(take));
+        data = data.subspan(take);
+        if (take == want && entry.buffer.size() >= 5) {
+            if (m_plain.Frame(entry) != 0 || entry.closing) {
+                return data;
+            }
+        }
+    }
+    if (!entry.buffer.empty()) {
+        return data;
+    }
+    size_t used = m_plain.FrameDirect(entry, data);
+    if (used == SIZE_MAX) {
+        return {};
+    }
+    return data.subspan(used);
 }
 
 void CDispatchMgr::HandleEvent(const SocketEvent& ev, std::span<const uint8_t> data, uint8_t newTransport) {
@@ -349,6 +378,14 @@ void CDispatchMgr::HandleEvent(const SocketEvent& ev, std::span<const uint8_t> d
     }
     if (entry.closing) {
         return;
+    }
+    if (entry.type == kDispatchPlain && entry.handshakeSeen) {
+        // Whole messages are framed straight from the received bytes; only an unfinished one
+        // at the end is kept in the buffer.
+        data = FrameDirect(entry, data);
+        if (data.empty() || entry.closing) {
+            return;
+        }
     }
     entry.Append(data);
     if (entry.type == kDispatchUnknown) {

@@ -83,6 +83,9 @@ public:
 
 private:
     void ProcessQueue(CFragmentPool& queue, uint8_t newTransport, size_t maxRecords);
+    // Frames what it can of `data` for a plain connection past its handshake without buffering
+    // it; returns the bytes still to go through the entry's buffer.
+    std::span<const uint8_t> FrameDirect(CConnEntry& entry, std::span<const uint8_t> data);
     CDispatch& DispatcherOf(uint8_t type);
     bool AddEntry(uint8_t type, uint8_t transport, const core::ConnectionKey& key);
     void RemoveEntry(const core::ConnectionKey& key);
@@ -108,8 +111,7 @@ private:
 
     mutable std::mutex m_lock;
     std::map<core::ConnectionKey, CConnEntry> m_entries;
-    std::mutex m_rudpSendLock;  // taken alone
-    std::vector<uint8_t> m_eventBuffer;
+    std::mutex m_rudpSendLock;              // taken alone
     platform::Tick m_lastSilenceSweep = 0;  // peer thread only
 };
 

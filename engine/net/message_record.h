@@ -26,15 +26,25 @@ struct MessageRecord {
 class CDataPool {
 public:
     void Push(MessageRecord record);
+    // Takes the oldest record into `out`; the bytes `out` held before are kept for SpareBytes.
     bool Take(MessageRecord& out);
+    // An empty byte vector for a new record, with the capacity of one taken before when there is
+    // one: a block-sized allocation per message would otherwise be made and freed every time.
+    std::vector<uint8_t> SpareBytes();
     size_t Size() const;
     // Message bytes the queued records hold.
     size_t Bytes() const;
     void Clear();
 
 private:
+    // Spare buffers are kept up to this many bytes in all, each no larger than a big block.
+    static constexpr size_t kMaxSpareBytes = 4 * 1024 * 1024;
+    static constexpr size_t kMaxSpareCapacity = 65536 + 64;
+
     mutable std::mutex m_lock;
     std::deque<MessageRecord> m_records;
+    std::vector<std::vector<uint8_t>> m_spare;
+    size_t m_spareBytes = 0;
     size_t m_bytes = 0;
 };
 

@@ -132,13 +132,18 @@ void CMsgHandle::Handle(const MessageRecord& r) {
         return;
     }
     const TaskHash hash = *mapped;
+    // Only the bitfield's and the piece's length rules depend on the task: the look-ups (the seed
+    // check reads the disk) are made for those alone, not for every block.
     LengthRules rules;
-    rules.seedLoaded = m_tasks.HasSeed(hash);
-    if (rules.seedLoaded) {
-        int n = m_tasks.GetBitfieldLength(hash);
-        rules.bitfieldBytes = n > 0 ? static_cast<size_t>(n) : 0;
+    if (id == kMsgBitfield) {
+        rules.seedLoaded = m_tasks.HasSeed(hash);
+        if (rules.seedLoaded) {
+            int n = m_tasks.GetBitfieldLength(hash);
+            rules.bitfieldBytes = n > 0 ? static_cast<size_t>(n) : 0;
+        }
+    } else if (id == kMsgPiece) {
+        rules.largeBlocks = m_tasks.HasPeerLargeBlocks(hash, r.key) != 0;
     }
-    rules.largeBlocks = m_tasks.HasPeerLargeBlocks(hash, r.key) != 0;
     if (const char* error = CheckMessageLength(r.bytes, rules)) {
         if (id <= kMsgRequestRefused || id == kMsgConnected) {
             ProtocolError(hash, r, error);

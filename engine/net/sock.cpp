@@ -58,11 +58,17 @@ CSock::~CSock() {
     }
 }
 
-bool CSock::PostEvent(SockEventKind kind, std::span<const uint8_t> data) {
+SocketEvent CSock::DataEvent() const {
     SocketEvent ev;
     ev.addr = m_addr.sin_addr.s_addr;
     ev.port = m_addr.sin_port;
     ev.sock = m_fd;
+    ev.kind = SockEventKind::kData;
+    return ev;
+}
+
+bool CSock::PostEvent(SockEventKind kind, std::span<const uint8_t> data) {
+    SocketEvent ev = DataEvent();
     ev.kind = kind;
     return m_mgr.Events().Post(ev, data);
 }
@@ -208,18 +214,31 @@ void CTcpSock::OnConnected() {
     PostEvent(SockEventKind::kConnected);
 }
 
-int CTcpSock::OnReadable(uint8_t* buffer, size_t capacity) {
+int CTcpSock::OnReadable(uint8_t* /*buffer*/, size_t /*capacity*/) {
     if (State() != SockState::kOpen) {
         return 0;
     }
+    // Received bytes go to the peer thread in the buffer they were read into; only short reads
+    // are copied out, so that a queued event never holds a mostly empty buffer.
+    CFragmentPool& events = m_mgr.Events();
+    std::unique_ptr<uint8_t[]> chunk;
+    int result = 0;
     for (int i = 0; i < kMaxReadsPerPass; ++i) {
-        if (m_mgr.Events().QueuedBytes() >= kMaxQueuedReceiveBytes) {
-            return 0;  // read again once the peer thread has caught up
+        if (events.QueuedBytes() >= kMaxQueuedReceiveBytes) {
+            break;  // read again once the peer thread has caught up
         }
-        ssize_t n = ::recv(m_fd, buffer, capacity, 0);
+        if (!chunk && !(chunk = events.NewBuffer())) {
+            result = -1;
+            break;
+        }
+        ssize_t n = ::recv(m_fd, chunk.get(), kRecvBufferBytes, 0);
         if (n > 0) {
-            if (!PostEvent(SockEventKind::kData, {buffer, static_cast<size_t>(n)})) {
-                return -1;
+            auto got = static_cast<size_t>(n);
+            bool posted = got < kRecvBufferBytes / 4 ? PostEvent(SockEventKind::kData, {chunk.get(), got})
+                                                     : events.PostBuffer(DataEvent(), std::move(chunk), got);
+            if (!posted) {
+                result = -1;
+                break;
             }
             continue;
         }
@@ -228,11 +247,13 @@ int CTcpSock::OnReadable(uint8_t* buffer, size_t capacity) {
         }
         if (n < 0 && WouldBlock(errno)) {
             Touch();
-            return 0;
+            break;
         }
-        return -1;  // peer closed, or a hard error
+        result = -1;  // peer closed, or a hard error
+        break;
     }
-    return 0;
+    events.Recycle(std::move(chunk));
+    return result;
 }
 
 int CTcpSock::SendPendingLocked() {

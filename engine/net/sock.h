@@ -14,6 +14,7 @@
 #include <span>
 #include <vector>
 
+#include "engine/net/fragment_pool.h"
 #include "engine/net/send_queue.h"
 #include "engine/net/socket_event.h"
 #include "engine/platform/tick.h"
@@ -24,7 +25,7 @@ class CThreadMgr;
 class CThread;
 
 constexpr size_t kSockSendBufferBytes = 18432;
-constexpr size_t kRecvBufferBytes = 66560;
+constexpr size_t kRecvBufferBytes = CFragmentPool::kBufferBytes;
 // A peer that stops reading cannot make us hold more than this for it: the connection closes.
 // Together the connections hold no more than the send budget allows (send_budget.h).
 constexpr size_t kMaxPendingSendBytes = 4 * 1024 * 1024;
@@ -75,6 +76,8 @@ public:
 protected:
     void Touch() { m_lastActive.store(platform::GetTick()); }
     bool PostEvent(SockEventKind kind, std::span<const uint8_t> data = {});
+    // A data event of this socket (length filled in when posted).
+    SocketEvent DataEvent() const;
     void WakeOwner();
 
     CThreadMgr& m_mgr;

@@ -180,6 +180,24 @@ TEST(MirtFile, AFinishedFileThatCannotBeReadIsLoggedOncePerRunOfFailures) {
     EXPECT_EQ(said, 1u);
 }
 
+// A shared file replaced under the same name while it is served is read from the new file, and
+// one deleted is not read at all, even after earlier reads.
+TEST(MirtFile, AFinishedFileReplacedOrDeletedWhileServedIsReadByItsName) {
+    test::TempDir dir;
+    test::WriteFile(dir.File("shared.bin"), Pattern(4096, 1));
+    CMirtFile file(dir.File("shared.bin"), 4096, true);
+    std::string back(4096, '\0');
+    std::span<uint8_t> out(reinterpret_cast<uint8_t*>(back.data()), back.size());
+    ASSERT_EQ(file.ReadAt(0, out), 4096);
+    EXPECT_EQ(back, Pattern(4096, 1));
+    test::WriteFile(dir.File("next"), Pattern(4096, 2));
+    ASSERT_EQ(::rename(dir.File("next").c_str(), file.Path().c_str()), 0);
+    ASSERT_EQ(file.ReadAt(0, out), 4096);
+    EXPECT_EQ(back, Pattern(4096, 2));
+    ASSERT_EQ(::unlink(file.Path().c_str()), 0);
+    EXPECT_EQ(file.ReadAt(0, out), -1);
+}
+
 TEST(MirtFile, ExtendsAnExistingShorterFileAndKeepsItsBytes) {
     test::TempDir dir;
     test::WriteFile(dir.File("old.bin.!mt"), "keep");

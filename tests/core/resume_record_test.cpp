@@ -72,6 +72,46 @@ TEST(ResumeRecord, LoadCreatesSavesAndReadsBack) {
     EXPECT_FALSE(again.HasPiece(0));
 }
 
+// Saves after the first overwrite the record in place; whatever happened to the file meanwhile
+// (deleted, replaced by another file, cut short), the next save leaves the record at its path.
+TEST(ResumeRecord, ASaveLandsAtItsPathWhateverHappenedToTheFileMeanwhile) {
+    test::TempDir dir;
+    const std::string path = dir.File("k.mem");
+    CResumeRecord record(path);
+    ASSERT_TRUE(record.Load(5 * 16384, 16384));
+    auto saved = [&] {
+        std::vector<uint8_t> bytes = record.FileBytes();
+        return test::ReadFile(path) == std::string(bytes.begin(), bytes.end());
+    };
+    record.MarkPieceVerified(0);
+    ASSERT_TRUE(record.Save());
+    record.MarkPieceVerified(1);
+    ASSERT_TRUE(record.Save());
+    EXPECT_TRUE(saved());
+
+    ASSERT_EQ(::unlink(path.c_str()), 0);
+    record.MarkPieceVerified(2);
+    ASSERT_TRUE(record.Save());
+    EXPECT_TRUE(saved()) << "after a delete";
+
+    test::WriteFile(dir.File("other"), std::string(record.FileBytes().size(), 'x'));
+    ASSERT_EQ(::rename(dir.File("other").c_str(), path.c_str()), 0);
+    record.MarkPieceVerified(3);
+    ASSERT_TRUE(record.Save());
+    EXPECT_TRUE(saved()) << "after a replacement";
+
+    ASSERT_EQ(::truncate(path.c_str(), 3), 0);
+    record.MarkPieceVerified(4);
+    ASSERT_TRUE(record.Save());
+    EXPECT_TRUE(saved()) << "after a cut";
+
+    CResumeRecord again(path);
+    ASSERT_TRUE(again.Load(5 * 16384, 16384));
+    EXPECT_TRUE(again.IsComplete());
+    again.Remove();
+    EXPECT_FALSE(again.Exists());
+}
+
 TEST(ResumeRecord, RefusesRecordsThatDoNotFitOrWhoseBitsAndTrailerDisagree) {
     test::TempDir dir;
     const std::string path = dir.File("k.mem");

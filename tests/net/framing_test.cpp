@@ -523,6 +523,90 @@ TEST_F(DispatchMgrTest, AStreamOfNoKnownFormIsDroppedOnceItOutgrowsItsBound) {
     EXPECT_TRUE(Records().empty()) << "nothing more is framed for a closing connection";
 }
 
+// Received bytes reach the framer in buffers handed over whole (large reads) or copied (short
+// ones), recycled afterwards; messages are framed from them directly or through the connection's
+// buffer when they straddle reads. However the stream is cut, every message comes back whole, in
+// order, and nothing of an earlier buffer's bytes leaks into a later event.
+TEST_F(DispatchMgrTest, AStreamCutAnywhereGivesBackEveryMessageWholeAndInOrder) {
+    Accept();
+    std::vector<Bytes> messages{Handshake(true)};
+    std::mt19937 gen(77);
+    for (uint32_t i = 0; i < 120; ++i) {
+        switch (gen() % 5) {
+            case 0:
+                messages.push_back(Bytes{0, 0, 0, 0});  // keep-alive
+                break;
+            case 1:
+                messages.push_back(BuildHave(i));
+                break;
+            case 2:
+                messages.push_back(PieceMessage(i, 65536, 65536, static_cast<uint8_t>(i)));
+                break;
+            default:
+                messages.push_back(PieceMessage(i, 16384, 16384, static_cast<uint8_t>(i * 3)));
+                break;
+        }
+    }
+    messages.push_back(BuildHave(9999));  // something after the last keep-alive, which needs a next byte
+    Bytes stream;
+    for (const Bytes& m : messages) {
+        stream.insert(stream.end(), m.begin(), m.end());
+    }
+    std::vector<MessageRecord> got;
+    size_t at = 0;
+    while (at < stream.size()) {
+        // Cuts of every size: inside length fields, at message ends, over several messages.
+        size_t cut = std::min<size_t>(stream.size() - at, gen() % 4 == 0 ? 1 + gen() % 6 : 1 + gen() % 66560);
+        std::span<const uint8_t> part(stream.data() + at, cut);
+        SocketEvent ev{key.addr, key.port, key.sock, SockEventKind::kData, 0};
+        if (cut >= CFragmentPool::kBufferBytes / 4) {
+            std::unique_ptr<uint8_t[]> buffer = q1.NewBuffer();
+            ASSERT_TRUE(buffer);
+            std::memcpy(buffer.get(), part.data(), cut);
+            ASSERT_TRUE(q1.PostBuffer(ev, std::move(buffer), cut));
+        } else {
+            ASSERT_TRUE(q1.Post(ev, part));
+        }
+        at += cut;
+        if (gen() % 3 == 0) {
+            mgr.ProcessQueues();
+            for (MessageRecord& r : Records()) {
+                got.push_back(std::move(r));
+            }
+        }
+    }
+    mgr.ProcessQueues();
+    for (MessageRecord& r : Records()) {
+        got.push_back(std::move(r));
+    }
+    ASSERT_EQ(got.size(), messages.size());
+    for (size_t i = 0; i < messages.size(); ++i) {
+        ASSERT_EQ(got[i].bytes, messages[i]) << "message " << i;
+        EXPECT_EQ(got[i].key, key);
+    }
+}
+
+// A broken length field after whole messages of the same read: those messages count, the
+// connection is dropped at the broken one, and nothing after it is framed.
+TEST_F(DispatchMgrTest, ALengthAboveTheLargestAfterWholeMessagesDropsTheConnectionThere) {
+    Accept();
+    Data(Handshake(true));
+    ASSERT_EQ(Records().size(), 1u);
+    Bytes bad = {0x00, 0x10, 0x00, 0x00, kMsgPiece};  // 1 MiB: above every legal message
+    Bytes stream = Cat({PieceMessage(1, 0, 16384, 1), BuildHave(2), bad, BuildHave(3)});
+    Bytes head = Cat({PieceMessage(0, 0, 16384, 9)});
+    Data(std::span(head).first(100));  // a message straddling two reads first
+    Data(Cat({Bytes(head.begin() + 100, head.end()), stream}));
+    std::vector<MessageRecord> r = Records();
+    ASSERT_EQ(r.size(), 4u);
+    EXPECT_EQ(r[0].bytes, head);
+    EXPECT_EQ(r[1].bytes, PieceMessage(1, 0, 16384, 1));
+    EXPECT_EQ(r[2].bytes, BuildHave(2));
+    EXPECT_EQ(r[3].Id(), kMsgClosed);
+    Data(BuildHave(4));
+    EXPECT_TRUE(Records().empty());
+}
+
 TEST(MessageLengths, EachIdHasItsLengthAndItsOwnComplaint) {
     LengthRules rules;
     rules.seedLoaded = true;

@@ -6,6 +6,7 @@
 #include <limits.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -18,6 +19,9 @@
 
 namespace tessali::mirt {
 namespace {
+
+// How often a download between progress lines looks whether it is complete.
+constexpr int kCompletionCheckMs = 50;
 
 // A peer named on the command line: "ADDR:PORT" and the framing asked for.
 struct NamedPeer {
@@ -287,7 +291,14 @@ int FollowDownload(const GetOptions& options, const std::string& dest, const std
             exitCode = 4;
             break;
         }
-        if (WaitForStop(options.progressMs)) {
+        // A completed download ends at once, not at the next progress line.
+        bool stopped = false;
+        for (int waited = 0; waited < options.progressMs && !stopped &&
+                             QueryTaskRunState(hashText) != TaskRunState::kComplete;
+             waited += kCompletionCheckMs) {
+            stopped = WaitForStop(std::min(kCompletionCheckMs, options.progressMs - waited));
+        }
+        if (stopped) {
             break;
         }
     }
