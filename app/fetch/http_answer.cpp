@@ -2,24 +2,10 @@
 
 #include <zlib.h>
 
-#include <strings.h>
+#include "engine/platform/http_head.h"
 
 namespace tessali::app {
 namespace {
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
-std::string_view Trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) {
-        s.remove_suffix(1);
-    }
-    return s;
-}
 
 int HexValue(char c) {
     if (c >= '0' && c <= '9') {
@@ -34,11 +20,23 @@ int HexValue(char c) {
     return -1;
 }
 
+// A head fills at most one receive buffer, and every line takes at least its CR LF.
+platform::HttpHeadOptions AnswerHeadOptions() {
+    platform::HttpHeadOptions o;
+    o.firstLine = platform::HttpFirstLine::kStatus;
+    o.maxHeadBytes = kReceiveBufferBytes;
+    o.maxLines = kReceiveBufferBytes / 2;
+    return o;
+}
+
+// Eighteen digits at most: more is no size a manifest or picture could have.
+constexpr uint64_t kMaxContentLength = 999999999999999999ull;
+
 }  // namespace
 
 const std::string* HttpAnswerHead::Find(std::string_view name) const {
     for (const auto& [key, value] : headers) {
-        if (EqualsNoCase(key, name)) {
+        if (platform::HttpTextEquals(key, name)) {
             return &value;
         }
     }
@@ -50,62 +48,30 @@ bool HttpAnswerHead::IsRedirect() const {
 }
 
 size_t FindHeadEnd(std::string_view buffered) {
-    size_t end = buffered.find("\r\n\r\n");
-    return end == std::string_view::npos ? end : end + 4;
+    platform::HttpHeadEnd end = platform::FindHttpHeadEnd(buffered, AnswerHeadOptions());
+    return end.kind == platform::HttpHeadEnd::kFound ? end.bodyOffset : std::string_view::npos;
 }
 
 std::optional<HttpAnswerHead> ParseAnswerHead(std::string_view head) {
-    size_t lineEnd = head.find("\r\n");
-    std::string_view status = head.substr(0, lineEnd);
-    if (!status.starts_with("HTTP/")) {
-        return std::nullopt;
-    }
-    size_t space = status.find(' ');
-    if (space == std::string_view::npos || status.size() < space + 4) {
-        return std::nullopt;
-    }
-    std::string_view code = status.substr(space + 1, 3);
-    if (status.size() > space + 4 && status[space + 4] != ' ') {
+    std::optional<platform::CHttpHead> read = platform::ReadHttpHead(head, AnswerHeadOptions());
+    if (!read) {
         return std::nullopt;
     }
     HttpAnswerHead out;
-    for (char c : code) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        out.status = out.status * 10 + (c - '0');
-    }
-    while (lineEnd != std::string_view::npos) {
-        size_t start = lineEnd + 2;
-        lineEnd = head.find("\r\n", start);
-        std::string_view line =
-            head.substr(start, lineEnd == std::string_view::npos ? head.npos : lineEnd - start);
-        size_t colon = line.find(':');
-        if (colon == std::string_view::npos || colon == 0) {
-            continue;  // not a header line; nothing we rely on can be in it
-        }
-        out.headers.emplace_back(std::string(Trim(line.substr(0, colon))),
-                                 std::string(Trim(line.substr(colon + 1))));
+    out.status = read->Status();
+    out.headers.reserve(read->HeaderCount());
+    for (size_t i = 0; i < read->HeaderCount(); ++i) {
+        out.headers.emplace_back(std::string(read->HeaderName(i)), std::string(read->HeaderValue(i)));
     }
     return out;
 }
 
 std::optional<uint64_t> ParseContentLength(std::string_view value) {
-    if (value.empty() || value.size() > 18) {
-        return std::nullopt;
-    }
-    uint64_t n = 0;
-    for (char c : value) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        n = n * 10 + static_cast<uint64_t>(c - '0');
-    }
-    return n;
+    return platform::ParseHttpLength(value, kMaxContentLength);
 }
 
 bool ValueStartsWith(std::string_view value, std::string_view token) {
-    return value.size() >= token.size() && EqualsNoCase(value.substr(0, token.size()), token);
+    return platform::HttpValueStartsWith(value, token);
 }
 
 ChunkSizeLine ParseChunkSizeLine(std::string_view buffered, uint64_t maxSize) {
@@ -130,7 +96,7 @@ ChunkSizeLine ParseChunkSizeLine(std::string_view buffered, uint64_t maxSize) {
         }
         size = (size << 4) | static_cast<uint64_t>(v);
     }
-    std::string_view rest = Trim(line.substr(i));
+    std::string_view rest = platform::HttpTrimBlanks(line.substr(i));
     if (i == 0 || size > maxSize || (!rest.empty() && rest.front() != ';')) {
         out.kind = ChunkSizeLine::kMalformed;
         return out;

@@ -54,6 +54,9 @@ public:
     // "Content-Length".
     std::optional<std::string_view> Find(std::string_view name) const;
     size_t HeaderCount() const { return m_fields.size(); }
+    // Header `index` (< HeaderCount()) as name and trimmed value, in the order they came.
+    std::string_view HeaderName(size_t index) const { return Slice(m_fields[index].name); }
+    std::string_view HeaderValue(size_t index) const { return Slice(m_fields[index].value); }
 
 private:
     friend std::optional<CHttpHead> ReadHttpHead(std::string_view, const HttpHeadOptions&);
