@@ -67,22 +67,24 @@ void CConnectMgr::Stop() {
 void CConnectMgr::PollLoop() {
     platform::SetCurrentThreadName("RudpPoll");
     while (m_running) {
-        Poll();
-        platform::SleepMs(kRudpPollMs);
+        bool pacing = Poll();
+        platform::SleepMs(pacing ? kRudpPacingPollMs : kRudpPollMs);
     }
 }
 
-void CConnectMgr::Poll() {
+bool CConnectMgr::Poll() {
     platform::Tick now = GetTick();
+    bool pacing = false;
     std::lock_guard lock(m_lock);
     for (auto it = m_conns.begin(); it != m_conns.end();) {
         if (it->second->State() == RudpState::kClosed) {
             it = m_conns.erase(it);
             continue;
         }
-        it->second->Poll(now);
+        pacing |= it->second->Poll(now);
         ++it;
     }
+    return pacing;
 }
 
 bool CConnectMgr::Connect(uint32_t addr, uint16_t port, int sock) {

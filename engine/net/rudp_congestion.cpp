@@ -1,0 +1,121 @@
+#include "engine/net/rudp_congestion.h"
+
+#include <algorithm>
+
+namespace tessali::net {
+
+namespace {
+
+constexpr double kHighGain = 2.885;  // 2 / ln 2: doubles the sending rate every round trip
+constexpr double kWindowGain = 2.0;
+constexpr double kCycleGains[8] = {1.25, 0.75, 1, 1, 1, 1, 1, 1};
+constexpr uint32_t kMinRttLifetimeMs = 10000;
+// The peer holds acknowledges back up to 30 ms; data sent meanwhile must still fit the window.
+constexpr uint32_t kAckAggregationMs = 30;
+
+}  // namespace
+
+double CRudpCongestion::BottleneckRate() const {
+    double best = 0;
+    for (const Slot& s : m_rates) {
+        if (s.round + kBandwidthRounds > m_round) {
+            best = std::max(best, s.rate);
+        }
+    }
+    return best;
+}
+
+double CRudpCongestion::Bdp() const {
+    return BottleneckRate() * std::max<uint32_t>(m_minRtt, 1);
+}
+
+uint64_t CRudpCongestion::WindowBytes() const {
+    double rate = BottleneckRate();
+    if (rate <= 0 || m_minRtt == 0) {
+        return kInitialWindowBytes;
+    }
+    double gain = m_mode == Mode::kProbeBandwidth ? kWindowGain : kHighGain;
+    double window = gain * Bdp() + rate * kAckAggregationMs;
+    return std::max<uint64_t>(static_cast<uint64_t>(window), kMinWindowBytes);
+}
+
+double CRudpCongestion::PacingRate() const {
+    double rate = BottleneckRate();
+    switch (m_mode) {
+        case Mode::kStartup:
+            return kHighGain * rate;
+        case Mode::kDrain:
+            return rate / kHighGain;
+        case Mode::kProbeBandwidth:
+            return kCycleGains[m_cycleIndex] * rate;
+    }
+    return rate;
+}
+
+void CRudpCongestion::OnSample(const RudpRateSample& s, platform::Tick now) {
+    UpdateRound(s);
+    UpdateBandwidth(s);
+    if (s.rttMs > 0 && (m_minRtt == 0 || s.rttMs <= m_minRtt ||
+                        platform::TickElapsed(now, m_minRttStamp) > kMinRttLifetimeMs)) {
+        m_minRtt = std::max<uint32_t>(s.rttMs, 1);
+        m_minRttStamp = now;
+    }
+    UpdateMode(s, now);
+}
+
+void CRudpCongestion::UpdateRound(const RudpRateSample& s) {
+    m_roundStart = false;
+    if (s.priorDelivered >= m_nextRoundDelivered) {
+        m_nextRoundDelivered = s.delivered;
+        ++m_round;
+        m_roundStart = true;
+    }
+}
+
+void CRudpCongestion::UpdateBandwidth(const RudpRateSample& s) {
+    if (s.delivered <= s.priorDelivered) {
+        return;
+    }
+    double rate = double(s.delivered - s.priorDelivered) / std::max<uint32_t>(s.intervalMs, 1);
+    // A sender with nothing to send measures its own pace, not the path's: such a sample may only
+    // raise the estimate.
+    if (s.appLimited && rate < BottleneckRate()) {
+        return;
+    }
+    Slot& slot = m_rates[m_round % kBandwidthRounds];
+    if (slot.round != m_round) {
+        slot = Slot{m_round, rate};
+    } else {
+        slot.rate = std::max(slot.rate, rate);
+    }
+}
+
+void CRudpCongestion::UpdateMode(const RudpRateSample& s, platform::Tick now) {
+    if (m_mode == Mode::kStartup && m_roundStart && !s.appLimited) {
+        // The pipe is full once three rounds in a row failed to raise the rate by a quarter.
+        double rate = BottleneckRate();
+        if (rate >= m_fullRate * 1.25) {
+            m_fullRate = rate;
+            m_roundsWithoutGrowth = 0;
+        } else if (++m_roundsWithoutGrowth >= 3) {
+            m_mode = Mode::kDrain;
+        }
+    }
+    if (m_mode == Mode::kDrain && s.inFlight <= static_cast<uint64_t>(Bdp())) {
+        m_mode = Mode::kProbeBandwidth;
+        m_cycleIndex = 2;
+        m_cycleStart = now;
+    }
+    if (m_mode == Mode::kProbeBandwidth) {
+        uint32_t phase = std::max<uint32_t>(m_minRtt, 1);
+        bool elapsed = platform::TickElapsed(now, m_cycleStart) >= phase;
+        // The draining phase may end early once the queue it built is gone.
+        bool drained = m_cycleIndex == 1 && s.inFlight <= static_cast<uint64_t>(Bdp());
+        if (elapsed || drained) {
+            m_cycleIndex = (m_cycleIndex + 1) % 8;
+            m_cycleStart = now;
+        }
+    }
+}
+
+}  // namespace tessali::net

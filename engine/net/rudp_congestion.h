@@ -1,0 +1,75 @@
+// CRudpCongestion: the congestion controller of one reliable-UDP connection, modelled on BBR
+// (version 1): it estimates the path's bottleneck rate (the highest delivery rate seen over the
+// last ten round trips) and its round trip (the lowest over ten seconds), paces sends at a gain
+// times that rate and keeps about two bandwidth-delay products in flight. BBR rather than a
+// loss-driven design (Reno, CUBIC) because the paths it serves lose packets at random (home
+// radio links, NAT boxes): a controller that halves on every loss falls to a few per cent of
+// such a link, while one that follows measured delivery keeps the link full and still backs off
+// when a queue builds (the delivery rate stops growing). Not thread-safe: the window's lock
+// guards it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "engine/platform/tick.h"
+
+namespace tessali::net {
+
+// What one acknowledge that delivered data tells the controller.
+struct RudpRateSample {
+    uint64_t delivered = 0;       // bytes delivered so far, this acknowledge included
+    uint64_t priorDelivered = 0;  // bytes delivered when the newest acknowledged packet was sent
+    uint32_t intervalMs = 0;      // time over which the difference was delivered
+    uint32_t rttMs = 0;           // round trip of that packet; 0 when unknown (retransmitted)
+    bool appLimited = false;      // the sender had nothing to send when that packet left
+    uint64_t inFlight = 0;        // bytes in flight after this acknowledge
+};
+
+class CRudpCongestion {
+public:
+    enum class Mode { kStartup, kDrain, kProbeBandwidth };
+
+    // Window before the first delivery sample: enough to measure, not enough to flood.
+    static constexpr uint32_t kInitialWindowBytes = 10 * 1037;
+    static constexpr uint32_t kMinWindowBytes = 4 * 1037;
+
+    void OnSample(const RudpRateSample& s, platform::Tick now);
+
+    // Bytes that may be in flight.
+    uint64_t WindowBytes() const;
+    // Bytes per millisecond to pace at; 0 means no estimate yet (send as the window allows).
+    double PacingRate() const;
+    // Estimated bottleneck rate in bytes per millisecond (0 before the first sample).
+    double BottleneckRate() const;
+    uint32_t MinRttMs() const { return m_minRtt; }
+    Mode CurrentMode() const { return m_mode; }
+    uint64_t Rounds() const { return m_round; }
+
+private:
+    double Bdp() const;
+    void UpdateRound(const RudpRateSample& s);
+    void UpdateBandwidth(const RudpRateSample& s);
+    void UpdateMode(const RudpRateSample& s, platform::Tick now);
+
+    static constexpr int kBandwidthRounds = 10;
+    struct Slot {
+        uint64_t round = 0;
+        double rate = 0;
+    };
+    std::array<Slot, kBandwidthRounds> m_rates{};
+    uint64_t m_round = 0;
+    uint64_t m_nextRoundDelivered = 0;
+    bool m_roundStart = false;
+
+    uint32_t m_minRtt = 0;  // 0: none yet
+    platform::Tick m_minRttStamp = 0;
+
+    Mode m_mode = Mode::kStartup;
+    double m_fullRate = 0;
+    int m_roundsWithoutGrowth = 0;
+    int m_cycleIndex = 0;
+    platform::Tick m_cycleStart = 0;
+};
+
+}  // namespace tessali::net
