@@ -12,6 +12,8 @@ constexpr double kCycleGains[8] = {1.25, 0.75, 1, 1, 1, 1, 1, 1};
 constexpr uint32_t kMinRttLifetimeMs = 10000;
 // The peer holds acknowledges back up to 30 ms; data sent meanwhile must still fit the window.
 constexpr uint32_t kAckAggregationMs = 30;
+// Losses in one start-up round that end it when they also exceed 2 % of what it delivered.
+constexpr uint32_t kStartupLossEvents = 8;
 
 }  // namespace
 
@@ -63,9 +65,24 @@ void CRudpCongestion::OnSample(const RudpRateSample& s, platform::Tick now) {
     UpdateMode(s, now);
 }
 
+void CRudpCongestion::OnLoss(uint32_t bytes) {
+    m_roundLostBytes += bytes;
+    ++m_roundLosses;
+}
+
 void CRudpCongestion::UpdateRound(const RudpRateSample& s) {
     m_roundStart = false;
     if (s.priorDelivered >= m_nextRoundDelivered) {
+        // Start-up overshooting the bottleneck's queue shows as a burst of losses well above
+        // what a lossy path drops at random: the pipe is full, stop doubling.
+        uint64_t roundDelivered = s.delivered - m_roundStartDelivered;
+        if (m_mode == Mode::kStartup && m_roundLosses >= kStartupLossEvents &&
+            m_roundLostBytes * 50 > roundDelivered) {
+            m_mode = Mode::kDrain;
+        }
+        m_roundStartDelivered = s.delivered;
+        m_roundLostBytes = 0;
+        m_roundLosses = 0;
         m_nextRoundDelivered = s.delivered;
         ++m_round;
         m_roundStart = true;

@@ -35,6 +35,8 @@ public:
     static constexpr uint32_t kMinWindowBytes = 4 * 1037;
 
     void OnSample(const RudpRateSample& s, platform::Tick now);
+    // A packet was found lost (not by time-out).
+    void OnLoss(uint32_t bytes);
 
     // Bytes that may be in flight.
     uint64_t WindowBytes() const;
@@ -60,6 +62,9 @@ private:
     std::array<Slot, kBandwidthRounds> m_rates{};
     uint64_t m_round = 0;
     uint64_t m_nextRoundDelivered = 0;
+    uint64_t m_roundStartDelivered = 0;
+    uint64_t m_roundLostBytes = 0;
+    uint32_t m_roundLosses = 0;
     bool m_roundStart = false;
 
     uint32_t m_minRtt = 0;  // 0: none yet

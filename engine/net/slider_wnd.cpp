@@ -41,10 +41,13 @@ uint64_t CSliderWnd::InFlightBytesLocked() const {
     return m_sentBytes - std::min(m_dupCredit, m_sentBytes);
 }
 
-void CSliderWnd::MarkLost(RudpOutPacket& p) {
+void CSliderWnd::MarkLost(RudpOutPacket& p, bool timedOut) {
     if (!p.lost) {
         p.lost = true;
         ++m_lostPending;
+        if (!timedOut) {
+            m_cc.OnLoss(static_cast<uint32_t>(p.bytes.size()));
+        }
     }
 }
 
@@ -82,6 +85,7 @@ bool CSliderWnd::SendPacketLocked(RudpOutPacket& p, Tick now) {
     p.lastSent = now;
     p.deliveredAtSend = m_delivered;
     p.deliveredTimeAtSend = m_deliveredTime;
+    p.firstSentAtSend = m_firstSentTime;
     p.appLimited = m_appLimitedUntil > m_delivered;
     Tick due = now + m_rtt.BackedOffRto(p.count);
     if (!m_timerArmed || TickBefore(due, m_nextTimerDue)) {
@@ -125,6 +129,7 @@ void CSliderWnd::SendMoreLocked(Tick now) {
         }
         if (m_sent == 0) {
             m_deliveredTime = now;  // the path was idle: rates are measured from here
+            m_firstSentTime = now;
         }
         if (!SendPacketLocked(p, now)) {
             return;
@@ -174,7 +179,11 @@ void CSliderWnd::OnAck(uint32_t ack, Tick now) {
         RudpRateSample s;
         s.delivered = m_delivered;
         s.priorDelivered = newest.deliveredAtSend;
-        s.intervalMs = ElapsedSince(now, newest.deliveredTimeAtSend);
+        // Acknowledges come in bursts (the peer holds them up to 30 ms): the data cannot have
+        // been delivered faster than it was sent, so the longer of the two spans counts.
+        s.intervalMs = std::max(ElapsedSince(now, newest.deliveredTimeAtSend),
+                                ElapsedSince(newest.lastSent, newest.firstSentAtSend));
+        m_firstSentTime = newest.lastSent;
         s.appLimited = newest.appLimited;
         // A packet sent once and acknowledged without a hole before it gives a clean round trip
         // (one that waited behind a hole would count the repair too).
@@ -237,16 +246,21 @@ bool CSliderWnd::OnTick(Tick now) {
             return true;
         }
     } else if (m_timerArmed && !TickBefore(now, m_nextTimerDue)) {
-        // Every packet whose own time-out has passed goes again, not only the oldest.
+        // Every packet whose own time-out has passed goes again, not only the oldest; but when
+        // the repeated acknowledges account for everything beyond the head, only the head.
         m_timerArmed = false;
+        const bool restArrived = m_sent > 0 && m_dupCredit + m_fifo.front().bytes.size() >= m_sentBytes;
         for (size_t i = 0; i < m_sent; ++i) {
             RudpOutPacket& p = m_fifo[i];
             if (p.lost) {
                 continue;
             }
             Tick due = p.lastSent + m_rtt.BackedOffRto(p.count);
+            if (i > 0 && restArrived) {
+                due = now + m_rtt.Rto();  // looked at again should the acknowledges stop
+            }
             if (!TickBefore(now, due) && !TickBefore(now, p.lastSent)) {
-                MarkLost(p);
+                MarkLost(p, true);
             } else if (!m_timerArmed || TickBefore(due, m_nextTimerDue)) {
                 m_nextTimerDue = due;
                 m_timerArmed = true;

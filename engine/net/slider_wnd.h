@@ -44,6 +44,7 @@ struct RudpOutPacket {
     bool appLimited = false;
     uint64_t deliveredAtSend = 0;
     platform::Tick deliveredTimeAtSend = 0;
+    platform::Tick firstSentAtSend = 0;  // when the newest delivered packet then had been sent
 };
 
 class CSliderWnd {
@@ -79,7 +80,7 @@ private:
     bool SendPacketLocked(RudpOutPacket& p, platform::Tick now);
     void SendMoreLocked(platform::Tick now);
     bool TakeTokens(size_t bytes, platform::Tick now);
-    void MarkLost(RudpOutPacket& p);
+    void MarkLost(RudpOutPacket& p, bool timedOut = false);
     uint64_t InFlightBytesLocked() const;
 
     Transmit m_transmit;
@@ -93,6 +94,7 @@ private:
     uint32_t m_dupAcks = 0;
     uint64_t m_delivered = 0;
     platform::Tick m_deliveredTime = 0;
+    platform::Tick m_firstSentTime = 0;
     uint64_t m_appLimitedUntil = 0;  // samples up to this many delivered bytes are app-limited
     platform::Tick m_nextTimerDue = 0;
     bool m_timerArmed = false;
