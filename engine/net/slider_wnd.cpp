@@ -53,8 +53,10 @@ void CSliderWnd::MarkLost(RudpOutPacket& p, bool timedOut) {
 
 bool CSliderWnd::TakeTokens(size_t bytes, Tick now) {
     double rate = m_cc.PacingRate();
-    if (rate <= 0) {
-        return true;  // no estimate yet: the initial window alone limits
+    // No estimate yet, or a round trip shorter than one burst (a LAN, loopback): there is
+    // nothing to spread, and the window alone limits.
+    if (rate <= 0 || m_cc.MinRttMs() <= kRudpPacingBurstMs) {
+        return true;
     }
     double cap = std::max(rate * kRudpPacingBurstMs, 2.0 * kRudpMaxPacket);
     if (!m_refilled) {
