@@ -14,6 +14,11 @@ constexpr uint32_t kMinRttLifetimeMs = 10000;
 constexpr uint32_t kAckAggregationMs = 30;
 // Losses in one start-up round that end it when they also exceed 2 % of what it delivered.
 constexpr uint32_t kStartupLossEvents = 8;
+// Paths this short are a LAN or loopback; what they may have in flight is bounded by what the
+// receiver's socket buffer holds rather than by a bandwidth-delay product.
+constexpr uint32_t kShortPathRttMs = 2;
+constexpr double kShortPathWindowBytes = 256 * 1024;
+constexpr double kShortPathMinCapBytes = 16 * 1024;
 
 }  // namespace
 
@@ -38,6 +43,17 @@ uint64_t CRudpCongestion::WindowBytes() const {
     }
     double gain = m_mode == Mode::kProbeBandwidth ? kWindowGain : kHighGain;
     double window = gain * Bdp() + rate * kAckAggregationMs;
+    if (m_minRtt <= kShortPathRttMs) {
+        // A LAN or loopback: the peer's held-back acknowledges (and its polling) are nearly all
+        // of the measured round trip. The window covers that stretch with the same gain, or a
+        // sender limited by its window measures only what the window lets through and shrinks
+        // it every round. No pacing here, so what is in flight arrives as one burst, and the
+        // receiving socket must hold it until the peer drains it: that bounds the window.
+        uint32_t held = m_avgRtt > m_minRtt ? m_avgRtt - m_minRtt : 0;
+        held = std::clamp(held, kAckAggregationMs, 2 * kAckAggregationMs);
+        window = std::max(window, gain * rate * (m_minRtt + held));
+        window = std::min(window, m_shortPathCap);
+    }
     return std::max<uint64_t>(static_cast<uint64_t>(window), kMinWindowBytes);
 }
 
@@ -57,6 +73,9 @@ double CRudpCongestion::PacingRate() const {
 void CRudpCongestion::OnSample(const RudpRateSample& s, platform::Tick now) {
     UpdateRound(s);
     UpdateBandwidth(s);
+    if (s.rttMs > 0) {
+        m_avgRtt = m_avgRtt == 0 ? s.rttMs : (7 * m_avgRtt + s.rttMs) / 8;
+    }
     if (s.rttMs > 0 && (m_minRtt == 0 || s.rttMs <= m_minRtt ||
                         platform::TickElapsed(now, m_minRttStamp) > kMinRttLifetimeMs)) {
         m_minRtt = std::max<uint32_t>(s.rttMs, 1);
@@ -68,6 +87,11 @@ void CRudpCongestion::OnSample(const RudpRateSample& s, platform::Tick now) {
 void CRudpCongestion::OnLoss(uint32_t bytes) {
     m_roundLostBytes += bytes;
     ++m_roundLosses;
+    m_roundLossSeen = true;
+}
+
+void CRudpCongestion::OnTimeout() {
+    m_roundLossSeen = true;
 }
 
 void CRudpCongestion::UpdateRound(const RudpRateSample& s) {
@@ -80,6 +104,15 @@ void CRudpCongestion::UpdateRound(const RudpRateSample& s) {
             m_roundLostBytes * 50 > roundDelivered) {
             m_mode = Mode::kDrain;
         }
+        // On a short path every hole costs a round trip of its own (acknowledges are only
+        // cumulative), so a full socket buffer of data in flight over a lossy LAN mostly waits:
+        // the bound halves after a round with a loss and grows back by a quarter per clean one.
+        if (m_roundLossSeen) {
+            m_shortPathCap = std::max(m_shortPathCap / 2, kShortPathMinCapBytes);
+        } else {
+            m_shortPathCap = std::min(m_shortPathCap * 1.25, kShortPathWindowBytes);
+        }
+        m_roundLossSeen = false;
         m_roundStartDelivered = s.delivered;
         m_roundLostBytes = 0;
         m_roundLosses = 0;

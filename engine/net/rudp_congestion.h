@@ -37,6 +37,8 @@ public:
     void OnSample(const RudpRateSample& s, platform::Tick now);
     // A packet was found lost (not by time-out).
     void OnLoss(uint32_t bytes);
+    // A packet's retransmission time-out passed.
+    void OnTimeout();
 
     // Bytes that may be in flight.
     uint64_t WindowBytes() const;
@@ -66,8 +68,11 @@ private:
     uint64_t m_roundLostBytes = 0;
     uint32_t m_roundLosses = 0;
     bool m_roundStart = false;
+    bool m_roundLossSeen = false;
+    double m_shortPathCap = 256 * 1024;  // what a short path may have in flight
 
     uint32_t m_minRtt = 0;  // 0: none yet
+    uint32_t m_avgRtt = 0;  // smoothed measured round trip, the peer's acknowledge delay included
     platform::Tick m_minRttStamp = 0;
 
     Mode m_mode = Mode::kStartup;

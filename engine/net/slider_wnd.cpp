@@ -47,6 +47,8 @@ void CSliderWnd::MarkLost(RudpOutPacket& p, bool timedOut) {
         ++m_lostPending;
         if (!timedOut) {
             m_cc.OnLoss(static_cast<uint32_t>(p.bytes.size()));
+        } else {
+            m_cc.OnTimeout();
         }
     }
 }

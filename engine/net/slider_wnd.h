@@ -27,7 +27,7 @@ constexpr uint16_t kRudpConnectTransmissions = 6;
 // Acknowledges repeating the same offset while later data is out: this many mean a loss.
 constexpr uint32_t kRudpDupAckThreshold = 3;
 // Tokens for paced sends never pile up beyond this much time at the pacing rate.
-constexpr uint32_t kRudpPacingBurstMs = 4;
+constexpr uint32_t kRudpPacingBurstMs = 2;
 
 // Milliseconds from `then` to `now`; 0 when `then` is later (stamped by another thread after
 // `now` was read), which must never look like a wrap-around's 49 days.

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "engine/core/engine_env.h"
+#include "engine/net/rudp_congestion.h"
 #include "engine/net/rudp_packet.h"
 #include "engine/net/rudp_rtt.h"
 #include "engine/net/slider_wnd.h"
@@ -111,6 +112,38 @@ struct CWindowProbe {
     size_t Count(uint32_t seq) const { return std::count(sent.begin(), sent.end(), seq); }
     uint32_t m_next = 1;
 };
+
+// On loopback or a LAN the path's own round trip is about a millisecond, while the peer holds
+// in-order acknowledges back for tens of milliseconds: a sender limited by its window then
+// measures only what that window lets through per held-back acknowledge. The window must grow
+// from there to what a receiving socket buffer takes, not shrink round after round to the
+// minimum (which left a loopback stream at a few packets per acknowledge).
+TEST(RudpCongestion, AShortPathWithHeldBackAcknowledgesGrowsItsWindowWithinASocketBuffer) {
+    CRudpCongestion cc;
+    platform::Tick now = 1000;
+    uint64_t delivered = 0;
+    // One clean packet with the path's own round trip.
+    RudpRateSample first;
+    first.delivered = delivered += 1037;
+    first.intervalMs = 1;
+    first.rttMs = 1;
+    cc.OnSample(first, now);
+    for (int round = 0; round < 60; ++round) {
+        // Everything the window allowed goes out at once and comes back in one acknowledge
+        // 50 ms later (the peer's delay plus its polling).
+        uint64_t window = cc.WindowBytes();
+        now += 50;
+        RudpRateSample s;
+        s.priorDelivered = delivered;
+        s.delivered = delivered += window;
+        s.intervalMs = 50;
+        s.rttMs = 50;
+        cc.OnSample(s, now);
+    }
+    EXPECT_EQ(cc.MinRttMs(), 1u);
+    EXPECT_GE(cc.WindowBytes(), 16u * CRudpCongestion::kInitialWindowBytes);
+    EXPECT_LE(cc.WindowBytes(), 1024u * 1024u);
+}
 
 TEST(RudpWindow, EveryTimedOutPacketIsRetransmittedNotOnlyTheOldest) {
     CWindowProbe p;
