@@ -14,6 +14,11 @@ constexpr uint32_t kMinRttLifetimeMs = 10000;
 constexpr uint32_t kAckAggregationMs = 30;
 // Losses in one start-up round that end it when they also exceed 2 % of what it delivered.
 constexpr uint32_t kStartupLossEvents = 8;
+// Start-up also ends on a round whose lowest round trip (of at least this many) exceeds the
+// path's by a quarter, kept within these bounds (the peer's polling adds a few ms of noise).
+constexpr uint32_t kStartupRttSamples = 4;
+constexpr uint32_t kQueueRttMinMs = 8;
+constexpr uint32_t kQueueRttMaxMs = 25;
 // Paths this short are a LAN or loopback; what they may have in flight is bounded by what the
 // receiver's socket buffer holds rather than by a bandwidth-delay product.
 constexpr uint32_t kShortPathRttMs = 2;
@@ -25,11 +30,15 @@ constexpr double kShortPathMinCapBytes = 16 * 1024;
 double CRudpCongestion::BottleneckRate() const {
     double best = 0;
     for (const Slot& s : m_rates) {
-        if (s.round + kBandwidthRounds > m_round) {
+        if (Live(s)) {
             best = std::max(best, s.rate);
         }
     }
     return best;
+}
+
+bool CRudpCongestion::Live(const Slot& s) const {
+    return s.round + kBandwidthRounds > m_round && s.anyRound + kBandwidthMaxRounds > m_anyRound;
 }
 
 double CRudpCongestion::Bdp() const {
@@ -41,8 +50,14 @@ uint64_t CRudpCongestion::WindowBytes() const {
     if (rate <= 0 || m_minRtt == 0) {
         return kInitialWindowBytes;
     }
-    double gain = m_mode == Mode::kProbeBandwidth ? kWindowGain : kHighGain;
-    double window = gain * Bdp() + rate * kAckAggregationMs;
+    // Start-up paces far above the estimate; its window alone bounds the queue it builds, so it
+    // gets no allowance for held-back acknowledges: two estimated products in flight fill a
+    // path whose queue holds one, and no more.
+    double window = kWindowGain * Bdp();
+    if (m_mode != Mode::kStartup) {
+        window += rate * kAckAggregationMs;
+    }
+    const double gain = kWindowGain;
     if (m_minRtt <= kShortPathRttMs) {
         // A LAN or loopback: the peer's held-back acknowledges (and its polling) are nearly all
         // of the measured round trip. The window covers that stretch with the same gain, or a
@@ -90,19 +105,36 @@ void CRudpCongestion::OnLoss(uint32_t bytes) {
     m_roundLossSeen = true;
 }
 
-void CRudpCongestion::OnTimeout() {
-    m_roundLossSeen = true;
+void CRudpCongestion::OnTimeout(uint32_t bytes) {
+    // Counted with the other losses: a start-up that overflowed a queue often learns it only
+    // from time-outs (a cumulative acknowledgement names one hole at a time).
+    OnLoss(bytes);
 }
 
 void CRudpCongestion::UpdateRound(const RudpRateSample& s) {
     m_roundStart = false;
-    if (s.priorDelivered >= m_nextRoundDelivered) {
-        // Start-up overshooting the bottleneck's queue shows as a burst of losses well above
-        // what a lossy path drops at random: the pipe is full, stop doubling.
-        uint64_t roundDelivered = s.delivered - m_roundStartDelivered;
-        if (m_mode == Mode::kStartup && m_roundLosses >= kStartupLossEvents &&
-            m_roundLostBytes * 50 > roundDelivered) {
-            m_mode = Mode::kDrain;
+    m_roundRecovery |= s.inRecovery;
+    if (s.rttMs > 0) {
+        m_roundMinRtt = m_roundMinRtt == 0 ? s.rttMs : std::min(m_roundMinRtt, s.rttMs);
+        ++m_roundRttSamples;
+    }
+    // A round ends when a packet sent after it began is acknowledged and delivered something:
+    // acknowledges that only repair holes the repeated acknowledges already counted deliver
+    // nothing new, and must not end a round each (that would age the estimate in a moment).
+    if (s.priorDelivered >= m_nextRoundDelivered && s.delivered > m_nextRoundDelivered) {
+        if (m_mode == Mode::kStartup) {
+            // Start-up overshooting the bottleneck's queue shows as a burst of losses well above
+            // what a lossy path drops at random: the pipe is full, stop doubling.
+            uint64_t roundDelivered = s.delivered - m_roundStartDelivered;
+            bool lossBurst = m_roundLosses >= kStartupLossEvents && m_roundLostBytes * 50 > roundDelivered;
+            // Or sooner, before the queue overflows: a whole round whose best round trip stayed
+            // well above the path's means a queue is building and the rate no longer grows.
+            bool queueGrew =
+                m_minRtt > 0 && m_roundRttSamples >= kStartupRttSamples &&
+                m_roundMinRtt >= m_minRtt + std::clamp(m_minRtt / 4, kQueueRttMinMs, kQueueRttMaxMs);
+            if (lossBurst || queueGrew) {
+                m_mode = Mode::kDrain;
+            }
         }
         // On a short path every hole costs a round trip of its own (acknowledges are only
         // cumulative), so a full socket buffer of data in flight over a lossy LAN mostly waits:
@@ -112,12 +144,18 @@ void CRudpCongestion::UpdateRound(const RudpRateSample& s) {
         } else {
             m_shortPathCap = std::min(m_shortPathCap * 1.25, kShortPathWindowBytes);
         }
+        if (!m_roundRecovery) {
+            ++m_round;
+        }
+        ++m_anyRound;
+        m_roundRecovery = s.inRecovery;
         m_roundLossSeen = false;
         m_roundStartDelivered = s.delivered;
         m_roundLostBytes = 0;
         m_roundLosses = 0;
+        m_roundMinRtt = 0;
+        m_roundRttSamples = 0;
         m_nextRoundDelivered = s.delivered;
-        ++m_round;
         m_roundStart = true;
     }
 }
@@ -133,10 +171,8 @@ void CRudpCongestion::UpdateBandwidth(const RudpRateSample& s) {
         return;
     }
     Slot& slot = m_rates[m_round % kBandwidthRounds];
-    if (slot.round != m_round) {
-        slot = Slot{m_round, rate};
-    } else {
-        slot.rate = std::max(slot.rate, rate);
+    if (slot.round != m_round || !Live(slot) || rate >= slot.rate) {
+        slot = Slot{m_round, m_anyRound, rate};
     }
 }
 

@@ -24,6 +24,7 @@ struct RudpRateSample {
     uint32_t rttMs = 0;           // round trip of that packet; 0 when unknown (retransmitted)
     bool appLimited = false;      // the sender had nothing to send when that packet left
     uint64_t inFlight = 0;        // bytes in flight after this acknowledge
+    bool inRecovery = false;      // holes found by loss were still being repaired
 };
 
 class CRudpCongestion {
@@ -38,7 +39,7 @@ public:
     // A packet was found lost (not by time-out).
     void OnLoss(uint32_t bytes);
     // A packet's retransmission time-out passed.
-    void OnTimeout();
+    void OnTimeout(uint32_t bytes);
 
     // Bytes that may be in flight.
     uint64_t WindowBytes() const;
@@ -52,23 +53,34 @@ public:
 
 private:
     double Bdp() const;
+    struct Slot;
+    bool Live(const Slot& s) const;
     void UpdateRound(const RudpRateSample& s);
     void UpdateBandwidth(const RudpRateSample& s);
     void UpdateMode(const RudpRateSample& s, platform::Tick now);
 
     static constexpr int kBandwidthRounds = 10;
+    // Rounds spent repairing holes do not age the estimate (a cumulative acknowledgement lets
+    // several holes cost a round each, and what they deliver says nothing of the path), but no
+    // sample outlives this many rounds of any kind.
+    static constexpr uint64_t kBandwidthMaxRounds = 40;
     struct Slot {
-        uint64_t round = 0;
+        uint64_t round = 0;     // clean rounds (outside recovery) when taken
+        uint64_t anyRound = 0;  // all rounds when taken
         double rate = 0;
     };
     std::array<Slot, kBandwidthRounds> m_rates{};
-    uint64_t m_round = 0;
+    uint64_t m_round = 0;     // rounds outside loss recovery
+    uint64_t m_anyRound = 0;  // all rounds
     uint64_t m_nextRoundDelivered = 0;
     uint64_t m_roundStartDelivered = 0;
     uint64_t m_roundLostBytes = 0;
     uint32_t m_roundLosses = 0;
     bool m_roundStart = false;
     bool m_roundLossSeen = false;
+    bool m_roundRecovery = false;  // some sample of this round came during loss recovery
+    uint32_t m_roundMinRtt = 0;    // lowest clean round trip of this round (0: none)
+    uint32_t m_roundRttSamples = 0;
     double m_shortPathCap = 256 * 1024;  // what a short path may have in flight
 
     uint32_t m_minRtt = 0;  // 0: none yet

@@ -41,6 +41,10 @@ uint64_t CSliderWnd::InFlightBytesLocked() const {
     return m_sentBytes - std::min(m_dupCredit, m_sentBytes);
 }
 
+uint32_t CSliderWnd::StaleAfterMs() const {
+    return m_rtt.Srtt() + m_rtt.Srtt() / 4 + kRudpTimerGranularityMs;
+}
+
 void CSliderWnd::MarkLost(RudpOutPacket& p, bool timedOut) {
     if (!p.lost) {
         p.lost = true;
@@ -48,7 +52,13 @@ void CSliderWnd::MarkLost(RudpOutPacket& p, bool timedOut) {
         if (!timedOut) {
             m_cc.OnLoss(static_cast<uint32_t>(p.bytes.size()));
         } else {
-            m_cc.OnTimeout();
+            m_cc.OnTimeout(static_cast<uint32_t>(p.bytes.size()));
+        }
+        if (!m_inRecovery && m_sent > 0) {
+            // Repair lasts until everything sent so far is acknowledged.
+            const RudpOutPacket& last = m_fifo[m_sent - 1];
+            m_recoveryEnd = last.seq + static_cast<uint32_t>(PayloadOf(last));
+            m_inRecovery = true;
         }
     }
 }
@@ -155,11 +165,13 @@ void CSliderWnd::OnAck(uint32_t ack, Tick now) {
     const bool hadDupAcks = m_dupAcks > 0;
     uint64_t removedBytes = 0;
     bool sawRetransmission = false;
+    bool onlyRetransmissions = true;  // the acknowledgement passed no packet sent only once
     Tick newestRetransmission = 0;
     RudpOutPacket newest;
     // Only what was sent can be acknowledged; an acknowledgement beyond it removes nothing more.
     while (m_sent > 0 && SeqBefore(m_fifo.front().seq, ack)) {
         RudpOutPacket& p = m_fifo.front();
+        onlyRetransmissions &= p.count > 1;
         if (p.count > 1 && (!sawRetransmission || TickBefore(newestRetransmission, p.lastSent))) {
             newestRetransmission = p.lastSent;
             sawRetransmission = true;
@@ -173,6 +185,10 @@ void CSliderWnd::OnAck(uint32_t ack, Tick now) {
         newest = std::move(p);
         m_fifo.pop_front();
         --m_sent;
+    }
+    const bool inRecovery = m_inRecovery;
+    if (m_inRecovery && !SeqBefore(ack, m_recoveryEnd)) {
+        m_inRecovery = false;
     }
     if (removedBytes > 0) {
         uint64_t credited = std::min(m_dupCredit, removedBytes);
@@ -196,11 +212,32 @@ void CSliderWnd::OnAck(uint32_t ack, Tick now) {
             m_rtt.AddSample(s.rttMs);
         }
         s.inFlight = InFlightBytesLocked();
+        s.inRecovery = inRecovery || hadDupAcks;
         m_cc.OnSample(s, now);
         // A retransmission sent after the new head's last transmission arrived, and the
-        // acknowledgement stopped at the head: on one path the head is lost, not late.
-        if (m_sent > 0 && sawRetransmission && TickBefore(m_fifo.front().lastSent, newestRetransmission)) {
-            MarkLost(m_fifo.front());
+        // acknowledgement stopped at the head: on one path the head is lost, not late. So is a
+        // head that the acknowledgement reached while repairing holes when its own latest
+        // transmission had a round trip to arrive: waiting for its time-out, backed off for
+        // each time it went, would cost every remaining hole of a loss burst seconds.
+        if (m_sent > 0 && !m_fifo.front().lost) {
+            RudpOutPacket& head = m_fifo.front();
+            bool overtaken = sawRetransmission && TickBefore(head.lastSent, newestRetransmission);
+            bool stale = (inRecovery || hadDupAcks) && m_rtt.HasSample() &&
+                         ElapsedSince(now, head.lastSent) > StaleAfterMs();
+            if (overtaken || stale) {
+                // Holes one after another (the acknowledgement passed only repaired packets)
+                // are a burst: a queue overflowing, a receiver that could not keep up. Such a
+                // run is repaired in runs doubling each round trip rather than one packet per
+                // round trip; past the burst's end that costs at most as much again.
+                m_burstRun = onlyRetransmissions ? std::min<size_t>(m_burstRun * 2, kRudpMaxBurstRepair) : 1;
+                MarkLost(head);
+                for (size_t i = 1; i < m_sent && i < m_burstRun; ++i) {
+                    RudpOutPacket& p = m_fifo[i];
+                    if (!p.lost && ElapsedSince(now, p.lastSent) > StaleAfterMs()) {
+                        MarkLost(p);
+                    }
+                }
+            }
         }
     } else if (m_sent > 1 && m_fifo.front().seq == ack) {
         // The acknowledgement is stuck at the head while later packets keep arriving: each such
@@ -217,9 +254,8 @@ void CSliderWnd::OnAck(uint32_t ack, Tick now) {
         if (!head.lost) {
             bool first = m_dupAcks == kRudpDupAckThreshold && head.count == 1;
             // Its retransmission is lost too when acknowledges still name it a round trip later.
-            bool again =
-                m_dupAcks > kRudpDupAckThreshold && head.count > 1 && m_rtt.HasSample() &&
-                ElapsedSince(now, head.lastSent) > m_rtt.Srtt() + m_rtt.Srtt() / 4 + kRudpTimerGranularityMs;
+            bool again = m_dupAcks > kRudpDupAckThreshold && head.count > 1 && m_rtt.HasSample() &&
+                         ElapsedSince(now, head.lastSent) > StaleAfterMs();
             if (first || again) {
                 MarkLost(head);
             }
@@ -286,6 +322,7 @@ void CSliderWnd::Clear() {
     m_dupAcks = 0;
     m_timerArmed = false;
     m_pacingPending = false;
+    m_inRecovery = false;
 }
 
 size_t CSliderWnd::InFlight() const {

@@ -4,6 +4,8 @@
 // bytes are checked; bench/rudp_link_bench.cpp measures rates through the same carrier.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "net/rudp_sim_link.h"
 
 namespace tessali::net {
@@ -65,6 +67,55 @@ TEST_F(RudpSim, AnOriginalRulesPeerCompletesTransfersWithOursBothWays) {
         EXPECT_EQ(r.firstBadOffset, UINT64_MAX);
         EXPECT_EQ(r.closed, 0);
     }
+}
+
+// A bottleneck whose queue holds less than the path's round trip, as on the emulated wide-area
+// link: a start-up that overshoots it loses a burst of packets, and the repair through
+// cumulative acknowledgements must neither wipe out the rate estimate nor take one round trip
+// per hole. The bound is many times what the link needs; a sender that collapses misses it.
+TEST_F(RudpSim, ATransferThroughASmallTailDropQueueWithLossCompletesIntact) {
+    struct Case {
+        const char* name;
+        SimPathParams path;
+    };
+    // 100 Mbit/s; round trips of 40 and 100 ms; queues of 50 and 20 ms; no loss and 1 %.
+    const Case cases[] = {
+        {"40 ms, 50 ms queue, 1 % loss", {12500, 20, 50, 0.01, 0, 0, 0}},
+        {"100 ms, 20 ms queue", {12500, 50, 20, 0, 0, 0, 0}},
+        {"100 ms, 20 ms queue, 1 % loss", {12500, 50, 20, 0.01, 0, 0, 0}},
+    };
+    const uint64_t bytes = 16 * 1024 * 1024;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        COurSimSide client, server;
+        CSimPath up(c.path, 21), down(c.path, 22);
+        // At the link's rate the data takes 1.3 s of simulated time.
+        auto r = RunSimTransfer(clock, client, server, up, down, bytes, 20000);
+        EXPECT_EQ(r.received, bytes);
+        EXPECT_EQ(r.firstBadOffset, UINT64_MAX);
+        EXPECT_EQ(r.closed, 0);
+    }
+}
+
+// A receiver that could not keep up (a full socket buffer, a busy peer thread) loses a long run
+// of consecutive packets once. Repaired one packet per round trip, 1 500 holes take a minute.
+TEST_F(RudpSim, ALongRunOfConsecutiveLossesIsRepairedInFewRoundTrips) {
+    SimPathParams path{12500, 20, 200, 0, 0, 0, 0};
+    COurSimSide client, server;
+    CSimPath up(path, 31), down(path, 32);
+    std::set<uint32_t> dropped;
+    const uint32_t from = 4 * 1024 * 1024, to = from + 1500 * 1024;
+    up.dropIf = [&](const std::vector<uint8_t>& d) {
+        auto h = DecodeRudpHeader(d);
+        return h->type == kRudpData && h->seq >= from && h->seq < to && dropped.insert(h->seq).second;
+    };
+    const uint64_t bytes = 12 * 1024 * 1024;
+    auto r = RunSimTransfer(clock, client, server, up, down, bytes, 20000);
+    EXPECT_EQ(r.received, bytes);
+    EXPECT_EQ(r.firstBadOffset, UINT64_MAX);
+    EXPECT_GE(dropped.size(), 1400u);
+    // Runs that double past the burst's end resend at most about as much again.
+    EXPECT_LT(r.dataPacketsSent, bytes / kRudpMaxPayload + 3 * dropped.size());
 }
 
 // Small writes make small packets: the count the receiver holds out of order binds first.

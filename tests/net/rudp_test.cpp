@@ -145,6 +145,90 @@ TEST(RudpCongestion, AShortPathWithHeldBackAcknowledgesGrowsItsWindowWithinASock
     EXPECT_LE(cc.WindowBytes(), 1024u * 1024u);
 }
 
+// Repairing a burst of holes through cumulative acknowledgements: the acknowledges that take
+// repaired packets off the window deliver nothing the repeated acknowledges had not already
+// counted, and the repair drags on for many round trips. Neither may wipe out the bottleneck
+// estimate, or the sender falls back to its initial window and paces at nothing, and since a
+// rate sample never exceeds the pace the estimate cannot grow back.
+TEST(RudpCongestion, TheRateEstimateSurvivesTheRepairOfALossBurst) {
+    CRudpCongestion cc;
+    platform::Tick now = 1000;
+    uint64_t delivered = 0;
+    // Ten clean rounds at 10 000 bytes/ms over a 40 ms path.
+    for (int round = 0; round < 10; ++round) {
+        now += 40;
+        RudpRateSample s;
+        s.priorDelivered = delivered;
+        s.delivered = delivered += 400000;
+        s.intervalMs = 40;
+        s.rttMs = 40;
+        cc.OnSample(s, now);
+    }
+    const double before = cc.BottleneckRate();
+    ASSERT_GT(before, 5000.0);
+    {
+        SCOPED_TRACE("acknowledges that deliver nothing new");
+        for (int i = 0; i < 500; ++i) {
+            now += 1;
+            RudpRateSample s;
+            s.priorDelivered = delivered;
+            s.delivered = delivered;
+            s.intervalMs = 40;
+            s.inRecovery = true;
+            cc.OnSample(s, now);
+        }
+        EXPECT_GE(cc.BottleneckRate(), before);
+        EXPECT_GT(cc.PacingRate(), 0.5 * before);
+    }
+    {
+        SCOPED_TRACE("twenty round trips of hole repair delivering a trickle");
+        for (int round = 0; round < 20; ++round) {
+            now += 40;
+            RudpRateSample s;
+            s.priorDelivered = delivered;
+            s.delivered = delivered += 1024;
+            s.intervalMs = 40;
+            s.inRecovery = true;
+            cc.OnSample(s, now);
+        }
+        EXPECT_GE(cc.BottleneckRate(), before);
+        EXPECT_GE(cc.WindowBytes(), uint64_t(before * 40));
+    }
+    {
+        SCOPED_TRACE("a path that really slowed down is believed once the repairs are over");
+        for (int round = 0; round < 60; ++round) {
+            now += 40;
+            RudpRateSample s;
+            s.priorDelivered = delivered;
+            s.delivered = delivered += 40000;
+            s.intervalMs = 40;
+            s.rttMs = 40;
+            cc.OnSample(s, now);
+        }
+        EXPECT_LT(cc.BottleneckRate(), 0.2 * before);
+    }
+}
+
+// Start-up doubles its rate every round trip; its window is what stops it from filling a
+// bottleneck queue of about one round trip before the growth stalls, whatever the pace.
+TEST(RudpCongestion, StartUpKeepsAtMostTwoRoundTripsOfDataInFlight) {
+    CRudpCongestion cc;
+    platform::Tick now = 1000;
+    uint64_t delivered = 0;
+    for (int round = 0; round < 6; ++round) {
+        now += 40;
+        RudpRateSample s;
+        s.priorDelivered = delivered;
+        s.delivered = delivered += 100000u << round;
+        s.intervalMs = 40;
+        s.rttMs = 40;
+        cc.OnSample(s, now);
+    }
+    ASSERT_EQ(cc.CurrentMode(), CRudpCongestion::Mode::kStartup);
+    EXPECT_LE(cc.WindowBytes(), uint64_t(2 * cc.BottleneckRate() * 40) + 1);
+    EXPECT_GT(cc.PacingRate(), 2 * cc.BottleneckRate());
+}
+
 TEST(RudpWindow, EveryTimedOutPacketIsRetransmittedNotOnlyTheOldest) {
     CWindowProbe p;
     const platform::Tick t0 = 1000;
