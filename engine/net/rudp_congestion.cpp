@@ -14,11 +14,6 @@ constexpr uint32_t kMinRttLifetimeMs = 10000;
 constexpr uint32_t kAckAggregationMs = 30;
 // Losses in one start-up round that end it when they also exceed 2 % of what it delivered.
 constexpr uint32_t kStartupLossEvents = 8;
-// Start-up also ends on a round whose lowest round trip (of at least this many) exceeds the
-// path's by a quarter, kept within these bounds (the peer's polling adds a few ms of noise).
-constexpr uint32_t kStartupRttSamples = 4;
-constexpr uint32_t kQueueRttMinMs = 8;
-constexpr uint32_t kQueueRttMaxMs = 25;
 // Paths this short are a LAN or loopback; what they may have in flight is bounded by what the
 // receiver's socket buffer holds rather than by a bandwidth-delay product.
 constexpr uint32_t kShortPathRttMs = 2;
@@ -114,10 +109,6 @@ void CRudpCongestion::OnTimeout(uint32_t bytes) {
 void CRudpCongestion::UpdateRound(const RudpRateSample& s) {
     m_roundStart = false;
     m_roundRecovery |= s.inRecovery;
-    if (s.rttMs > 0) {
-        m_roundMinRtt = m_roundMinRtt == 0 ? s.rttMs : std::min(m_roundMinRtt, s.rttMs);
-        ++m_roundRttSamples;
-    }
     // A round ends when a packet sent after it began is acknowledged and delivered something:
     // acknowledges that only repair holes the repeated acknowledges already counted deliver
     // nothing new, and must not end a round each (that would age the estimate in a moment).
@@ -127,12 +118,7 @@ void CRudpCongestion::UpdateRound(const RudpRateSample& s) {
             // what a lossy path drops at random: the pipe is full, stop doubling.
             uint64_t roundDelivered = s.delivered - m_roundStartDelivered;
             bool lossBurst = m_roundLosses >= kStartupLossEvents && m_roundLostBytes * 50 > roundDelivered;
-            // Or sooner, before the queue overflows: a whole round whose best round trip stayed
-            // well above the path's means a queue is building and the rate no longer grows.
-            bool queueGrew =
-                m_minRtt > 0 && m_roundRttSamples >= kStartupRttSamples &&
-                m_roundMinRtt >= m_minRtt + std::clamp(m_minRtt / 4, kQueueRttMinMs, kQueueRttMaxMs);
-            if (lossBurst || queueGrew) {
+            if (lossBurst) {
                 m_mode = Mode::kDrain;
             }
         }
@@ -153,8 +139,6 @@ void CRudpCongestion::UpdateRound(const RudpRateSample& s) {
         m_roundStartDelivered = s.delivered;
         m_roundLostBytes = 0;
         m_roundLosses = 0;
-        m_roundMinRtt = 0;
-        m_roundRttSamples = 0;
         m_nextRoundDelivered = s.delivered;
         m_roundStart = true;
     }

@@ -78,9 +78,7 @@ private:
     uint32_t m_roundLosses = 0;
     bool m_roundStart = false;
     bool m_roundLossSeen = false;
-    bool m_roundRecovery = false;  // some sample of this round came during loss recovery
-    uint32_t m_roundMinRtt = 0;    // lowest clean round trip of this round (0: none)
-    uint32_t m_roundRttSamples = 0;
+    bool m_roundRecovery = false;        // some sample of this round came during loss recovery
     double m_shortPathCap = 256 * 1024;  // what a short path may have in flight
 
     uint32_t m_minRtt = 0;  // 0: none yet

@@ -229,6 +229,36 @@ TEST(RudpCongestion, StartUpKeepsAtMostTwoRoundTripsOfDataInFlight) {
     EXPECT_GT(cc.PacingRate(), 2 * cc.BottleneckRate());
 }
 
+// While the rate is low the peer holds most acknowledges back up to 30 ms, so most round trips
+// measured in start-up are well above the path's own. That is no queue: start-up must go on
+// doubling while the delivery rate does (ending it there left a real link at a few per cent,
+// growing by a quarter per eight round trips).
+TEST(RudpCongestion, StartUpIsNotEndedByRoundTripsTheHeldBackAcknowledgesLengthen) {
+    CRudpCongestion cc;
+    platform::Tick now = 1000;
+    uint64_t delivered = 0;
+    RudpRateSample first;
+    first.delivered = delivered += 1037;
+    first.intervalMs = 40;
+    first.rttMs = 40;
+    cc.OnSample(first, now);
+    for (int round = 0; round < 8; ++round) {
+        // Each round delivers twice the last, acknowledged in several pieces 70 ms after sending.
+        const uint64_t roundBytes = 20000u << round;
+        const uint64_t roundStart = delivered;
+        for (int piece = 0; piece < 6; ++piece) {
+            now += 7;
+            RudpRateSample s;
+            s.priorDelivered = roundStart;
+            s.delivered = delivered += roundBytes / 6;
+            s.intervalMs = 40;
+            s.rttMs = 70;
+            cc.OnSample(s, now);
+        }
+        ASSERT_EQ(cc.CurrentMode(), CRudpCongestion::Mode::kStartup) << "round " << round;
+    }
+}
+
 TEST(RudpWindow, EveryTimedOutPacketIsRetransmittedNotOnlyTheOldest) {
     CWindowProbe p;
     const platform::Tick t0 = 1000;
