@@ -165,13 +165,11 @@ void CSliderWnd::OnAck(uint32_t ack, Tick now) {
     const bool hadDupAcks = m_dupAcks > 0;
     uint64_t removedBytes = 0;
     bool sawRetransmission = false;
-    bool onlyRetransmissions = true;  // the acknowledgement passed no packet sent only once
     Tick newestRetransmission = 0;
     RudpOutPacket newest;
     // Only what was sent can be acknowledged; an acknowledgement beyond it removes nothing more.
     while (m_sent > 0 && SeqBefore(m_fifo.front().seq, ack)) {
         RudpOutPacket& p = m_fifo.front();
-        onlyRetransmissions &= p.count > 1;
         if (p.count > 1 && (!sawRetransmission || TickBefore(newestRetransmission, p.lastSent))) {
             newestRetransmission = p.lastSent;
             sawRetransmission = true;
@@ -215,29 +213,9 @@ void CSliderWnd::OnAck(uint32_t ack, Tick now) {
         s.inRecovery = inRecovery || hadDupAcks;
         m_cc.OnSample(s, now);
         // A retransmission sent after the new head's last transmission arrived, and the
-        // acknowledgement stopped at the head: on one path the head is lost, not late. So is a
-        // head that the acknowledgement reached while repairing holes when its own latest
-        // transmission had a round trip to arrive: waiting for its time-out, backed off for
-        // each time it went, would cost every remaining hole of a loss burst seconds.
-        if (m_sent > 0 && !m_fifo.front().lost) {
-            RudpOutPacket& head = m_fifo.front();
-            bool overtaken = sawRetransmission && TickBefore(head.lastSent, newestRetransmission);
-            bool stale = (inRecovery || hadDupAcks) && m_rtt.HasSample() &&
-                         ElapsedSince(now, head.lastSent) > StaleAfterMs();
-            if (overtaken || stale) {
-                // Holes one after another (the acknowledgement passed only repaired packets)
-                // are a burst: a queue overflowing, a receiver that could not keep up. Such a
-                // run is repaired in runs doubling each round trip rather than one packet per
-                // round trip; past the burst's end that costs at most as much again.
-                m_burstRun = onlyRetransmissions ? std::min<size_t>(m_burstRun * 2, kRudpMaxBurstRepair) : 1;
-                MarkLost(head);
-                for (size_t i = 1; i < m_sent && i < m_burstRun; ++i) {
-                    RudpOutPacket& p = m_fifo[i];
-                    if (!p.lost && ElapsedSince(now, p.lastSent) > StaleAfterMs()) {
-                        MarkLost(p);
-                    }
-                }
-            }
+        // acknowledgement stopped at the head: on one path the head is lost, not late.
+        if (m_sent > 0 && sawRetransmission && TickBefore(m_fifo.front().lastSent, newestRetransmission)) {
+            MarkLost(m_fifo.front());
         }
     } else if (m_sent > 1 && m_fifo.front().seq == ack) {
         // The acknowledgement is stuck at the head while later packets keep arriving: each such

@@ -26,8 +26,6 @@ constexpr uint32_t kRudpConnectRetryMs = 2500;
 constexpr uint16_t kRudpConnectTransmissions = 6;
 // Acknowledges repeating the same offset while later data is out: this many mean a loss.
 constexpr uint32_t kRudpDupAckThreshold = 3;
-// A burst of holes is repaired in runs that double per round trip, up to this many packets.
-constexpr size_t kRudpMaxBurstRepair = 512;
 // Tokens for paced sends never pile up beyond this much time at the pacing rate.
 constexpr uint32_t kRudpPacingBurstMs = 2;
 
@@ -96,7 +94,6 @@ private:
     size_t m_lostPending = 0;  // packets marked lost and not yet sent again
     uint64_t m_dupCredit = 0;  // bytes the repeated acknowledges say arrived beyond the head
     uint32_t m_dupAcks = 0;
-    size_t m_burstRun = 1;       // packets the last burst repair marked lost at once
     bool m_inRecovery = false;   // holes found by loss are being repaired...
     uint32_t m_recoveryEnd = 0;  // ...until the acknowledgement reaches this offset
     uint64_t m_delivered = 0;

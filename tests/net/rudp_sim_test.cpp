@@ -98,7 +98,9 @@ TEST_F(RudpSim, ATransferThroughASmallTailDropQueueWithLossCompletesIntact) {
 }
 
 // A receiver that could not keep up (a full socket buffer, a busy peer thread) loses a long run
-// of consecutive packets once. Repaired one packet per round trip, 1 500 holes take a minute.
+// of consecutive packets once. A cumulative acknowledgement names one hole per round trip, so
+// the time-outs must repair the rest together (1 500 holes one per round trip take a minute),
+// and without resending the stream over.
 TEST_F(RudpSim, ALongRunOfConsecutiveLossesIsRepairedInFewRoundTrips) {
     SimPathParams path{12500, 20, 200, 0, 0, 0, 0};
     COurSimSide client, server;
