@@ -171,6 +171,11 @@ size_t CConnectMgr::SendRoom(uint32_t addr, uint16_t port, int sock) {
     return queued < kRudpMaxQueuedBytes ? kRudpMaxQueuedBytes - queued : 0;
 }
 
+size_t CConnectMgr::UnsentBytes(uint32_t addr, uint16_t port, int sock) {
+    Ref<CConnection> conn = Find(addr, port, sock);
+    return conn ? conn->Window().UnsentBytes() : 0;
+}
+
 TakeResult CConnectMgr::TakeEvent(SocketEvent& out, std::span<uint8_t> buffer) {
     return m_events.Take(out, buffer);
 }

@@ -53,6 +53,7 @@ public:
     void OnDatagram(uint32_t addr, uint16_t port, int sock, const uint8_t* data, size_t len) override;
     int Send(uint32_t addr, uint16_t port, int sock, const uint8_t* data, size_t len) override;
     size_t SendRoom(uint32_t addr, uint16_t port, int sock) override;
+    size_t UnsentBytes(uint32_t addr, uint16_t port, int sock) override;
     TakeResult TakeEvent(SocketEvent& out, std::span<uint8_t> buffer) override;
     CFragmentPool& EventQueue() override { return m_events; }
     bool ConnectThroughNat(int sock, uint32_t addr, uint16_t port, uint32_t remoteNatType,

@@ -200,8 +200,14 @@ size_t CDispatchMgr::PendingSendBytes(const core::ConnectionKey& key) {
     {
         std::lock_guard lock(m_lock);
         auto it = m_entries.find(key);
-        if (it == m_entries.end() || it->second.transport == 3) {
+        if (it == m_entries.end()) {
             return 0;
+        }
+        if (it->second.transport == 3) {
+            // What the reliable-UDP window has not sent yet, as a socket's unsent bytes: a server
+            // that saw 0 here answered every request at once, and once the window's queue was
+            // full it refused them, which keeps the peer away for a while.
+            return m_rudp.UnsentBytes(key.addr, key.port, key.sock);
         }
     }
     return m_sockets.PendingSendBytes(key.sock);

@@ -318,6 +318,12 @@ size_t CSliderWnd::PayloadBytes() const {
     return m_payloadBytes;
 }
 
+size_t CSliderWnd::UnsentBytes() const {
+    std::lock_guard lock(m_lock);
+    size_t sentPayload = m_sentBytes - m_sent * kRudpHeaderBytes;
+    return m_payloadBytes - std::min(sentPayload, m_payloadBytes);
+}
+
 size_t CSliderWnd::OutstandingSpan() const {
     std::lock_guard lock(m_lock);
     if (m_sent == 0) {

@@ -64,6 +64,8 @@ public:
     size_t InFlight() const;
     size_t Packets() const;
     size_t PayloadBytes() const;
+    // Payload bytes queued that have not been sent once yet.
+    size_t UnsentBytes() const;
     // Bytes from the oldest unacknowledged offset to the end of the newest packet sent.
     size_t OutstandingSpan() const;
     // Transmissions of the oldest packet (0 when empty).
