@@ -130,7 +130,8 @@ void CRudpCongestion::UpdateRound(const RudpRateSample& s) {
         } else {
             m_shortPathCap = std::min(m_shortPathCap * 1.25, kShortPathWindowBytes);
         }
-        if (!m_roundRecovery) {
+        m_lastRoundClean = !m_roundRecovery;
+        if (m_lastRoundClean) {
             ++m_round;
         }
         ++m_anyRound;
@@ -161,8 +162,10 @@ void CRudpCongestion::UpdateBandwidth(const RudpRateSample& s) {
 }
 
 void CRudpCongestion::UpdateMode(const RudpRateSample& s, platform::Tick now) {
-    if (m_mode == Mode::kStartup && m_roundStart && !s.appLimited) {
+    if (m_mode == Mode::kStartup && m_roundStart && m_lastRoundClean && !s.appLimited) {
         // The pipe is full once three rounds in a row failed to raise the rate by a quarter.
+        // Rounds spent repairing a hole do not count: the cumulative acknowledgement held their
+        // delivery back (a queue that overflowed shows as a loss burst instead).
         double rate = BottleneckRate();
         if (rate >= m_fullRate * 1.25) {
             m_fullRate = rate;

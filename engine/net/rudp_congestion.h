@@ -79,6 +79,7 @@ private:
     bool m_roundStart = false;
     bool m_roundLossSeen = false;
     bool m_roundRecovery = false;        // some sample of this round came during loss recovery
+    bool m_lastRoundClean = false;       // the round just ended had no sample during recovery
     double m_shortPathCap = 256 * 1024;  // what a short path may have in flight
 
     uint32_t m_minRtt = 0;  // 0: none yet
