@@ -99,6 +99,15 @@ TEST(ReliableUdpSends, AMessageWithoutRoomIsRefusedWholeAndTheStreamHoldsOnlyWho
     size_t pending = dispatch.PendingSendBytes(key);
     EXPECT_LE(pending, accepted);
     EXPECT_GE(pending + 64 * 1024, accepted);
+    // Acknowledges stuck at the first offset say later packets arrive, so the window sends on
+    // until everything is out but nothing is acknowledged: a queue without room for a piece is
+    // still a full one, or requests are answered into it and refused.
+    for (int i = 0; i < 4000 && conn->Window().UnsentBytes() > 0; ++i) {
+        conn->Window().OnAck(1, platform::GetTick());
+    }
+    ASSERT_EQ(conn->Window().UnsentBytes(), 0u);
+    ASSERT_LT(engine.rudp.SendRoom(key.addr, key.port, key.sock), PieceMessage(0).size());
+    EXPECT_GE(dispatch.PendingSendBytes(key), accepted);
 
     // A small message (a refusal) still fits whole when there is room for it, and nothing cut
     // lies before it.
