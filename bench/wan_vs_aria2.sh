@@ -13,9 +13,12 @@
 #   a      one seeder, 100 Mbit/s, 40 ms round trip, each framing of -f
 #   b      four seeders, 25 Mbit/s each, 60 ms round trip, plain framing
 #   c      reliable UDP, one seeder, 100 Mbit/s, 40 ms, without loss and with 1 % loss each way
+#          (c0 and c1: only the one without, only the one with loss)
 #   d      loopback without links, -d MiB (mirt plain vs aria2c speed and CPU per GiB), after a warm-up
-# Usage: bench/wan_vs_aria2.sh [-b BUILD_DIR] [-m MIB] [-d MIB] [-f FRAMINGS] [-l LIMIT_S] [-q QUEUE_MS] SCENARIO...
+# Usage: bench/wan_vs_aria2.sh [-b BUILD_DIR] [-m MIB] [-d MIB] [-f FRAMINGS] [-l LIMIT_S] [-q QUEUE_MS] [-E]
+#        SCENARIO...
 #   defaults: build, 256, 1024, "plain http scrambled udp", 600, 50. Needs -DTESSALI_BENCH=ON.
+#   -E: the engine's rows only (no aria2c seeders or download), to save time while tuning.
 #   The links run with a real-time priority when allowed (late timer wake-ups on a loaded machine
 #   would otherwise add delay); the load average is printed with the figures.
 set -euo pipefail
@@ -26,7 +29,8 @@ LOOP_MIB=1024
 FRAMINGS="plain http scrambled udp"
 LIMIT=600
 QUEUE_MS=50
-while getopts "b:m:d:f:l:q:" opt; do
+ENGINE_ONLY=0
+while getopts "b:m:d:f:l:q:E" opt; do
   case $opt in
     b) BUILD_DIR=$OPTARG ;;
     m) SIZE_MIB=$OPTARG ;;
@@ -34,11 +38,12 @@ while getopts "b:m:d:f:l:q:" opt; do
     f) FRAMINGS=$OPTARG ;;
     l) LIMIT=$OPTARG ;;
     q) QUEUE_MS=$OPTARG ;;
-    *) sed -n '2,23p' "$0"; exit 2 ;;
+    E) ENGINE_ONLY=1 ;;
+    *) sed -n '2,26p' "$0"; exit 2 ;;
   esac
 done
 shift $((OPTIND - 1))
-[ $# -gt 0 ] || { sed -n '2,23p' "$0"; exit 2; }
+[ $# -gt 0 ] || { sed -n '2,26p' "$0"; exit 2; }
 MIRT=$(realpath "$BUILD_DIR/tools/mirt")
 WAN_LINK=$(realpath "$BUILD_DIR/bench/wan_link")
 [ -x "$MIRT" ] && [ -x "$WAN_LINK" ] || { echo "build mirt and wan_link (-DTESSALI_BENCH=ON) first" >&2; exit 2; }
@@ -47,7 +52,7 @@ PIDS=()
 cleanup() {
   for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
-  rm -rf "$ROOT"
+  [ -n "${BENCH_KEEP:-}" ] && echo "kept $ROOT" || rm -rf "$ROOT"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
@@ -110,6 +115,7 @@ content() {  # content MIB [SEEDERS]: random file, SHA-1, engine hash and torren
     new+=("$dir/eseed$i/out:$!")
     ESEED_PORTS[$mib]+=" $p"
     # The aria2c seeder: seeds without checking, from its own hard link to the content.
+    [ "$ENGINE_ONLY" = 1 ] && continue
     p=$(port)
     mkdir -p "$dir/aseed$i"
     ln "${SRC_OF[$mib]}" "$dir/aseed$i/content.bin"
@@ -243,12 +249,14 @@ wan() {
     stop_links "mirt $framing"
     row "mirt $framing" $((n * rate))
   done
-  read -ra ports <<< "${ASEED_PORTS[$mib]}"
-  for ((i = 0; i < n; i++)); do start_link "${ports[$i]}" "$rate" "$delay" "$loss"; done
-  printf '%s\n' "${LINK_ADDRS[@]}" > "$PEERS_FILE"
-  aria_get "$mib"
-  stop_links aria2c
-  row aria2c $((n * rate))
+  if [ "$ENGINE_ONLY" = 0 ]; then
+    read -ra ports <<< "${ASEED_PORTS[$mib]}"
+    for ((i = 0; i < n; i++)); do start_link "${ports[$i]}" "$rate" "$delay" "$loss"; done
+    printf '%s\n' "${LINK_ADDRS[@]}" > "$PEERS_FILE"
+    aria_get "$mib"
+    stop_links aria2c
+    row aria2c $((n * rate))
+  fi
   print_table "$title, $mib MiB, queue $QUEUE_MS ms"
   cat "$ROOT/link-notes"
   rm -f "$ROOT/link-notes"
@@ -260,8 +268,9 @@ for scenario in "$@"; do
     a) read -ra fr <<< "$FRAMINGS"
        wan "$SIZE_MIB" 1 100 20 0 "a: one seeder, 100 Mbit/s, 40 ms round trip" "${fr[@]}" ;;
     b) wan "$SIZE_MIB" 4 25 30 0 "b: four seeders, 25 Mbit/s each, 60 ms round trip" plain ;;
-    c) wan "$SIZE_MIB" 1 100 20 0 "c: reliable UDP, one seeder, 100 Mbit/s, 40 ms, no loss" udp
-       wan "$SIZE_MIB" 1 100 20 1 "c: reliable UDP, one seeder, 100 Mbit/s, 40 ms, 1 % loss each way" udp ;;
+    c | c0 | c1)
+       [ "$scenario" = c1 ] || wan "$SIZE_MIB" 1 100 20 0 "c: reliable UDP, one seeder, 100 Mbit/s, 40 ms, no loss" udp
+       [ "$scenario" = c0 ] || wan "$SIZE_MIB" 1 100 20 1 "c: reliable UDP, one seeder, 100 Mbit/s, 40 ms, 1 % loss each way" udp ;;
     d) content "$LOOP_MIB" 1
        read -ra ports <<< "${ESEED_PORTS[$LOOP_MIB]}"
        read -ra aports <<< "${ASEED_PORTS[$LOOP_MIB]}"

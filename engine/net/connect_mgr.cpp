@@ -67,22 +67,24 @@ void CConnectMgr::Stop() {
 void CConnectMgr::PollLoop() {
     platform::SetCurrentThreadName("RudpPoll");
     while (m_running) {
-        Poll();
-        platform::SleepMs(kRudpPollMs);
+        bool pacing = Poll();
+        platform::SleepMs(pacing ? kRudpPacingPollMs : kRudpPollMs);
     }
 }
 
-void CConnectMgr::Poll() {
+bool CConnectMgr::Poll() {
     platform::Tick now = GetTick();
+    bool pacing = false;
     std::lock_guard lock(m_lock);
     for (auto it = m_conns.begin(); it != m_conns.end();) {
         if (it->second->State() == RudpState::kClosed) {
             it = m_conns.erase(it);
             continue;
         }
-        it->second->Poll(now);
+        pacing |= it->second->Poll(now);
         ++it;
     }
+    return pacing;
 }
 
 bool CConnectMgr::Connect(uint32_t addr, uint16_t port, int sock) {
@@ -167,6 +169,11 @@ size_t CConnectMgr::SendRoom(uint32_t addr, uint16_t port, int sock) {
     }
     size_t queued = conn->Window().PayloadBytes();
     return queued < kRudpMaxQueuedBytes ? kRudpMaxQueuedBytes - queued : 0;
+}
+
+size_t CConnectMgr::UnsentBytes(uint32_t addr, uint16_t port, int sock) {
+    Ref<CConnection> conn = Find(addr, port, sock);
+    return conn ? conn->Window().UnsentBytes() : 0;
 }
 
 TakeResult CConnectMgr::TakeEvent(SocketEvent& out, std::span<uint8_t> buffer) {

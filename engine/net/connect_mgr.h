@@ -1,7 +1,8 @@
 // CConnectMgr: the reliable-UDP connection manager. One CConnection per remote endpoint (keyed
 // by connection key), fed by the carrier socket, polled every 5 ms by its own thread for
-// retransmissions, delayed acknowledges and time-outs; events leave through its event queue.
-// Incoming connections still waiting for their acknowledge are bounded, the oldest dropped first.
+// retransmissions, delayed acknowledges and time-outs (every millisecond while a pacer holds
+// packets back); events leave through its event queue. Incoming connections still waiting for
+// their acknowledge are bounded, the oldest dropped first.
 // One lock guards the map; a looked-up connection is used through a counted reference.
 #pragma once
 
@@ -24,6 +25,8 @@
 namespace tessali::net {
 
 constexpr uint32_t kRudpPollMs = 5;
+// While a connection's pacer holds packets back the thread comes back this soon instead.
+constexpr uint32_t kRudpPacingPollMs = 1;
 constexpr uint16_t kTrackerRelayPort = 80;
 // Incoming connections still waiting for the peer's acknowledge. A connect costs the sender one
 // datagram from any address, so beyond this many the oldest waiting one is dropped.
@@ -50,14 +53,16 @@ public:
     void OnDatagram(uint32_t addr, uint16_t port, int sock, const uint8_t* data, size_t len) override;
     int Send(uint32_t addr, uint16_t port, int sock, const uint8_t* data, size_t len) override;
     size_t SendRoom(uint32_t addr, uint16_t port, int sock) override;
+    size_t UnsentBytes(uint32_t addr, uint16_t port, int sock) override;
     TakeResult TakeEvent(SocketEvent& out, std::span<uint8_t> buffer) override;
     CFragmentPool& EventQueue() override { return m_events; }
     bool ConnectThroughNat(int sock, uint32_t addr, uint16_t port, uint32_t remoteNatType,
                            std::span<const uint8_t, 20> remotePeerId,
                            std::span<const uint8_t, 20> infoHash) override;
 
-    // One pass of the polling thread: releases closed connections and polls the others.
-    void Poll();
+    // One pass of the polling thread: releases closed connections and polls the others. True
+    // while some connection has packets waiting for its pacer.
+    bool Poll();
     void SetTrackerRelay(ITrackerRelay* relay) { m_relay.store(relay); }
     core::Ref<CConnection> Find(uint32_t addr, uint16_t port, int sock) const;
     size_t ConnectionCount() const;

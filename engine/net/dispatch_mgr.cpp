@@ -6,6 +6,7 @@
 
 #include "engine/core/engine_log.h"
 #include "engine/net/peer_wire.h"
+#include "engine/net/rudp_connection.h"
 #include "engine/net/sock.h"
 
 namespace tessali::net {
@@ -195,13 +196,37 @@ int CDispatchMgr::Send(const core::ConnectionKey& key, std::span<const uint8_t> 
     return d->Send(copy, message);
 }
 
+namespace {
+
+// A piece message: length, id, index and begin, then the largest block served.
+constexpr size_t kLargestPieceMessage = 13 + kMaxServedBlock;
+
+}  // namespace
+
 size_t CDispatchMgr::PendingSendBytes(const core::ConnectionKey& key) {
+    bool reliableUdp = false;
     {
         std::lock_guard lock(m_lock);
         auto it = m_entries.find(key);
-        if (it == m_entries.end() || it->second.transport == 3) {
+        if (it == m_entries.end()) {
             return 0;
         }
+        reliableUdp = it->second.transport == 3;
+    }
+    if (reliableUdp) {
+        // What the reliable-UDP window has not sent yet, as a socket's unsent bytes: a server
+        // that saw 0 here answered every request at once, and once the window's queue was full
+        // it refused them, which keeps the peer away for a while. A queue without room for one
+        // more piece (sent, but waiting for holes to be repaired) counts whole for the same
+        // reason.
+        size_t room = m_rudp.SendRoom(key.addr, key.port, key.sock);
+        if (room == CTudpInterface::kNoConnection) {
+            return 0;
+        }
+        if (room < kLargestPieceMessage && room < kRudpMaxQueuedBytes) {
+            return kRudpMaxQueuedBytes - room;
+        }
+        return m_rudp.UnsentBytes(key.addr, key.port, key.sock);
     }
     return m_sockets.PendingSendBytes(key.sock);
 }

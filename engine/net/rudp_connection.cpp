@@ -24,10 +24,10 @@ CConnection::CConnection(IDatagramSender& out, CFragmentPool& events, uint32_t a
       m_sock(sock),
       m_lastAckSent(now),
       m_lastReceived(now),
-      m_window([this](std::span<const uint8_t> b) { Transmit(b); }) {}
+      m_window([this](std::span<const uint8_t> b) { return Transmit(b); }) {}
 
-void CConnection::Transmit(std::span<const uint8_t> bytes) {
-    m_out.SendTo(m_sock, m_addr, m_port, bytes);
+bool CConnection::Transmit(std::span<const uint8_t> bytes) {
+    return m_out.SendTo(m_sock, m_addr, m_port, bytes) > 0;
 }
 
 void CConnection::SendControl(uint8_t type, uint32_t seq, uint32_t ack) {
@@ -150,7 +150,7 @@ int CConnection::OnDatagram(std::span<const uint8_t> bytes, Tick now) {
                 return 0;
             }
             m_ackDue = true;
-            OnData(*h, payload);
+            OnData(*h, payload, now);
             return 0;
         case kRudpClose:
             PostClosed();
@@ -161,12 +161,20 @@ int CConnection::OnDatagram(std::span<const uint8_t> bytes, Tick now) {
     }
 }
 
-void CConnection::OnData(const RudpHeader& h, std::span<const uint8_t> payload) {
+void CConnection::SendAck(Tick now) {
+    SendControl(kRudpAck, m_nextSend, m_expected);
+    m_ackDue = false;
+    m_lastAckSent = now;
+}
+
+void CConnection::OnData(const RudpHeader& h, std::span<const uint8_t> payload, Tick now) {
     int32_t ahead = SeqDiff(h.seq, m_expected);
     if (ahead < 0 || payload.empty()) {
         return;  // already delivered; the acknowledge due tells the peer again
     }
     if (ahead > 0) {
+        // Out of order: the acknowledge goes at once, naming the missing offset.
+        SendAck(now);
         if (static_cast<uint32_t>(ahead) >= kRudpReorderWindowBytes) {
             return;
         }
@@ -180,6 +188,7 @@ void CConnection::OnData(const RudpHeader& h, std::span<const uint8_t> payload) 
         m_reorder.try_emplace(h.seq, payload.begin(), payload.end());
         return;
     }
+    const bool fillsGap = !m_reorder.empty();
     std::vector<uint8_t> gathered;
     if (payload.size() == kRudpHandshakePayload) {
         // A handshake is handed over on its own, so the framing layer sees it whole.
@@ -196,6 +205,9 @@ void CConnection::OnData(const RudpHeader& h, std::span<const uint8_t> payload) 
     }
     if (!gathered.empty()) {
         Post(SockEventKind::kData, gathered);
+    }
+    if (fillsGap) {
+        SendAck(now);  // the sender is repairing a hole: tell it where the next one is
     }
 }
 
@@ -221,28 +233,33 @@ void CConnection::Close() {
     SendClose();
 }
 
-void CConnection::Poll(Tick now) {
+bool CConnection::Poll(Tick now) {
     std::lock_guard lock(m_lock);
     if (m_state == RudpState::kClosed) {
-        return;
+        return false;
     }
     if (ElapsedSince(now, m_lastReceived) >= kRudpIdleMs) {
         PostClosed();
         SendClose();
-        return;
+        return false;
     }
     if (!m_window.OnTick(now)) {
         core::EngineLog(core::kLogDebug, "rudp connect to %s failed\n", core::AddressText(m_addr).c_str());
         PostClosed();
         SendClose();
-        return;
+        return false;
     }
     if (m_state == RudpState::kEstablished && m_ackDue &&
         ElapsedSince(now, m_lastAckSent) >= kRudpAckDelayMs) {
-        SendControl(kRudpAck, m_nextSend, m_expected);
-        m_ackDue = false;
-        m_lastAckSent = now;
+        SendAck(now);
     }
+    return m_window.PacingPending();
+}
+
+void CConnection::SetOffsetsForTest(uint32_t nextSend, uint32_t expected) {
+    std::lock_guard lock(m_lock);
+    m_nextSend = nextSend;
+    m_expected = expected;
 }
 
 RudpState CConnection::State() const {

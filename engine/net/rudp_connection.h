@@ -1,7 +1,9 @@
 // CConnection: one reliable-UDP connection to a remote endpoint over the shared carrier socket.
 // Runs the connect/accept handshake, turns received packets into in-order stream data (holding
-// early packets within a bounded window), acknowledges with a delay, and posts connected,
-// accepted, data and closed events. Counted; one lock guards its state, taken before its window's.
+// early packets within a bounded window), acknowledges in-order data with a delay and anything
+// out of order at once (so the sender learns of a hole within a round trip), and posts
+// connected, accepted, data and closed events. Counted; one lock guards its state, taken before
+// its window's.
 #pragma once
 
 #include <cstddef>
@@ -30,9 +32,6 @@ enum class RudpState : uint8_t {
 
 constexpr uint32_t kRudpAckDelayMs = 30;
 constexpr uint32_t kRudpIdleMs = 120000;
-// Early packets are held only this far ahead of the expected offset, and only this many.
-constexpr uint32_t kRudpReorderWindowBytes = 4 * 1024 * 1024;
-constexpr size_t kRudpMaxReorderPackets = 4096;
 // What one connection may have queued unacknowledged; Send accepts less beyond it.
 constexpr size_t kRudpMaxQueuedBytes = 2 * 1024 * 1024;
 
@@ -52,8 +51,11 @@ public:
     void Close();
     // Forgets the connection without a datagram or an event (state 4).
     void Abandon();
-    // One pass of the polling thread: idle time-out, retransmission, delayed acknowledge.
-    void Poll(platform::Tick now);
+    // One pass of the polling thread: idle time-out, retransmission, paced sends, delayed
+    // acknowledge. True while packets wait for the pacer (come back within a millisecond).
+    bool Poll(platform::Tick now);
+    // Moves both stream offsets of an established connection (tests of the 4 GiB wrap).
+    void SetOffsetsForTest(uint32_t nextSend, uint32_t expected);
 
     RudpState State() const;
     uint32_t NextSendOffset() const;
@@ -63,7 +65,7 @@ public:
     CSliderWnd& Window() { return m_window; }
 
 private:
-    void Transmit(std::span<const uint8_t> bytes);
+    bool Transmit(std::span<const uint8_t> bytes);
     void SendControl(uint8_t type, uint32_t seq, uint32_t ack);
     // All below with m_lock held.
     void Post(SockEventKind kind, std::span<const uint8_t> data = {});
@@ -71,7 +73,8 @@ private:
     void SendClose();
     void Establish(SockEventKind kind);
     void Reset();
-    void OnData(const RudpHeader& h, std::span<const uint8_t> payload);
+    void OnData(const RudpHeader& h, std::span<const uint8_t> payload, platform::Tick now);
+    void SendAck(platform::Tick now);
 
     IDatagramSender& m_out;
     CFragmentPool& m_events;

@@ -20,6 +20,10 @@ constexpr size_t kRudpMaxPayload = 1024;
 constexpr size_t kRudpMaxPacket = kRudpHeaderBytes + kRudpMaxPayload;
 // Payloads of this size (handshakes) are delivered as their own event.
 constexpr size_t kRudpHandshakePayload = 68;
+// A receiver holds early packets only this far ahead of the expected offset, and only this
+// many; a sender keeps its outstanding data within both.
+constexpr uint32_t kRudpReorderWindowBytes = 4 * 1024 * 1024;
+constexpr size_t kRudpMaxReorderPackets = 4096;
 
 enum RudpType : uint8_t {
     kRudpConnect = 1,

@@ -7,6 +7,7 @@
 namespace tessali::net {
 
 using platform::Tick;
+using platform::TickBefore;
 
 namespace {
 
@@ -15,40 +16,228 @@ bool SeqBefore(uint32_t a, uint32_t b) {
     return static_cast<int32_t>(a - b) < 0;
 }
 
+size_t PayloadOf(const RudpOutPacket& p) {
+    return p.bytes.size() > kRudpHeaderBytes ? p.bytes.size() - kRudpHeaderBytes : 0;
+}
+
 }  // namespace
+
+bool CSliderWnd::IsConnect(const RudpOutPacket& p) const {
+    // By type, never by sequence: data offsets pass 0 again after 4 GiB.
+    return p.bytes.size() > 12 && p.bytes[12] == kRudpConnect;
+}
 
 void CSliderWnd::Queue(std::vector<uint8_t> bytes, uint32_t seq, Tick now) {
     std::lock_guard lock(m_lock);
-    m_payloadBytes += bytes.size() > kRudpHeaderBytes ? bytes.size() - kRudpHeaderBytes : 0;
-    m_fifo.push_back(RudpOutPacket{std::move(bytes), seq, now, 0});
+    RudpOutPacket p;
+    p.bytes = std::move(bytes);
+    p.seq = seq;
+    m_payloadBytes += PayloadOf(p);
+    m_fifo.push_back(std::move(p));
     SendMoreLocked(now);
 }
 
-void CSliderWnd::SendMoreLocked(Tick now) {
-    // Packets queued while the window was full go out as soon as it has room again.
-    while (m_inFlight < m_fifo.size() && m_inFlight < m_window) {
-        RudpOutPacket& p = m_fifo[m_inFlight];
-        m_transmit(p.bytes);
-        p.count = 1;
-        p.lastSent = now;
-        ++m_inFlight;
+uint64_t CSliderWnd::InFlightBytesLocked() const {
+    return m_sentBytes - std::min(m_dupCredit, m_sentBytes);
+}
+
+uint32_t CSliderWnd::StaleAfterMs() const {
+    return m_rtt.Srtt() + m_rtt.Srtt() / 4 + kRudpTimerGranularityMs;
+}
+
+void CSliderWnd::MarkLost(RudpOutPacket& p, bool timedOut) {
+    if (!p.lost) {
+        p.lost = true;
+        ++m_lostPending;
+        if (!timedOut) {
+            m_cc.OnLoss(static_cast<uint32_t>(p.bytes.size()));
+        } else {
+            m_cc.OnTimeout(static_cast<uint32_t>(p.bytes.size()));
+        }
+        if (!m_inRecovery && m_sent > 0) {
+            // Repair lasts until everything sent so far is acknowledged.
+            const RudpOutPacket& last = m_fifo[m_sent - 1];
+            m_recoveryEnd = last.seq + static_cast<uint32_t>(PayloadOf(last));
+            m_inRecovery = true;
+        }
     }
+}
+
+bool CSliderWnd::TakeTokens(size_t bytes, Tick now) {
+    double rate = m_cc.PacingRate();
+    // No estimate yet, or a round trip shorter than one burst (a LAN, loopback): there is
+    // nothing to spread, and the window alone limits.
+    if (rate <= 0 || m_cc.MinRttMs() <= kRudpPacingBurstMs) {
+        return true;
+    }
+    double cap = std::max(rate * kRudpPacingBurstMs, 2.0 * kRudpMaxPacket);
+    if (!m_refilled) {
+        m_refilled = true;
+        m_tokens = cap;
+        m_lastRefill = now;
+    } else if (TickBefore(m_lastRefill, now)) {
+        m_tokens = std::min(cap, m_tokens + rate * platform::TickElapsed(now, m_lastRefill));
+        m_lastRefill = now;
+    }
+    if (m_tokens <= 0) {
+        m_pacingPending = true;
+        return false;
+    }
+    m_tokens -= static_cast<double>(bytes);
+    return true;
+}
+
+bool CSliderWnd::SendPacketLocked(RudpOutPacket& p, Tick now) {
+    if (!m_transmit(p.bytes)) {
+        return false;  // the socket is full: the packet stays as it was and goes on a later pass
+    }
+    // Small packets (handshakes, requests) are cheap to double against a second loss.
+    if (p.count > 0 && !IsConnect(p) && p.bytes.size() <= kRudpHandshakePayload) {
+        m_transmit(p.bytes);
+    }
+    ++p.count;
+    p.lastSent = now;
+    p.deliveredAtSend = m_delivered;
+    p.deliveredTimeAtSend = m_deliveredTime;
+    p.firstSentAtSend = m_firstSentTime;
+    p.appLimited = m_appLimitedUntil > m_delivered;
+    Tick due = now + m_rtt.BackedOffRto(p.count);
+    if (!m_timerArmed || TickBefore(due, m_nextTimerDue)) {
+        m_nextTimerDue = due;
+        m_timerArmed = true;
+    }
+    return true;
+}
+
+void CSliderWnd::SendMoreLocked(Tick now) {
+    m_pacingPending = false;
+    // Retransmissions first, oldest first: the receiver delivers nothing past the oldest hole.
+    for (size_t i = 0; i < m_sent && m_lostPending > 0; ++i) {
+        RudpOutPacket& p = m_fifo[i];
+        if (!p.lost) {
+            continue;
+        }
+        if (!TakeTokens(p.bytes.size(), now) || !SendPacketLocked(p, now)) {
+            return;
+        }
+        p.lost = false;
+        --m_lostPending;
+        ++m_retransmissions;
+    }
+    const uint64_t window = m_cc.WindowBytes();
+    while (m_sent < m_fifo.size()) {
+        RudpOutPacket& p = m_fifo[m_sent];
+        if (m_sent > 0) {
+            if (InFlightBytesLocked() + p.bytes.size() > window) {
+                return;
+            }
+            // Never further ahead of the oldest unacknowledged offset, nor more packets, than
+            // the receiver holds out of order: what it drops would only be sent again.
+            if (m_sent + 1 >= kRudpMaxReorderPackets ||
+                static_cast<uint32_t>(p.seq + PayloadOf(p) - m_fifo.front().seq) >= kRudpReorderWindowBytes) {
+                return;
+            }
+        }
+        if (!TakeTokens(p.bytes.size(), now)) {
+            return;
+        }
+        if (m_sent == 0) {
+            m_deliveredTime = now;  // the path was idle: rates are measured from here
+            m_firstSentTime = now;
+        }
+        if (!SendPacketLocked(p, now)) {
+            return;
+        }
+        ++m_sent;
+        m_sentBytes += p.bytes.size();
+    }
+    // Everything queued is out while the window had room: the application is the limit, and
+    // the rates measured until what is in flight now is delivered say so.
+    m_appLimitedUntil = std::max<uint64_t>(m_delivered + InFlightBytesLocked(), 1);
 }
 
 void CSliderWnd::OnAck(uint32_t ack, Tick now) {
     std::lock_guard lock(m_lock);
-    while (!m_fifo.empty() && SeqBefore(m_fifo.front().seq, ack)) {
-        const RudpOutPacket& p = m_fifo.front();
-        if (p.count > 0 && m_inFlight > 0) {
-            --m_inFlight;
-        }
-        m_payloadBytes -= p.bytes.size() > kRudpHeaderBytes ? p.bytes.size() - kRudpHeaderBytes : 0;
-        m_fifo.pop_front();
+    if (m_sent == 0) {
+        SendMoreLocked(now);
+        return;
     }
-    if (m_window < m_threshold) {
-        m_window *= 2;
-    } else {
-        m_window += 1;
+    const bool hadDupAcks = m_dupAcks > 0;
+    uint64_t removedBytes = 0;
+    bool sawRetransmission = false;
+    Tick newestRetransmission = 0;
+    RudpOutPacket newest;
+    // Only what was sent can be acknowledged; an acknowledgement beyond it removes nothing more.
+    while (m_sent > 0 && SeqBefore(m_fifo.front().seq, ack)) {
+        RudpOutPacket& p = m_fifo.front();
+        if (p.count > 1 && (!sawRetransmission || TickBefore(newestRetransmission, p.lastSent))) {
+            newestRetransmission = p.lastSent;
+            sawRetransmission = true;
+        }
+        if (p.lost) {
+            --m_lostPending;
+        }
+        removedBytes += p.bytes.size();
+        m_sentBytes -= p.bytes.size();
+        m_payloadBytes -= PayloadOf(p);
+        newest = std::move(p);
+        m_fifo.pop_front();
+        --m_sent;
+    }
+    const bool inRecovery = m_inRecovery;
+    if (m_inRecovery && !SeqBefore(ack, m_recoveryEnd)) {
+        m_inRecovery = false;
+    }
+    if (removedBytes > 0) {
+        uint64_t credited = std::min(m_dupCredit, removedBytes);
+        m_dupCredit -= credited;
+        m_dupAcks = 0;
+        m_delivered += removedBytes - credited;
+        m_deliveredTime = now;
+        RudpRateSample s;
+        s.delivered = m_delivered;
+        s.priorDelivered = newest.deliveredAtSend;
+        // Acknowledges come in bursts (the peer holds them up to 30 ms): the data cannot have
+        // been delivered faster than it was sent, so the longer of the two spans counts.
+        s.intervalMs = std::max(ElapsedSince(now, newest.deliveredTimeAtSend),
+                                ElapsedSince(newest.lastSent, newest.firstSentAtSend));
+        m_firstSentTime = newest.lastSent;
+        s.appLimited = newest.appLimited;
+        // A packet sent once and acknowledged without a hole before it gives a clean round trip
+        // (one that waited behind a hole would count the repair too).
+        if (newest.count == 1 && !hadDupAcks && !sawRetransmission) {
+            s.rttMs = std::max<uint32_t>(ElapsedSince(now, newest.lastSent), 1);
+            m_rtt.AddSample(s.rttMs);
+        }
+        s.inFlight = InFlightBytesLocked();
+        s.inRecovery = inRecovery || hadDupAcks;
+        m_cc.OnSample(s, now);
+        // A retransmission sent after the new head's last transmission arrived, and the
+        // acknowledgement stopped at the head: on one path the head is lost, not late.
+        if (m_sent > 0 && sawRetransmission && TickBefore(m_fifo.front().lastSent, newestRetransmission)) {
+            MarkLost(m_fifo.front());
+        }
+    } else if (m_sent > 1 && m_fifo.front().seq == ack) {
+        // The acknowledgement is stuck at the head while later packets keep arriving: each such
+        // acknowledge stands for one of them, and the offset it names is the one missing.
+        ++m_dupAcks;
+        uint64_t beyond = m_sentBytes - m_fifo.front().bytes.size();
+        if (m_dupCredit < beyond) {
+            uint64_t c = std::min<uint64_t>(kRudpMaxPacket, beyond - m_dupCredit);
+            m_dupCredit += c;
+            m_delivered += c;
+            m_deliveredTime = now;
+        }
+        RudpOutPacket& head = m_fifo.front();
+        if (!head.lost) {
+            bool first = m_dupAcks == kRudpDupAckThreshold && head.count == 1;
+            // Its retransmission is lost too when acknowledges still name it a round trip later.
+            bool again = m_dupAcks > kRudpDupAckThreshold && head.count > 1 && m_rtt.HasSample() &&
+                         ElapsedSince(now, head.lastSent) > StaleAfterMs();
+            if (first || again) {
+                MarkLost(head);
+            }
+        }
     }
     SendMoreLocked(now);
 }
@@ -56,54 +245,67 @@ void CSliderWnd::OnAck(uint32_t ack, Tick now) {
 bool CSliderWnd::OnTick(Tick now) {
     std::lock_guard lock(m_lock);
     if (m_fifo.empty()) {
+        m_pacingPending = false;
         return true;
     }
     RudpOutPacket& head = m_fifo.front();
-    bool connect = head.seq == 0;
-    uint32_t timeout = connect ? kRudpConnectRetryMs : head.count * kRudpDataRetryStepMs;
-    if (ElapsedSince(now, head.lastSent) < timeout) {
-        return true;
+    if (IsConnect(head)) {
+        if (head.count > 0 && ElapsedSince(now, head.lastSent) >= kRudpConnectRetryMs) {
+            if (head.count >= kRudpConnectTransmissions) {
+                return false;
+            }
+            if (m_transmit(head.bytes)) {
+                ++head.count;
+                head.lastSent = now;
+            }
+            return true;
+        }
+        if (head.count > 0) {
+            return true;
+        }
+    } else if (m_timerArmed && !TickBefore(now, m_nextTimerDue)) {
+        // Every packet whose own time-out has passed goes again, not only the oldest; but when
+        // the repeated acknowledges account for everything beyond the head, only the head.
+        m_timerArmed = false;
+        const bool restArrived = m_sent > 0 && m_dupCredit + m_fifo.front().bytes.size() >= m_sentBytes;
+        for (size_t i = 0; i < m_sent; ++i) {
+            RudpOutPacket& p = m_fifo[i];
+            if (p.lost) {
+                continue;
+            }
+            Tick due = p.lastSent + m_rtt.BackedOffRto(p.count);
+            if (i > 0 && restArrived) {
+                due = now + m_rtt.Rto();  // looked at again should the acknowledges stop
+            }
+            if (!TickBefore(now, due) && !TickBefore(now, p.lastSent)) {
+                MarkLost(p, true);
+            } else if (!m_timerArmed || TickBefore(due, m_nextTimerDue)) {
+                m_nextTimerDue = due;
+                m_timerArmed = true;
+            }
+        }
     }
-    if (connect && head.count >= kRudpConnectTransmissions) {
-        return false;
-    }
-    // Small data packets (handshakes, requests) are cheap to double against loss.
-    int copies = !connect && head.bytes.size() <= kRudpHandshakePayload ? 2 : 1;
-    for (int i = 0; i < copies; ++i) {
-        m_transmit(head.bytes);
-    }
-    if (head.count > 1) {
-        m_threshold = std::max((m_window + 1) / 2, 2u);
-        m_window = 1;
-    }
-    if (head.count == 0) {
-        ++m_inFlight;
-    }
-    ++head.count;
-    head.lastSent = now;
+    SendMoreLocked(now);
     return true;
 }
 
 void CSliderWnd::Clear() {
     std::lock_guard lock(m_lock);
     m_fifo.clear();
-    m_inFlight = 0;
+    m_sent = 0;
+    m_sentBytes = 0;
     m_payloadBytes = 0;
-}
-
-uint32_t CSliderWnd::Window() const {
-    std::lock_guard lock(m_lock);
-    return m_window;
-}
-
-uint32_t CSliderWnd::Threshold() const {
-    std::lock_guard lock(m_lock);
-    return m_threshold;
+    m_lostPending = 0;
+    m_dupCredit = 0;
+    m_dupAcks = 0;
+    m_timerArmed = false;
+    m_pacingPending = false;
+    m_inRecovery = false;
 }
 
 size_t CSliderWnd::InFlight() const {
     std::lock_guard lock(m_lock);
-    return m_inFlight;
+    return m_sent;
 }
 
 size_t CSliderWnd::Packets() const {
@@ -116,9 +318,49 @@ size_t CSliderWnd::PayloadBytes() const {
     return m_payloadBytes;
 }
 
+size_t CSliderWnd::UnsentBytes() const {
+    std::lock_guard lock(m_lock);
+    size_t sentPayload = m_sentBytes - m_sent * kRudpHeaderBytes;
+    return m_payloadBytes - std::min(sentPayload, m_payloadBytes);
+}
+
+size_t CSliderWnd::OutstandingSpan() const {
+    std::lock_guard lock(m_lock);
+    if (m_sent == 0) {
+        return 0;
+    }
+    const RudpOutPacket& last = m_fifo[m_sent - 1];
+    return static_cast<uint32_t>(last.seq + PayloadOf(last) - m_fifo.front().seq);
+}
+
 uint16_t CSliderWnd::HeadCount() const {
     std::lock_guard lock(m_lock);
     return m_fifo.empty() ? 0 : m_fifo.front().count;
+}
+
+uint32_t CSliderWnd::Rto() const {
+    std::lock_guard lock(m_lock);
+    return m_rtt.Rto();
+}
+
+uint32_t CSliderWnd::Srtt() const {
+    std::lock_guard lock(m_lock);
+    return m_rtt.Srtt();
+}
+
+uint64_t CSliderWnd::WindowBytes() const {
+    std::lock_guard lock(m_lock);
+    return m_cc.WindowBytes();
+}
+
+bool CSliderWnd::PacingPending() const {
+    std::lock_guard lock(m_lock);
+    return m_pacingPending;
+}
+
+uint64_t CSliderWnd::Retransmissions() const {
+    std::lock_guard lock(m_lock);
+    return m_retransmissions;
 }
 
 }  // namespace tessali::net

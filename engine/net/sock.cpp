@@ -362,6 +362,18 @@ size_t CTcpSock::PendingCapacity() {
 
 // ---- CUdpListenSock
 
+namespace {
+
+void SizeCarrierBuffers(int fd) {
+    // Reliable-UDP windows put many packets in flight at once, and the polling thread may come
+    // late: the socket holds a burst until it reads.
+    int bytes = static_cast<int>(kCarrierBufferBytes);
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+}
+
+}  // namespace
+
 CUdpListenSock::CUdpListenSock(CThreadMgr& mgr, int fd, uint16_t port, bool carrier)
     : CSock(mgr, fd, AnyAddress(port)), m_port(port), m_carrier(carrier) {}
 
@@ -370,10 +382,7 @@ int CUdpListenSock::Open() {
         return 0;
     }
     if (m_carrier) {
-        // Reliable-UDP windows put many packets in flight at once.
-        int bytes = 1048576;
-        setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
-        setsockopt(m_fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+        SizeCarrierBuffers(m_fd);
     }
     sockaddr_in a = AnyAddress(m_port);
     if (::bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
@@ -426,7 +435,11 @@ CUdpSock::CUdpSock(CThreadMgr& mgr, int fd, const sockaddr_in& remote, bool carr
     : CSock(mgr, fd, remote), m_carrier(carrier) {}
 
 int CUdpSock::Open() {
-    if (!m_carrier) {
+    if (m_carrier) {
+        // The connection's own carrier receives as much as a shared one: with the system's
+        // default buffer a downloader drops most of each paced burst in the kernel.
+        SizeCarrierBuffers(m_fd);
+    } else {
         PostEvent(SockEventKind::kConnected);
     }
     return 0;

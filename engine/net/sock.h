@@ -26,6 +26,8 @@ class CThread;
 
 constexpr size_t kSockSendBufferBytes = 18432;
 constexpr size_t kRecvBufferBytes = CFragmentPool::kBufferBytes;
+// Receive and send buffer of every reliable-UDP carrier socket, listening or per connection.
+constexpr size_t kCarrierBufferBytes = 1048576;
 // A peer that stops reading cannot make us hold more than this for it: the connection closes.
 // Together the connections hold no more than the send budget allows (send_budget.h).
 constexpr size_t kMaxPendingSendBytes = 4 * 1024 * 1024;

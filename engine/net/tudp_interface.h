@@ -29,6 +29,8 @@ public:
     // connection.
     static constexpr size_t kNoConnection = static_cast<size_t>(-1);
     virtual size_t SendRoom(uint32_t /*addr*/, uint16_t /*port*/, int /*sock*/) { return kNoConnection - 1; }
+    // Bytes Send accepted that have not gone out once yet (0 without such a connection).
+    virtual size_t UnsentBytes(uint32_t /*addr*/, uint16_t /*port*/, int /*sock*/) { return 0; }
     virtual TakeResult TakeEvent(SocketEvent& out, std::span<uint8_t> buffer) = 0;
     // The queue the connection events go to (its WaitFd is the event handle).
     virtual CFragmentPool& EventQueue() = 0;

@@ -1,6 +1,6 @@
 // Reliable-UDP streams between two real endpoints on loopback, directly and through a relay
 // that drops, duplicates and reorders datagrams. The engine clock runs ten times faster than
-// real time here, so that the protocol's delays (30 ms acknowledges, 800 ms retransmissions)
+// real time here, so that the protocol's delays (30 ms acknowledges, retransmission time-outs)
 // do not dominate the run; what is checked is the data, never a duration.
 #include <gtest/gtest.h>
 

@@ -93,6 +93,21 @@ TEST(ReliableUdpSends, AMessageWithoutRoomIsRefusedWholeAndTheStreamHoldsOnlyWho
     EXPECT_GT(accepted, kRudpMaxQueuedBytes - 2 * PieceMessage(0).size());
     // Stream offsets start at 1: the queue ends exactly where the last whole message ended.
     EXPECT_EQ(conn->NextSendOffset() - 1, accepted) << "a refused message left part of itself queued";
+    // What the window holds back counts as the connection's unsent bytes, as a TCP socket's do:
+    // a server that saw none answered every request at once and refused them once full. The
+    // silent peer let out no more than the first window.
+    size_t pending = dispatch.PendingSendBytes(key);
+    EXPECT_LE(pending, accepted);
+    EXPECT_GE(pending + 64 * 1024, accepted);
+    // Acknowledges stuck at the first offset say later packets arrive, so the window sends on
+    // until everything is out but nothing is acknowledged: a queue without room for a piece is
+    // still a full one, or requests are answered into it and refused.
+    for (int i = 0; i < 4000 && conn->Window().UnsentBytes() > 0; ++i) {
+        conn->Window().OnAck(1, platform::GetTick());
+    }
+    ASSERT_EQ(conn->Window().UnsentBytes(), 0u);
+    ASSERT_LT(engine.rudp.SendRoom(key.addr, key.port, key.sock), PieceMessage(0).size());
+    EXPECT_GE(dispatch.PendingSendBytes(key), accepted);
 
     // A small message (a refusal) still fits whole when there is room for it, and nothing cut
     // lies before it.

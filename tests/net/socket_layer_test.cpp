@@ -463,6 +463,38 @@ TEST(UdpSockets, CarrierDatagramsGoToTheConnectionManagerNotTheQueue) {
     ::close(raw);
 }
 
+int ReceiveBuffer(int fd) {
+    int bytes = 0;
+    socklen_t len = sizeof bytes;
+    ::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, &len);
+    return bytes;
+}
+
+TEST(UdpSockets, AConnectionsOwnCarrierHoldsAsLargeABurstAsTheListeningCarrier) {
+    // A downloader's connection has its own carrier socket and receives the sender's paced
+    // bursts there; with the system's default buffer the kernel drops most of each burst.
+    CFragmentPool q;
+    test::CRecordingTudp sink;
+    CThreadMgr mgr(q, &sink);
+    int listening = mgr.CreateUdpListen(0, true);
+    uint16_t peerPort;
+    int peer = test::RawUdp(&peerPort);
+    int own = mgr.CreateUdpSock(Loopback(), peerPort, true);
+    ASSERT_GE(listening, 0);
+    ASSERT_GE(own, 0);
+    ASSERT_TRUE(mgr.Start(listening));
+    ASSERT_TRUE(mgr.Start(own));
+    int plain = ::socket(AF_INET, SOCK_DGRAM, 0);
+    const int systemDefault = ReceiveBuffer(plain);
+    ::close(plain);
+    for (int i = 0; i < 100 && ReceiveBuffer(own) != ReceiveBuffer(listening); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(ReceiveBuffer(own), ReceiveBuffer(listening));
+    EXPECT_GE(ReceiveBuffer(own), systemDefault);
+    ::close(peer);
+}
+
 TEST(IdleSockets, TcpClosesAfter120sUdpAfter60sAndCarriersNever) {
     platform::FakeTick clock(5000);
     CFragmentPool q;
