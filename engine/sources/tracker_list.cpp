@@ -92,6 +92,9 @@ bool CTrackerList::MarkAnswered(const TaskHash& hash, const std::string& url) {
     for (TrackerEntry& e : m_entries) {
         if (e.hash == hash && e.url == url) {
             e.satisfied = true;
+            // Only unanswered announces count against a tracker: one that answers keeps its
+            // place however long the download runs.
+            e.attempts = e.kind == kTrackerBitTorrent ? kOtherTrackerAttempts : kEngineTrackerAttempts;
             return true;
         }
     }

@@ -138,6 +138,28 @@ TEST(TrackerList, BitTorrentTrackersGoAfterThreeAttemptsTheEngineTrackerNever) {
     EXPECT_EQ(f.announced.back().kind, kTrackerEngineDownload);
 }
 
+TEST(TrackerList, ABitTorrentTrackerThatAnswersIsNeverDropped) {
+    Fixture f;
+    f.Downloading(1);
+    f.list.AddBitTorrentTracker(HashOf(1), kBtUrl);
+    platform::Tick now = 1000;
+    // Ten announces over a long download, each answered: the entry stays and keeps being asked.
+    for (int i = 0; i < 10; ++i, now += 120001) {
+        f.list.AnnouncePass(now);
+        ASSERT_EQ(f.list.Size(), 1u) << "after announce " << i + 1;
+        ASSERT_TRUE(f.list.MarkAnswered(HashOf(1), kBtUrl));
+    }
+    EXPECT_EQ(f.announced.size(), 10u);
+    // It falls silent: three unanswered announces later it goes.
+    for (int i = 0; i < 3; ++i, now += 120001) {
+        f.list.AnnouncePass(now);
+    }
+    EXPECT_EQ(f.list.Size(), 1u);
+    f.list.AnnouncePass(now + 80001);
+    EXPECT_EQ(f.list.Size(), 0u);
+    EXPECT_EQ(f.announced.size(), 13u);
+}
+
 TEST(TrackerList, ASharedTaskEntryIsKeptButNeverAnnounced) {
     Fixture f;
     f.Downloading(1);
