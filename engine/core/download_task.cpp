@@ -81,9 +81,20 @@ int CDownLoadTask::TempFileUnusable(const std::string& tempPath) {
     return errno != 0 ? errno : EIO;
 }
 
+int CDownLoadTask::FileUnreadable(const std::string& path) {
+    platform::File probe;
+    if (probe.Open(path, platform::File::kRead)) {
+        return 0;
+    }
+    return errno != 0 ? errno : EIO;
+}
+
 int CDownLoadTask::KeepAndPause(const char* step, int error) {
-    EngineLog(kLogFail, "%s%s cannot be %s (%s), task paused!\n", FullPath().c_str(),
-              std::string(kUnfinishedSuffix).c_str(), step, std::strerror(error));
+    return KeepAndPause(FullPath() + std::string(kUnfinishedSuffix), step, error);
+}
+
+int CDownLoadTask::KeepAndPause(const std::string& path, const char* step, int error) {
+    EngineLog(kLogFail, "%s cannot be %s (%s), task paused!\n", path.c_str(), step, std::strerror(error));
     SetRunState(kRunPaused);
     return 0;
 }
@@ -136,6 +147,25 @@ int CDownLoadTask::Load(int mode) {
         m_record.Remove();
     };
 
+    // The rows below take a seed or record that does not load for a broken one and reset the
+    // download with it. One that merely cannot be read now (another user's file, no free
+    // descriptor) says nothing about the download: keep everything and pause.
+    if (!finished && temp) {
+        // Every row below either uses the partial download or deletes it; one the engine cannot
+        // open may be another user's file, or ours in a moment of no free descriptors: never
+        // delete it for that.
+        if (int error = TempFileUnusable(tempPath); error != 0) {
+            return KeepAndPause("opened", error);
+        }
+    }
+    if ((finished || temp) && seed) {
+        for (const std::string* path : {&m_seed.SeedPath(), &m_record.Path()}) {
+            if (int error = platform::FileExists(*path) ? FileUnreadable(*path) : 0; error != 0) {
+                return KeepAndPause(*path, "read", error);
+            }
+        }
+    }
+
     if (finished) {
         if (!seed) {
             m_record.Remove();
@@ -185,12 +215,6 @@ int CDownLoadTask::Load(int mode) {
     }
 
     if (temp) {
-        // Every row below either uses the partial download or deletes it; one the engine cannot
-        // open may be another user's file, or ours in a moment of no free descriptors: never
-        // delete it for that.
-        if (int error = TempFileUnusable(tempPath); error != 0) {
-            return KeepAndPause("opened", error);
-        }
         if (!seed) {
             WipeFile(tempPath);
             m_record.Remove();

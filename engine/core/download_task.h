@@ -97,6 +97,9 @@ private:
     // descriptor left, no room to extend it) is kept with its seed and record: the task pauses
     // until it is started again. Logs why and answers 0.
     int KeepAndPause(const char* step, int error);
+    int KeepAndPause(const std::string& path, const char* step, int error);
+    // 0 when `path` opens for reading, else why not (errno).
+    static int FileUnreadable(const std::string& path);
     void WipeFile(const std::string& path);
     bool SetAside(const std::string& path);
     void WipeSeedFile();

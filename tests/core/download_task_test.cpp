@@ -485,6 +485,48 @@ TEST_F(DiskFixture, AnUnreadablePartialDownloadIsKeptWithItsRecordAndSeedAndTheT
     EXPECT_EQ(task->VerifiedBytes(), 16384);
 }
 
+// A seed or resume record that cannot be read now (another user's file) is not a broken one:
+// the resume keeps the partial download, the finished file and both small files, and pauses.
+TEST_F(DiskFixture, AnUnreadableSeedOrRecordKeepsTheDownloadAndPauses) {
+    for (bool finished : {false, true}) {
+        for (const std::string* unreadable : {&seedPath, &memPath}) {
+            SCOPED_TRACE((finished ? "finished, " : "partial, ") + *unreadable);
+            const std::string file = finished ? dest : dest + ".!mt";
+            const std::string bytes =
+                finished ? content : content.substr(0, 16384) + std::string(40000 - 16384, '\0');
+            std::filesystem::remove(dest);
+            std::filesystem::remove(dest + ".!mt");
+            std::filesystem::remove(memPath);
+            test::WriteFile(file, bytes);
+            test::WriteFile(seedPath, goodSeed);
+            WriteRecord(1, finished);
+            const std::string recordBefore = test::ReadFile(memPath);
+            OpenUpForEveryone(dir.Path());
+            ASSERT_EQ(::chmod(unreadable->c_str(), 0), 0);
+
+            const TaskHash h = hash;
+            const std::string line = *unreadable + " cannot be read (Permission denied), task paused!\n";
+            int rc = RunUnprivileged([&] {
+                CTaskMgr mgr;
+                test::LogCapture log;
+                if (mgr.CreateDownloadTask(h, dest, nullptr, false, 0) != 0) {
+                    return 1;
+                }
+                if (mgr.GetRunState(h) != kRunPaused) {
+                    return 2;
+                }
+                return log.Contains(line) ? 0 : 3;
+            });
+            ASSERT_NE(rc, -2) << "no user nobody to run as";
+            EXPECT_EQ(rc, 0) << "1 refused, 2 not paused, 3 no log line";
+            ASSERT_EQ(::chmod(unreadable->c_str(), 0644), 0);
+            EXPECT_TRUE(test::ReadFile(file) == bytes) << "the download changed or went";
+            EXPECT_TRUE(test::ReadFile(memPath) == recordBefore) << "the resume record changed or went";
+            EXPECT_TRUE(test::ReadFile(seedPath) == goodSeed) << "the seed changed or went";
+        }
+    }
+}
+
 // A ".!mt" nobody can open, found with no seed and no record (planted, or left by another user):
 // the engine cannot tell it is its own, so it stays where it is.
 TEST_F(DiskFixture, AnUnreadableTempFileWithoutSeedOrRecordIsNotDeleted) {
