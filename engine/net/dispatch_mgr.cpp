@@ -196,6 +196,26 @@ int CDispatchMgr::Send(const core::ConnectionKey& key, std::span<const uint8_t> 
     return d->Send(copy, message);
 }
 
+size_t CDispatchMgr::SendAll(const core::ConnectionKey& key, std::span<const uint8_t> messages,
+                             size_t messageBytes) {
+    bool together = false;
+    {
+        std::lock_guard lock(m_lock);
+        auto it = m_entries.find(key);
+        if (it == m_entries.end() || it->second.closing) {
+            return 0;
+        }
+        // Plain framing over TCP puts messages on the stream as they are, so several make the
+        // same bytes as one send each; a TCP send takes them whole or not at all.
+        together = it->second.type == kDispatchPlain && it->second.transport == 1;
+    }
+    if (!together || messageBytes == 0) {
+        return IPeerLink::SendAll(key, messages, messageBytes);
+    }
+    return m_sockets.Send(key.sock, messages.data(), messages.size()) > 0 ? messages.size() / messageBytes
+                                                                          : 0;
+}
+
 namespace {
 
 // A piece message: length, id, index and begin, then the largest block served.

@@ -48,6 +48,8 @@ public:
 
     // IPeerLink
     int Send(const core::ConnectionKey& key, std::span<const uint8_t> message) override;
+    size_t SendAll(const core::ConnectionKey& key, std::span<const uint8_t> messages,
+                   size_t messageBytes) override;
     size_t PendingSendBytes(const core::ConnectionKey& key) override;
     void Close(const core::ConnectionKey& key) override;
     void Discard(int sock) override;

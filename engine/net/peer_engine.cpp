@@ -74,13 +74,21 @@ void CPeerEngine::SendPass() {
     m_handle.PacingPass();
 }
 
+void CPeerEngine::WaitSendWork() {
+    // Idle, the pass has nothing to release; queued work wakes it at once, and the bound only
+    // covers work that reaches the queues without a wake.
+    m_handle.WaitSendWork(50);
+}
+
 void CPeerEngine::P2pPass(uint32_t timeoutMs) {
     m_dispatch.Wait(static_cast<int>(timeoutMs));
     m_dispatch.ProcessQueues();
     MessageRecord record;
+    m_handle.BeginBatch();
     while (m_dispatch.TakeRecord(record)) {
         m_handle.Handle(record);
     }
+    m_handle.EndBatch();
     // Connections that drained while the records were handled get their waiting requests now,
     // not only on the send routine's next pass.
     m_handle.ServeWaitingRequests();

@@ -3,6 +3,11 @@
 // connection can make us buffer, and the length each message must have.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <random>
 #include <string>
@@ -605,6 +610,85 @@ TEST_F(DispatchMgrTest, ALengthAboveTheLargestAfterWholeMessagesDropsTheConnecti
     EXPECT_EQ(r[3].Id(), kMsgClosed);
     Data(BuildHave(4));
     EXPECT_TRUE(Records().empty());
+}
+
+// Requests handed over together: over plain TCP one send whose bytes are the messages side by
+// side; in the scrambled form each still travels in a frame of its own.
+TEST(DispatchMgrSendAll, PlainTcpTakesTheRunInOneSendAndOtherFormsFrameEachMessage) {
+    CFragmentPool q1;
+    CFragmentPool q2;
+    CSocketSender sender;
+    CConnectMgr rudp{q2, sender};
+    CThreadMgr sockets{q1, &rudp};
+    CDispatchMgr mgr{sockets, rudp, q1, q2, [] { return 5u; }};
+    int server = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(server, 5), 0);
+    socklen_t alen = sizeof a;
+    ::getsockname(server, reinterpret_cast<sockaddr*>(&a), &alen);
+    // Everything the accepted side receives within a few seconds, until `want` bytes.
+    auto receive = [](int fd, size_t want) {
+        Bytes got;
+        uint8_t buf[4096];
+        pollfd p{fd, POLLIN, 0};
+        while (got.size() < want && ::poll(&p, 1, 5000) > 0) {
+            ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+            if (n <= 0) {
+                break;
+            }
+            got.insert(got.end(), buf, buf + n);
+        }
+        return got;
+    };
+    Bytes run;
+    for (auto request :
+         {BuildRequest(1, 0, 16384), BuildRequest(1, 16384, 16384), BuildRequest(2, 0, 16384)}) {
+        run.insert(run.end(), request.begin(), request.end());
+    }
+    auto connect = [&](uint8_t type) {
+        core::ConnectionKey key{a.sin_addr.s_addr, a.sin_port, mgr.CreateTcp(a.sin_addr.s_addr, a.sin_port)};
+        EXPECT_GE(key.sock, 0);
+        EXPECT_TRUE(mgr.RegisterTcp(type, key));
+        return std::make_pair(key, ::accept(server, nullptr, nullptr));
+    };
+
+    auto [plain, plainPeer] = connect(kDispatchPlain);
+    EXPECT_EQ(mgr.SendAll(plain, run, kRequestBytes), 3u);
+    EXPECT_EQ(receive(plainPeer, run.size()), run);
+
+    auto [scrambled, scrambledPeer] = connect(kDispatchScrambled);
+    EXPECT_EQ(mgr.SendAll(scrambled, run, kRequestBytes), 3u);
+    FakeHost receiver;
+    CMirtDispatch in(receiver, [] { return 0u; });
+    CConnEntry r = Entry(false);
+    r.handshakeSeen = true;
+    pollfd p{scrambledPeer, POLLIN, 0};
+    uint8_t buf[4096];
+    while (receiver.messages.size() < 3 && ::poll(&p, 1, 5000) > 0) {
+        ssize_t n = ::recv(scrambledPeer, buf, sizeof buf, 0);
+        if (n <= 0) {
+            break;
+        }
+        r.Append(std::span<const uint8_t>(buf, static_cast<size_t>(n)));
+        in.Frame(r);
+    }
+    ASSERT_EQ(receiver.messages.size(), 3u);
+    EXPECT_EQ(receiver.errors, 0);
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(receiver.messages[i],
+                  Bytes(run.begin() + i * kRequestBytes, run.begin() + (i + 1) * kRequestBytes));
+    }
+    // A connection without an entry takes nothing.
+    core::ConnectionKey gone = plain;
+    mgr.Close(plain);
+    EXPECT_EQ(mgr.SendAll(gone, run, kRequestBytes), 0u);
+    ::close(plainPeer);
+    ::close(scrambledPeer);
+    ::close(server);
+    mgr.Stop();
 }
 
 TEST(MessageLengths, EachIdHasItsLengthAndItsOwnComplaint) {
