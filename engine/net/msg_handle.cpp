@@ -112,11 +112,11 @@ void CMsgHandle::ProtocolError(const TaskHash& hash, const MessageRecord& r, con
 }
 
 void CMsgHandle::Handle(const MessageRecord& r) {
-    if (IsHandshake(r.bytes)) {
+    if (IsHandshake(r.Bytes())) {
         OnHandshake(r);
         return;
     }
-    if (r.bytes.size() < 5) {
+    if (r.Length() < 5) {
         return;  // keep-alive
     }
     const uint8_t id = r.Id();
@@ -146,7 +146,7 @@ void CMsgHandle::Handle(const MessageRecord& r) {
     } else if (id == kMsgPiece) {
         rules.largeBlocks = m_tasks.HasPeerLargeBlocks(hash, r.key) != 0;
     }
-    if (const char* error = CheckMessageLength(r.bytes, rules)) {
+    if (const char* error = CheckMessageLength(r.Bytes(), rules)) {
         if (id <= kMsgRequestRefused || id == kMsgConnected) {
             ProtocolError(hash, r, error);
             return;
@@ -181,7 +181,7 @@ void CMsgHandle::Handle(const MessageRecord& r) {
             OnBitfield(hash, r);
             return;
         case kMsgRequest:
-            ServeRequest(hash, key, std::span<const uint8_t, 17>(r.bytes.data(), 17), true);
+            ServeRequest(hash, key, std::span<const uint8_t, 17>(r.Bytes().data(), 17), true);
             return;
         case kMsgPiece:
             OnPiece(hash, r);
@@ -248,10 +248,10 @@ void CMsgHandle::OnHandshake(const MessageRecord& r) {
     const ConnectionKey& key = r.key;
     EngineLog(core::kLogDebug, "recv handshake packet from %s:%u,%d\n", Addr(key).c_str(), Port(key),
               key.sock);
-    const TaskHash hash = HashAt(r.bytes.data() + kHandshakeHashOffset);
+    const TaskHash hash = HashAt(r.Bytes().data() + kHandshakeHashOffset);
     std::array<uint8_t, 20> id;
-    std::memcpy(id.data(), r.bytes.data() + kHandshakePeerIdOffset, 20);
-    const bool engineForm = IsEngineHandshake(r.bytes);
+    std::memcpy(id.data(), r.Bytes().data() + kHandshakePeerIdOffset, 20);
+    const bool engineForm = IsEngineHandshake(r.Bytes());
 
     bool incoming = true;
     if (std::optional<TaskHash> mapped = m_pool.HashOf(key)) {
@@ -345,7 +345,7 @@ void CMsgHandle::OnHave(const TaskHash& hash, const MessageRecord& r) {
     if (!m_tasks.HasSeed(hash)) {
         return;
     }
-    uint32_t piece = GetU32(r.bytes.data() + 5);
+    uint32_t piece = GetU32(r.Bytes().data() + 5);
     // A piece the task does not have is a broken peer, not a bit to set.
     if (piece >= m_tasks.GetPieceCount(hash)) {
         EngineLog(core::kLogFail, "have names piece %u beyond the task's %u pieces, peer dropped\n", piece,
@@ -368,7 +368,7 @@ void CMsgHandle::OnHave(const TaskHash& hash, const MessageRecord& r) {
 
 void CMsgHandle::OnBitfield(const TaskHash& hash, const MessageRecord& r) {
     EngineLog(core::kLogDebug, "++++++++++++++++++++++++++++++++recv bitinfo!!\n");
-    std::span<const uint8_t> bits = std::span<const uint8_t>(r.bytes).subspan(5);
+    std::span<const uint8_t> bits = r.Bytes().subspan(5);
     if (m_tasks.HasSeed(hash)) {
         // The spare bits after the last piece name pieces the task does not have.
         uint32_t pieces = m_tasks.GetPieceCount(hash);
@@ -399,9 +399,9 @@ void CMsgHandle::OnPiece(const TaskHash& hash, const MessageRecord& r) {
     if (task->IsHttpLinked()) {
         core::LinkMergeHttpDownload(hash);
     }
-    const uint32_t piece = GetU32(r.bytes.data() + 5);
-    const uint32_t begin = GetU32(r.bytes.data() + 9);
-    std::span<const uint8_t> data = std::span<const uint8_t>(r.bytes).subspan(13);
+    const uint32_t piece = GetU32(r.Bytes().data() + 5);
+    const uint32_t begin = GetU32(r.Bytes().data() + 9);
+    std::span<const uint8_t> data = r.Bytes().subspan(13);
     m_pieceBytes.fetch_add(static_cast<int64_t>(data.size()));
     CountTransfer(hash, r.key, static_cast<int64_t>(data.size()), SpeedKind::kDownload);
     CBlockWitness& witness = m_witness[hash];
@@ -492,7 +492,7 @@ bool CMsgHandle::IsBannedId(const TaskHash& hash, std::span<const uint8_t, 20> i
 
 void CMsgHandle::OnMetaRequest(const TaskHash& hash, const MessageRecord& r) {
     EngineLog(core::kLogDebug, "=================metafilereq\n");
-    if (HashAt(r.bytes.data() + 5) != hash) {
+    if (HashAt(r.Bytes().data() + 5) != hash) {
         EngineLog(core::kLogFail, "metafilereq error,req hash error!!!\n");
     }
     if (!m_tasks.HasSeed(hash)) {
@@ -512,7 +512,7 @@ void CMsgHandle::OnMetaRequest(const TaskHash& hash, const MessageRecord& r) {
 
 void CMsgHandle::OnMetaResponse(const TaskHash& hash, const MessageRecord& r) {
     EngineLog(core::kLogDebug, "++++++recv torrent file!!\n");
-    std::span<const uint8_t> seed = std::span<const uint8_t>(r.bytes).subspan(5);
+    std::span<const uint8_t> seed = r.Bytes().subspan(5);
     if (!m_tasks.HasSeed(hash)) {
         if (!m_tasks.StoreSeedData(hash, seed)) {
             return;
@@ -540,7 +540,7 @@ void CMsgHandle::OnMetaResponse(const TaskHash& hash, const MessageRecord& r) {
 }
 
 void CMsgHandle::OnRequestRefused(const TaskHash& hash, const MessageRecord& r) {
-    const uint8_t* req = r.bytes.data() + 5;
+    const uint8_t* req = r.Bytes().data() + 5;
     m_tasks.CancelRequest(hash, r.key, GetU32(req + 5), GetU32(req + 9), GetU32(req + 13));
     m_pool.Defer(r.key, platform::GetTick());
 }

@@ -82,12 +82,18 @@ void CPeerEngine::WaitSendWork() {
 
 void CPeerEngine::P2pPass(uint32_t timeoutMs) {
     m_dispatch.Wait(static_cast<int>(timeoutMs));
-    m_dispatch.ProcessQueues();
     MessageRecord record;
+    auto drain = [this, &record] {
+        while (m_dispatch.TakeRecord(record)) {
+            m_handle.Handle(record);
+        }
+        record.view = {};
+    };
     m_handle.BeginBatch();
-    while (m_dispatch.TakeRecord(record)) {
-        m_handle.Handle(record);
-    }
+    // Each event's messages are handled as soon as it is framed, blocks straight from the buffer
+    // they were received in.
+    m_dispatch.ProcessQueues(drain);
+    drain();
     m_handle.EndBatch();
     // Connections that drained while the records were handled get their waiting requests now,
     // not only on the send routine's next pass.
