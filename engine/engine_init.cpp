@@ -86,6 +86,13 @@ public:
             peers->SendPass();
         }
     }
+    void WaitSendWork() override {
+        if (peers) {
+            peers->WaitSendWork();
+        } else {
+            IRoutineWork::WaitSendWork();
+        }
+    }
     void P2pPass(uint32_t timeoutMs) override {
         if (peers) {
             peers->P2pPass(timeoutMs);

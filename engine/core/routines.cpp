@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -27,6 +28,10 @@ void IRoutineWork::P2pPass(uint32_t timeoutMs) {
     SleepMs(timeoutMs);
 }
 
+void IRoutineWork::WaitSendWork() {
+    SleepMs(1);
+}
+
 void IRoutineWork::TickAllTasks() {
     TaskMgr().TickAllTasks();
 }
@@ -42,6 +47,17 @@ void CCommonTimers::Step(Tick now) {
             t.work();
         }
     }
+}
+
+uint32_t CCommonTimers::MsUntilDue(Tick now) const {
+    uint32_t wait = 1000;
+    for (const Timer& t : m_timers) {
+        // A timer fires once more than its threshold has elapsed.
+        uint32_t elapsed = TickElapsed(now, t.last);
+        uint32_t due = elapsed > t.threshold ? 0 : t.threshold - elapsed + 1;
+        wait = std::min(wait, due);
+    }
+    return std::max<uint32_t>(wait, 1);
 }
 
 void AddCommonRoutineTimers(CCommonTimers& timers, IRoutineWork& work) {
@@ -67,6 +83,7 @@ void CEngineRoutines::Start() {
     }
     m_started = true;
     m_stop = false;
+    m_stopped.ResetEvent();
     m_work.PrepareTrackerAgent();
     m_work.StartLanSearch();
     m_threads.emplace_back([this] { SendRoutine(); });
@@ -87,6 +104,7 @@ void CEngineRoutines::Stop() {
         return;
     }
     m_stop = true;
+    m_stopped.Set();
     for (std::thread& t : m_threads) {
         t.join();
     }
@@ -99,7 +117,7 @@ void CEngineRoutines::SendRoutine() {
     EngineLog(kLogInfo, "Notice:Routine run!\n");
     while (!m_stop) {
         m_work.SendPass();
-        SleepMs(1);
+        m_work.WaitSendWork();
     }
     EngineLog(kLogDebug, "MsgPool Rountine exit!\n");
 }
@@ -149,7 +167,8 @@ void CEngineRoutines::CommonRoutine() {
     AddCommonRoutineTimers(timers, m_work);
     while (!m_stop) {
         timers.Step(GetTick());
-        SleepMs(1);
+        // Asleep until the next timer is due rather than waking every millisecond for nothing.
+        m_stopped.Wait(timers.MsUntilDue(GetTick()));
     }
     EngineLog(kLogInfo, "Notice:CommonRountine stop!\n");
 }

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/platform/event.h"
 #include "engine/platform/tick.h"
 
 namespace tessali::core {
@@ -29,6 +30,9 @@ public:
 
     // Send routine: at most one queued message from each send queue, sent and counted.
     virtual void SendPass() {}
+    // Send routine, between passes: returns when the next pass is due. Work that keeps nothing
+    // queued between passes may wait for new work instead of waking every millisecond.
+    virtual void WaitSendWork();
     // TrackRoutine: waits for received tracker datagrams; true when some may be queued.
     virtual bool WaitTrackerReceive(uint32_t timeoutMs);
     // Takes one queued tracker datagram into `buffer`; its length, or nullopt when none is left.
@@ -55,6 +59,8 @@ public:
     void Add(uint32_t thresholdMs, std::function<void()> work);
     // Runs every timer that is due at `now`.
     void Step(platform::Tick now);
+    // Milliseconds from `now` until the next timer is due (at least 1; 1000 with no timers).
+    uint32_t MsUntilDue(platform::Tick now) const;
 
 private:
     struct Timer {
@@ -92,6 +98,7 @@ private:
     IRoutineWork& m_work;
     std::atomic<bool> m_stop{false};
     std::atomic<int> m_trackExit{0};
+    platform::Event m_stopped{platform::Event::Reset::kManual};  // wakes CommonRoutine's waits
     bool m_started = false;
     std::vector<std::thread> m_threads;
 };

@@ -59,6 +59,7 @@ void CConnectMgr::StartWithoutThread() {
 
 void CConnectMgr::Stop() {
     m_running = false;
+    m_connectionAdded.Set();
     if (m_thread.joinable()) {
         m_thread.join();
     }
@@ -68,6 +69,10 @@ void CConnectMgr::PollLoop() {
     platform::SetCurrentThreadName("RudpPoll");
     while (m_running) {
         bool pacing = Poll();
+        if (ConnectionCount() == 0) {
+            m_connectionAdded.Wait(kRudpIdlePollMs);
+            continue;
+        }
         platform::SleepMs(pacing ? kRudpPacingPollMs : kRudpPollMs);
     }
 }
@@ -100,6 +105,7 @@ bool CConnectMgr::Connect(uint32_t addr, uint16_t port, int sock) {
     auto conn = Ref<CConnection>::Make(m_out, m_events, addr, port, sock, now);
     conn->StartConnect(now);
     m_conns.emplace(key, std::move(conn));
+    m_connectionAdded.Set();
     return true;
 }
 
@@ -129,6 +135,7 @@ void CConnectMgr::OnDatagram(uint32_t addr, uint16_t port, int sock, const uint8
         DropOldestHalfOpen();
         it = m_conns.emplace(key, Ref<CConnection>::Make(m_out, m_events, addr, port, sock, now)).first;
         m_halfOpen.emplace_back(key, it->second.get());
+        m_connectionAdded.Set();
     } else if (m_events.QueuedBytes() >= kMaxQueuedRudpReceiveBytes && IsData(bytes) &&
                it->second->State() == RudpState::kEstablished) {
         // The peer thread is behind: data it has not taken fills the queue up to its bound. Like

@@ -1,8 +1,9 @@
 // CConnectMgr: the reliable-UDP connection manager. One CConnection per remote endpoint (keyed
 // by connection key), fed by the carrier socket, polled every 5 ms by its own thread for
 // retransmissions, delayed acknowledges and time-outs (every millisecond while a pacer holds
-// packets back); events leave through its event queue. Incoming connections still waiting for
-// their acknowledge are bounded, the oldest dropped first.
+// packets back; without connections the thread sleeps until one is made); events leave through
+// its event queue. Incoming connections still waiting for their acknowledge are bounded, the
+// oldest dropped first.
 // One lock guards the map; a looked-up connection is used through a counted reference.
 #pragma once
 
@@ -21,12 +22,15 @@
 #include "engine/net/rudp_connection.h"
 #include "engine/net/tracker_relay.h"
 #include "engine/net/tudp_interface.h"
+#include "engine/platform/event.h"
 
 namespace tessali::net {
 
 constexpr uint32_t kRudpPollMs = 5;
 // While a connection's pacer holds packets back the thread comes back this soon instead.
 constexpr uint32_t kRudpPacingPollMs = 1;
+// Without connections the thread sleeps up to this long; a new connection wakes it at once.
+constexpr uint32_t kRudpIdlePollMs = 100;
 constexpr uint16_t kTrackerRelayPort = 80;
 // Incoming connections still waiting for the peer's acknowledge. A connect costs the sender one
 // datagram from any address, so beyond this many the oldest waiting one is dropped.
@@ -83,6 +87,7 @@ private:
     // on (established, closed, replaced) are skipped when met. The pointer is compared, never used.
     std::deque<std::pair<core::ConnectionKey, const CConnection*>> m_halfOpen;
     std::atomic<bool> m_running{false};
+    platform::Event m_connectionAdded;  // wakes the polling thread while it has no connections
     std::thread m_thread;
 };
 

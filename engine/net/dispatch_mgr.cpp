@@ -196,6 +196,26 @@ int CDispatchMgr::Send(const core::ConnectionKey& key, std::span<const uint8_t> 
     return d->Send(copy, message);
 }
 
+size_t CDispatchMgr::SendAll(const core::ConnectionKey& key, std::span<const uint8_t> messages,
+                             size_t messageBytes) {
+    bool together = false;
+    {
+        std::lock_guard lock(m_lock);
+        auto it = m_entries.find(key);
+        if (it == m_entries.end() || it->second.closing) {
+            return 0;
+        }
+        // Plain framing over TCP puts messages on the stream as they are, so several make the
+        // same bytes as one send each; a TCP send takes them whole or not at all.
+        together = it->second.type == kDispatchPlain && it->second.transport == 1;
+    }
+    if (!together || messageBytes == 0) {
+        return IPeerLink::SendAll(key, messages, messageBytes);
+    }
+    return m_sockets.Send(key.sock, messages.data(), messages.size()) > 0 ? messages.size() / messageBytes
+                                                                          : 0;
+}
+
 namespace {
 
 // A piece message: length, id, index and begin, then the largest block served.
@@ -276,8 +296,16 @@ void CDispatchMgr::Emit(const CConnEntry& entry, std::span<const uint8_t> messag
     r.key = entry.key;
     r.transport = entry.transport;
     r.valid = DispatcherOf(entry.type).Marker();
-    r.bytes = m_pool.SpareBytes();
-    r.bytes.assign(message.begin(), message.end());
+    // A block is the bulk of what arrives: it is handled where it lies instead of copied once
+    // more on its way to the piece it fills.
+    if (message.size() > 13 && message[4] == kMsgPiece && !m_lendable.empty() &&
+        message.data() >= m_lendable.data() &&
+        message.data() + message.size() <= m_lendable.data() + m_lendable.size()) {
+        r.view = message;
+    } else {
+        r.bytes = m_pool.SpareBytes();
+        r.bytes.assign(message.begin(), message.end());
+    }
     m_pool.Push(std::move(r));
 }
 
@@ -300,9 +328,11 @@ bool CDispatchMgr::Wait(int timeoutMs) const {
     return CFragmentPool::WaitAny(m_queue1, m_queue2, timeoutMs);
 }
 
-void CDispatchMgr::ProcessQueues() {
-    ProcessQueue(m_queue1, 1, kMaxPendingRecords / 2);
-    ProcessQueue(m_queue2, 3, kMaxPendingRecords);
+void CDispatchMgr::ProcessQueues(const std::function<void()>& drain) {
+    m_passRecords = 0;
+    m_passBytes = 0;
+    ProcessQueue(m_queue1, 1, kMaxPendingRecords / 2, drain);
+    ProcessQueue(m_queue2, 3, kMaxPendingRecords, drain);
     platform::Tick now = platform::GetTick();
     if (platform::TickElapsed(now, m_lastSilenceSweep) >= 1000) {
         m_lastSilenceSweep = now;
@@ -328,8 +358,12 @@ size_t CDispatchMgr::CloseSilentConnections(platform::Tick now) {
     return closed;
 }
 
-void CDispatchMgr::ProcessQueue(CFragmentPool& queue, uint8_t newTransport, size_t maxRecords) {
-    while (m_pool.Size() < maxRecords && m_pool.Bytes() < kMaxPendingRecordBytes) {
+void CDispatchMgr::ProcessQueue(CFragmentPool& queue, uint8_t newTransport, size_t maxRecords,
+                                const std::function<void()>& drain) {
+    // Records drained as they are made still count against the pass's bound, so that a pass
+    // ends (and its follow-up work runs) while a fast sender keeps the queue filled.
+    while (m_pool.Size() + m_passRecords < maxRecords &&
+           m_pool.Bytes() + m_passBytes < kMaxPendingRecordBytes) {
         SocketEvent ev;
         std::unique_ptr<uint8_t[]> data;
         size_t capacity = 0;
@@ -337,7 +371,17 @@ void CDispatchMgr::ProcessQueue(CFragmentPool& queue, uint8_t newTransport, size
             return;
         }
         size_t length = data && ev.kind == SockEventKind::kData ? ev.length : 0;
-        HandleEvent(ev, std::span<const uint8_t>(data.get(), length), newTransport);
+        std::span<const uint8_t> bytes(data.get(), length);
+        if (drain) {
+            m_lendable = bytes;
+        }
+        HandleEvent(ev, bytes, newTransport);
+        m_lendable = {};
+        if (drain) {
+            m_passRecords += m_pool.Size();
+            m_passBytes += m_pool.Bytes();
+            drain();  // every view into `data` is handled before the buffer is reused
+        }
         if (capacity == CFragmentPool::kBufferBytes) {
             queue.Recycle(std::move(data));
         }

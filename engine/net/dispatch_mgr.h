@@ -48,6 +48,8 @@ public:
 
     // IPeerLink
     int Send(const core::ConnectionKey& key, std::span<const uint8_t> message) override;
+    size_t SendAll(const core::ConnectionKey& key, std::span<const uint8_t> messages,
+                   size_t messageBytes) override;
     size_t PendingSendBytes(const core::ConnectionKey& key) override;
     void Close(const core::ConnectionKey& key) override;
     void Discard(int sock) override;
@@ -64,7 +66,10 @@ public:
     bool Wait(int timeoutMs) const;
     // Frames the pending events of queue 1 (ordinary sockets) and queue 2 (reliable UDP), until
     // kMaxPendingRecords records wait; what is left stays queued (and signalled) for the next call.
-    void ProcessQueues();
+    // With `drain`, it is called after each event's records are queued and must take them all:
+    // piece messages framed straight from a receive buffer are then handed over as views into
+    // it (no copy), valid until `drain` returns, when the buffer goes back for reuse.
+    void ProcessQueues(const std::function<void()>& drain = {});
     // Takes the oldest message record.
     bool TakeRecord(MessageRecord& out) { return m_pool.Take(out); }
     CDataPool& Pool() { return m_pool; }
@@ -82,7 +87,8 @@ public:
     void HandleEvent(const SocketEvent& ev, std::span<const uint8_t> data, uint8_t newTransport);
 
 private:
-    void ProcessQueue(CFragmentPool& queue, uint8_t newTransport, size_t maxRecords);
+    void ProcessQueue(CFragmentPool& queue, uint8_t newTransport, size_t maxRecords,
+                      const std::function<void()>& drain);
     // Frames what it can of `data` for a plain connection past its handshake without buffering
     // it; returns the bytes still to go through the entry's buffer.
     std::span<const uint8_t> FrameDirect(CConnEntry& entry, std::span<const uint8_t> data);
@@ -111,6 +117,10 @@ private:
 
     mutable std::mutex m_lock;
     std::map<core::ConnectionKey, CConnEntry> m_entries;
+    // The receive buffer being framed whose piece messages may be handed over as views.
+    std::span<const uint8_t> m_lendable;    // peer thread only
+    size_t m_passRecords = 0;               // records drained in this pass (peer thread only)
+    size_t m_passBytes = 0;                 // and their bytes
     std::mutex m_rudpSendLock;              // taken alone
     platform::Tick m_lastSilenceSweep = 0;  // peer thread only
 };

@@ -6,7 +6,7 @@ namespace tessali::net {
 
 void CDataPool::Push(MessageRecord record) {
     std::lock_guard lock(m_lock);
-    m_bytes += record.bytes.size();
+    m_bytes += record.Length();
     m_records.push_back(std::move(record));
 }
 
@@ -25,7 +25,7 @@ bool CDataPool::Take(MessageRecord& out) {
     }
     out = std::move(m_records.front());
     m_records.pop_front();
-    m_bytes -= out.bytes.size();
+    m_bytes -= out.Length();
     return true;
 }
 

@@ -17,10 +17,16 @@ struct MessageRecord {
     uint8_t transport = 1;  // 1 TCP, 2 plain UDP, 3 reliable UDP
     uint8_t valid = 1;
     std::vector<uint8_t> bytes;  // the whole message, length field included
+    // Instead of `bytes`: a piece message left in the receive buffer it arrived in, valid only
+    // until the drain that handles it returns (see CDispatchMgr::ProcessQueues).
+    std::span<const uint8_t> view;
 
-    uint32_t Length() const { return static_cast<uint32_t>(bytes.size()); }
+    std::span<const uint8_t> Bytes() const {
+        return view.data() != nullptr ? view : std::span<const uint8_t>(bytes);
+    }
+    uint32_t Length() const { return static_cast<uint32_t>(Bytes().size()); }
     // The message id, or 0xFF for a record too short to have one.
-    uint8_t Id() const { return bytes.size() > 4 ? bytes[4] : 0xFF; }
+    uint8_t Id() const { return Length() > 4 ? Bytes()[4] : 0xFF; }
 };
 
 class CDataPool {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "engine/core/engine_env.h"
@@ -12,6 +13,7 @@
 #include "engine/core/protocol_link.h"
 #include "engine/core/task.h"
 #include "engine/net/dispatch.h"
+#include "engine/platform/thread.h"
 
 namespace tessali::net {
 namespace {
@@ -110,11 +112,11 @@ void CMsgHandle::ProtocolError(const TaskHash& hash, const MessageRecord& r, con
 }
 
 void CMsgHandle::Handle(const MessageRecord& r) {
-    if (IsHandshake(r.bytes)) {
+    if (IsHandshake(r.Bytes())) {
         OnHandshake(r);
         return;
     }
-    if (r.bytes.size() < 5) {
+    if (r.Length() < 5) {
         return;  // keep-alive
     }
     const uint8_t id = r.Id();
@@ -144,7 +146,7 @@ void CMsgHandle::Handle(const MessageRecord& r) {
     } else if (id == kMsgPiece) {
         rules.largeBlocks = m_tasks.HasPeerLargeBlocks(hash, r.key) != 0;
     }
-    if (const char* error = CheckMessageLength(r.bytes, rules)) {
+    if (const char* error = CheckMessageLength(r.Bytes(), rules)) {
         if (id <= kMsgRequestRefused || id == kMsgConnected) {
             ProtocolError(hash, r, error);
             return;
@@ -179,7 +181,7 @@ void CMsgHandle::Handle(const MessageRecord& r) {
             OnBitfield(hash, r);
             return;
         case kMsgRequest:
-            ServeRequest(hash, key, std::span<const uint8_t, 17>(r.bytes.data(), 17), true);
+            ServeRequest(hash, key, std::span<const uint8_t, 17>(r.Bytes().data(), 17), true);
             return;
         case kMsgPiece:
             OnPiece(hash, r);
@@ -246,10 +248,10 @@ void CMsgHandle::OnHandshake(const MessageRecord& r) {
     const ConnectionKey& key = r.key;
     EngineLog(core::kLogDebug, "recv handshake packet from %s:%u,%d\n", Addr(key).c_str(), Port(key),
               key.sock);
-    const TaskHash hash = HashAt(r.bytes.data() + kHandshakeHashOffset);
+    const TaskHash hash = HashAt(r.Bytes().data() + kHandshakeHashOffset);
     std::array<uint8_t, 20> id;
-    std::memcpy(id.data(), r.bytes.data() + kHandshakePeerIdOffset, 20);
-    const bool engineForm = IsEngineHandshake(r.bytes);
+    std::memcpy(id.data(), r.Bytes().data() + kHandshakePeerIdOffset, 20);
+    const bool engineForm = IsEngineHandshake(r.Bytes());
 
     bool incoming = true;
     if (std::optional<TaskHash> mapped = m_pool.HashOf(key)) {
@@ -343,7 +345,7 @@ void CMsgHandle::OnHave(const TaskHash& hash, const MessageRecord& r) {
     if (!m_tasks.HasSeed(hash)) {
         return;
     }
-    uint32_t piece = GetU32(r.bytes.data() + 5);
+    uint32_t piece = GetU32(r.Bytes().data() + 5);
     // A piece the task does not have is a broken peer, not a bit to set.
     if (piece >= m_tasks.GetPieceCount(hash)) {
         EngineLog(core::kLogFail, "have names piece %u beyond the task's %u pieces, peer dropped\n", piece,
@@ -366,7 +368,7 @@ void CMsgHandle::OnHave(const TaskHash& hash, const MessageRecord& r) {
 
 void CMsgHandle::OnBitfield(const TaskHash& hash, const MessageRecord& r) {
     EngineLog(core::kLogDebug, "++++++++++++++++++++++++++++++++recv bitinfo!!\n");
-    std::span<const uint8_t> bits = std::span<const uint8_t>(r.bytes).subspan(5);
+    std::span<const uint8_t> bits = r.Bytes().subspan(5);
     if (m_tasks.HasSeed(hash)) {
         // The spare bits after the last piece name pieces the task does not have.
         uint32_t pieces = m_tasks.GetPieceCount(hash);
@@ -397,9 +399,9 @@ void CMsgHandle::OnPiece(const TaskHash& hash, const MessageRecord& r) {
     if (task->IsHttpLinked()) {
         core::LinkMergeHttpDownload(hash);
     }
-    const uint32_t piece = GetU32(r.bytes.data() + 5);
-    const uint32_t begin = GetU32(r.bytes.data() + 9);
-    std::span<const uint8_t> data = std::span<const uint8_t>(r.bytes).subspan(13);
+    const uint32_t piece = GetU32(r.Bytes().data() + 5);
+    const uint32_t begin = GetU32(r.Bytes().data() + 9);
+    std::span<const uint8_t> data = r.Bytes().subspan(13);
     m_pieceBytes.fetch_add(static_cast<int64_t>(data.size()));
     CountTransfer(hash, r.key, static_cast<int64_t>(data.size()), SpeedKind::kDownload);
     CBlockWitness& witness = m_witness[hash];
@@ -440,7 +442,19 @@ void CMsgHandle::OnPiece(const TaskHash& hash, const MessageRecord& r) {
         m_pool.Defer(r.key, platform::GetTick());
         return;
     }
+    if (m_batching) {
+        m_toSchedule.insert({hash, r.key});
+        return;
+    }
     ScheduleRequests(hash, r.key);
+}
+
+void CMsgHandle::EndBatch() {
+    m_batching = false;
+    for (const auto& [hash, key] : m_toSchedule) {
+        ScheduleRequests(hash, key);
+    }
+    m_toSchedule.clear();
 }
 
 void CMsgHandle::BanPeer(const TaskHash& hash, const ConnectionKey& key) {
@@ -478,7 +492,7 @@ bool CMsgHandle::IsBannedId(const TaskHash& hash, std::span<const uint8_t, 20> i
 
 void CMsgHandle::OnMetaRequest(const TaskHash& hash, const MessageRecord& r) {
     EngineLog(core::kLogDebug, "=================metafilereq\n");
-    if (HashAt(r.bytes.data() + 5) != hash) {
+    if (HashAt(r.Bytes().data() + 5) != hash) {
         EngineLog(core::kLogFail, "metafilereq error,req hash error!!!\n");
     }
     if (!m_tasks.HasSeed(hash)) {
@@ -498,7 +512,7 @@ void CMsgHandle::OnMetaRequest(const TaskHash& hash, const MessageRecord& r) {
 
 void CMsgHandle::OnMetaResponse(const TaskHash& hash, const MessageRecord& r) {
     EngineLog(core::kLogDebug, "++++++recv torrent file!!\n");
-    std::span<const uint8_t> seed = std::span<const uint8_t>(r.bytes).subspan(5);
+    std::span<const uint8_t> seed = r.Bytes().subspan(5);
     if (!m_tasks.HasSeed(hash)) {
         if (!m_tasks.StoreSeedData(hash, seed)) {
             return;
@@ -526,7 +540,7 @@ void CMsgHandle::OnMetaResponse(const TaskHash& hash, const MessageRecord& r) {
 }
 
 void CMsgHandle::OnRequestRefused(const TaskHash& hash, const MessageRecord& r) {
-    const uint8_t* req = r.bytes.data() + 5;
+    const uint8_t* req = r.Bytes().data() + 5;
     m_tasks.CancelRequest(hash, r.key, GetU32(req + 5), GetU32(req + 9), GetU32(req + 13));
     m_pool.Defer(r.key, platform::GetTick());
 }
@@ -540,20 +554,37 @@ void CMsgHandle::ScheduleRequests(const TaskHash& hash, const ConnectionKey& key
     if (pieceLength == 0) {
         return;
     }
+    // Requests that go at once leave together: one send for the pass instead of one per block.
+    constexpr size_t kBatch = 32;
+    std::array<uint8_t, kBatch * kRequestBytes> batch;
+    size_t batched = 0;
+    auto flush = [&] {
+        if (batched == 0) {
+            return;
+        }
+        size_t sent = m_link.SendAll(key, std::span(batch).first(batched * kRequestBytes), kRequestBytes);
+        for (size_t i = sent; i < batched; ++i) {
+            const uint8_t* r = batch.data() + i * kRequestBytes;
+            m_tasks.CancelRequest(hash, key, GetU32(r + 5), GetU32(r + 9), GetU32(r + 13));
+        }
+        batched = 0;
+    };
+    const bool limited = DownloadLimited(hash, key);
     // The count is only a bound on this pass: the pick itself refuses once the peer's queue is
     // full, so a pass running at the same time on another thread cannot overfill it.
     int free = m_tasks.GetFreeRequestSlots(hash, key);
     for (int i = 0; i < free; ++i) {
         core::BlockRange range;
         if (!m_tasks.PickRequestAt(hash, key, range)) {
-            return;
+            break;
         }
         uint32_t piece = static_cast<uint32_t>(range.position / pieceLength);
         uint32_t begin = static_cast<uint32_t>(range.position % pieceLength);
         auto request = BuildRequest(piece, begin, range.length);
-        if (!DownloadLimited(hash, key)) {
-            if (SendTo(key, request) <= 0) {
-                m_tasks.CancelRequest(hash, key, piece, begin, range.length);
+        if (!limited) {
+            std::copy(request.begin(), request.end(), batch.begin() + batched * kRequestBytes);
+            if (++batched == kBatch) {
+                flush();
             }
             continue;
         }
@@ -564,8 +595,11 @@ void CMsgHandle::ScheduleRequests(const TaskHash& hash, const ConnectionKey& key
         q.queued = platform::GetTick();
         if (!m_limits.QueueDownload(q)) {
             m_tasks.CancelRequest(hash, key, piece, begin, range.length);
+        } else {
+            m_sendWork.Set();
         }
     }
+    flush();
 }
 
 void CMsgHandle::RefuseRequest(const ConnectionKey& key, std::span<const uint8_t, 17> request) {
@@ -591,6 +625,8 @@ void CMsgHandle::ServeRequest(const TaskHash& hash, const ConnectionKey& key,
         q.highPriority = m_tasks.GetPeerVersion(hash, key) >= core::kPriorityPeerVersion;
         if (!m_limits.QueueUpload(q, AdmissionLimit(hash, key))) {
             RefuseRequest(key, request);
+        } else {
+            m_sendWork.Set();
         }
         return;
     }
@@ -610,6 +646,7 @@ void CMsgHandle::ServeRequest(const TaskHash& hash, const ConnectionKey& key,
                 w.hash = hash;
                 std::copy(request.begin(), request.end(), w.request.begin());
                 waiting.push_back(w);
+                m_sendWork.Set();
                 return;
             }
         }
@@ -637,11 +674,13 @@ void CMsgHandle::AnswerRequest(const TaskHash& hash, const ConnectionKey& key,
         RefuseRequest(key, request);
         return;
     }
-    std::vector<uint8_t> m(13 + length);
+    // Not zeroed first: the read fills every byte that is sent.
+    std::unique_ptr<uint8_t[]> buffer = std::make_unique_for_overwrite<uint8_t[]>(13 + length);
+    std::span<uint8_t> m(buffer.get(), 13 + length);
     auto head = BuildPieceHead(piece, begin, length);
     std::copy(head.begin(), head.end(), m.begin());
     int64_t position = int64_t{piece} * pieceLength + begin;
-    int64_t got = m_tasks.ReadAt(hash, std::span(m).subspan(13), position, true);
+    int64_t got = m_tasks.ReadAt(hash, m.subspan(13), position, true);
     if (got != static_cast<int64_t>(length) || SendTo(key, m) <= 0) {
         RefuseRequest(key, request);
         return;
@@ -912,6 +951,20 @@ void CMsgHandle::PacingPass() {
         }
     }
     ServeWaitingRequests();
+    bool waiting = false;
+    {
+        std::lock_guard lock(m_waitLock);
+        waiting = !m_waiting.empty();
+    }
+    m_pacingBusy = waiting || m_limits.DownloadCount() != 0 || m_limits.UploadCount() != 0;
+}
+
+void CMsgHandle::WaitSendWork(uint32_t idleMs) {
+    if (m_pacingBusy) {
+        platform::SleepMs(1);
+    } else {
+        m_sendWork.Wait(idleMs);
+    }
 }
 
 void CMsgHandle::SecondPass() {

@@ -29,6 +29,7 @@
 #include "engine/net/peer_link.h"
 #include "engine/net/peer_wire.h"
 #include "engine/net/speed_counter.h"
+#include "engine/platform/event.h"
 
 namespace tessali::net {
 
@@ -65,6 +66,11 @@ public:
     bool ConnectToSource(const core::TaskHash& hash, const SourcePeer& peer) override;
 
     void ScheduleRequests(const core::TaskHash& hash, const core::ConnectionKey& key);
+    // Peer thread, around a run of handled records: between the two, the requests that follow a
+    // received block are scheduled once per connection at EndBatch, so that one send carries
+    // what all the blocks of the run freed instead of one send per block.
+    void BeginBatch() { m_batching = true; }
+    void EndBatch();
     // A request (17 bytes) of `key`; `fromWire` is false when the rate limiter releases it.
     void ServeRequest(const core::TaskHash& hash, const core::ConnectionKey& key,
                       std::span<const uint8_t, 17> request, bool fromWire);
@@ -80,6 +86,10 @@ public:
     // Send routine: the held-back messages of each direction whose time has come, then the
     // requests waiting for their connection's send buffer to drain.
     void PacingPass();
+    // Send routine, between passes: a millisecond while messages are held back or requests wait
+    // (their release is due by the clock or by a draining socket); otherwise until new work is
+    // queued, at most idleMs.
+    void WaitSendWork(uint32_t idleMs);
     // Answers waiting requests of every connection whose send buffer has room again.
     void ServeWaitingRequests();
     // Requests of `key` waiting to be answered.
@@ -146,7 +156,11 @@ private:
     std::array<uint8_t, 20> m_ownId{};
     std::atomic<int64_t> m_pieceBytes{0};
     std::atomic<platform::Tick> m_capLogged{0};         // when the peer cap was last logged
+    platform::Event m_sendWork;                         // work queued for the pacing pass
+    std::atomic<bool> m_pacingBusy{false};              // the last pacing pass left work queued
     std::map<core::TaskHash, CBlockWitness> m_witness;  // peer thread only
+    bool m_batching = false;                            // peer thread only
+    std::set<std::pair<core::TaskHash, core::ConnectionKey>> m_toSchedule;  // peer thread only
     struct WaitingRequest {
         core::TaskHash hash;
         std::array<uint8_t, 17> request;

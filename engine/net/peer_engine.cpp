@@ -74,13 +74,27 @@ void CPeerEngine::SendPass() {
     m_handle.PacingPass();
 }
 
+void CPeerEngine::WaitSendWork() {
+    // Idle, the pass has nothing to release; queued work wakes it at once, and the bound only
+    // covers work that reaches the queues without a wake.
+    m_handle.WaitSendWork(50);
+}
+
 void CPeerEngine::P2pPass(uint32_t timeoutMs) {
     m_dispatch.Wait(static_cast<int>(timeoutMs));
-    m_dispatch.ProcessQueues();
     MessageRecord record;
-    while (m_dispatch.TakeRecord(record)) {
-        m_handle.Handle(record);
-    }
+    auto drain = [this, &record] {
+        while (m_dispatch.TakeRecord(record)) {
+            m_handle.Handle(record);
+        }
+        record.view = {};
+    };
+    m_handle.BeginBatch();
+    // Each event's messages are handled as soon as it is framed, blocks straight from the buffer
+    // they were received in.
+    m_dispatch.ProcessQueues(drain);
+    drain();
+    m_handle.EndBatch();
     // Connections that drained while the records were handled get their waiting requests now,
     // not only on the send routine's next pass.
     m_handle.ServeWaitingRequests();

@@ -42,6 +42,7 @@ public:
     // IRoutineWork
     uint16_t OpenListenSockets() override;
     void SendPass() override;
+    void WaitSendWork() override;
     void P2pPass(uint32_t timeoutMs) override;
     void RateWindowStep() override;
     void SecondTick() override;

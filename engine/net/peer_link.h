@@ -16,6 +16,19 @@ public:
     virtual ~IPeerLink() = default;
     // Sends one message (handshake or length-prefixed); bytes sent (above 0) or -1.
     virtual int Send(const core::ConnectionKey& key, std::span<const uint8_t> message) = 0;
+    // Sends `messages`, back-to-back messages of messageBytes each, in order; how many went. A
+    // connection whose wire form carries messages unchanged side by side takes them in one send.
+    virtual size_t SendAll(const core::ConnectionKey& key, std::span<const uint8_t> messages,
+                           size_t messageBytes) {
+        size_t sent = 0;
+        for (size_t at = 0; at + messageBytes <= messages.size(); at += messageBytes) {
+            if (Send(key, messages.subspan(at, messageBytes)) <= 0) {
+                break;
+            }
+            ++sent;
+        }
+        return sent;
+    }
     // Bytes accepted by Send but not yet handed to the system for this connection (0 when the
     // transport keeps no such buffer): the serving side holds requests back while this is high.
     virtual size_t PendingSendBytes(const core::ConnectionKey& key) { return 0; }

@@ -69,7 +69,9 @@ std::array<uint8_t, kHandshakeBytes> BuildHandshake(bool engine, std::span<const
 // Length prefix + id + payload.
 std::vector<uint8_t> BuildMessage(uint8_t id, std::span<const uint8_t> payload = {});
 std::vector<uint8_t> BuildHave(uint32_t piece);
-std::array<uint8_t, 17> BuildRequest(uint32_t piece, uint32_t begin, uint32_t length);
+// A request message: length, id, index, begin, length.
+constexpr size_t kRequestBytes = 17;
+std::array<uint8_t, kRequestBytes> BuildRequest(uint32_t piece, uint32_t begin, uint32_t length);
 // The piece message head (13 bytes) for a block of `length` bytes.
 std::array<uint8_t, 13> BuildPieceHead(uint32_t piece, uint32_t begin, uint32_t length);
 // The two extension messages sent to peers of the "exbc"/"-BC" kind.

@@ -55,6 +55,7 @@ void CBtTrackerClient::Start() {
 
 void CBtTrackerClient::Stop() {
     m_running = false;
+    m_exchangeAdded.Set();
     if (m_thread.joinable()) {
         m_thread.join();
     }
@@ -105,8 +106,11 @@ int CBtTrackerClient::Announce(const core::TaskHash& hash, const std::string& ur
     ex.trackerAddr = addr;
     ex.trackerPort = parts->port;
     ex.started = platform::GetTick();
-    std::lock_guard lock(m_lock);
-    m_exchanges.emplace(fd, std::move(ex));
+    {
+        std::lock_guard lock(m_lock);
+        m_exchanges.emplace(fd, std::move(ex));
+    }
+    m_exchangeAdded.Set();
     return kBtAnnounceStarted;
 }
 
@@ -253,7 +257,8 @@ void CBtTrackerClient::Worker() {
             }
         }
         if (fds.empty()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            // Nothing open: asleep until an announce starts an exchange.
+            m_exchangeAdded.Wait(100);
             continue;
         }
         if (::poll(fds.data(), fds.size(), 25) <= 0) {

@@ -20,6 +20,7 @@
 #include "engine/core/task_hash.h"
 #include "engine/core/task_mgr_interface.h"
 #include "engine/net/peer_connector.h"
+#include "engine/platform/event.h"
 #include "engine/sources/bt_tracker_wire.h"
 
 namespace tessali::sources {
@@ -100,6 +101,7 @@ private:
     AnsweredFn m_answered;
     std::mutex m_lock;  // guards m_exchanges and m_settings
     std::map<int, Exchange> m_exchanges;
+    platform::Event m_exchangeAdded;  // wakes an idle worker (and Stop)
     size_t m_inHand = 0;  // exchanges the worker has taken out of m_exchanges to handle; guarded
     std::atomic<bool> m_running{false};
     std::thread m_thread;

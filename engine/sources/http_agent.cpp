@@ -103,6 +103,7 @@ bool CHttpAgent::Start() {
 void CHttpAgent::Stop() {
     std::lock_guard lock(m_startLock);
     m_running = false;
+    m_tableChanged.Set();
     if (m_thread.joinable()) {
         m_thread.join();
     }
@@ -132,6 +133,7 @@ void CHttpAgent::CloseSocketLater(int fd) {
     std::lock_guard lock(m_tableLock);
     if (m_thread.joinable()) {
         m_closing.push_back(fd);
+        m_tableChanged.Set();
     } else {
         ::close(fd);
     }
@@ -178,6 +180,7 @@ bool CHttpAgent::OpenConnection(CAgentInfo& info) {
         }
         m_table.push_back({fd, info.key});
     }
+    m_tableChanged.Set();
     info.socketFd = fd;
     info.lastActivity = platform::GetTick();
     return true;
@@ -685,7 +688,8 @@ void CHttpAgent::Worker() {
             }
         }
         if (fds.empty()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            // Nothing to watch: asleep until a connection is opened or a socket left to close.
+            m_tableChanged.Wait(kIdleWorkerWaitMs);
             continue;
         }
         CloseIdleConnections(keys);

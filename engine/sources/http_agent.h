@@ -17,6 +17,7 @@
 
 #include "engine/core/ref_counted.h"
 #include "engine/core/task_mgr_interface.h"
+#include "engine/platform/event.h"
 #include "engine/sources/http_agent_interface.h"
 
 namespace tessali::sources {
@@ -28,6 +29,8 @@ constexpr int64_t kHttpRetryLimitBytes = 307199;
 constexpr uint8_t kHttpMaxReconnects = 2;
 // A connection that brings no byte for this long is closed (and retried as a broken download).
 constexpr uint32_t kHttpIdleTimeoutMs = 60000;
+// The longest an idle worker sleeps; opening a connection, a socket to close or Stop wake it.
+constexpr int kIdleWorkerWaitMs = 100;
 // The refused answer kept for the caller is cut to this size.
 constexpr size_t kMaxFailedResponseBytes = 16384;
 constexpr size_t kMaxHttpUrlChars = 1024;
@@ -153,6 +156,7 @@ private:
     std::mutex m_feedLock;
     std::function<void(const HttpKey&, int64_t)> m_feed;
     std::atomic<bool> m_running{false};
+    platform::Event m_tableChanged;  // wakes an idle worker: a socket to watch or to close, or Stop
     std::atomic<uint64_t> m_connectAttempts{0};
     std::atomic<uint32_t> m_idleTimeoutMs{kHttpIdleTimeoutMs};
     std::thread m_thread;

@@ -78,6 +78,34 @@ TEST(CommonTimers, EachTimerFiresOnlyAfterMoreThanItsThreshold) {
     EXPECT_EQ(work.second, 3);
 }
 
+TEST(CommonTimers, SleepingUntilDueFiresAsOftenAsSteppingEveryMillisecond) {
+    // The routine sleeps MsUntilDue between steps: it must neither skip nor delay a timer
+    // compared with waking every millisecond.
+    CountingWork everyMs;
+    CountingWork sleeping;
+    const platform::Tick start = 0xFFFFF000u;  // runs across the wrap
+    CCommonTimers a(start);
+    CCommonTimers b(start);
+    AddCommonRoutineTimers(a, everyMs);
+    AddCommonRoutineTimers(b, sleeping);
+    const uint32_t span = 310000;
+    for (uint32_t t = 0; t <= span; ++t) {
+        a.Step(start + t);
+    }
+    int steps = 0;
+    for (uint32_t t = 0; t <= span; t += b.MsUntilDue(start + t)) {
+        b.Step(start + t);
+        ++steps;
+    }
+    EXPECT_EQ(sleeping.lan, everyMs.lan);
+    EXPECT_EQ(sleeping.rate, everyMs.rate);
+    EXPECT_EQ(sleeping.second, everyMs.second);
+    EXPECT_EQ(sleeping.tasks, everyMs.tasks);
+    EXPECT_EQ(sleeping.nat, everyMs.nat);
+    EXPECT_GT(sleeping.nat, 0);
+    EXPECT_LE(steps, everyMs.lan * 3);  // woken about once per due timer, not every millisecond
+}
+
 TEST(Routines, StartTwiceIsOneStartAndStopJoinsEverything) {
     CountingWork work;
     work.port = 6881;

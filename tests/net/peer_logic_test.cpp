@@ -5,7 +5,9 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <future>
 #include <map>
 #include <set>
 #include <vector>
@@ -120,6 +122,18 @@ public:
             pending += m.size();
         }
         return static_cast<int>(m.size());
+    }
+    // Runs of messages handed over together: key -> the message count of each run.
+    std::map<ConnectionKey, std::vector<size_t>> runs;
+    size_t SendAll(const ConnectionKey& key, std::span<const uint8_t> m, size_t each) override {
+        if (failSends) {
+            return 0;
+        }
+        for (size_t at = 0; at < m.size(); at += each) {
+            sent[key].emplace_back(m.begin() + at, m.begin() + at + each);
+        }
+        runs[key].push_back(m.size() / each);
+        return m.size() / each;
     }
     size_t PendingSendBytes(const ConnectionKey&) override { return pending; }
     void Close(const ConnectionKey& key) override { closed.push_back(key); }
@@ -323,6 +337,32 @@ TEST_F(PeerLogic, UnchokeSchedulesTwoRequestsAndEachPieceOneMore) {
     EXPECT_EQ(task->put.size(), 1u);
     EXPECT_EQ(link.OfId(key, kMsgRequest).size(), 3u);
     EXPECT_EQ(handle.PieceBytesReceived(), 16384);
+}
+
+TEST_F(PeerLogic, BlocksOfOneRunAreFollowedByTheirRequestsInOneSendAtTheEndOfTheRun) {
+    Connect(key);
+    handle.Handle(Record(BuildMessage(kMsgUnchoke), key));
+    ASSERT_EQ(link.OfId(key, kMsgRequest).size(), 2u);
+    handle.BeginBatch();
+    handle.Handle(Record(Piece(0, 0, 16384), key));
+    handle.Handle(Record(Piece(0, 16384, 16384), key));
+    EXPECT_EQ(link.OfId(key, kMsgRequest).size(), 2u) << "nothing asked before the run ends";
+    handle.EndBatch();
+    std::vector<Bytes> requests = link.OfId(key, kMsgRequest);
+    ASSERT_EQ(requests.size(), 4u);
+    auto third = BuildRequest(1, 0, 16384);
+    auto fourth = BuildRequest(1, 16384, 16384);
+    EXPECT_EQ(requests[2], Bytes(third.begin(), third.end()));
+    EXPECT_EQ(requests[3], Bytes(fourth.begin(), fourth.end()));
+    EXPECT_EQ(link.runs[key].back(), 2u) << "both in one send";
+    // A send that fails releases every request of the run.
+    link.failSends = true;
+    handle.BeginBatch();
+    handle.Handle(Record(Piece(1, 0, 16384), key));
+    handle.Handle(Record(Piece(1, 16384, 16384), key));
+    handle.EndBatch();
+    EXPECT_EQ(task->cancelled.size(), 2u);
+    EXPECT_EQ(task->FreeRequestSlots(key), 2);
 }
 
 TEST_F(PeerLogic, AFastTaskGivesNoNewRequestToASlowPeer) {
@@ -681,6 +721,40 @@ TEST_F(PeerLogic, ADeepQueueOfRequestsIsServedAsTheConnectionDrainsAndIsBounded)
     EXPECT_EQ(handle.WaitingRequests(key), 1u);
     handle.DropPeer(hash, key);
     EXPECT_EQ(handle.WaitingRequests(key), 0u);
+}
+
+TEST_F(PeerLogic, TheSendRoutineWaitsForWorkWhileIdleAndWakesWhenWorkIsQueued) {
+    // The send routine's wait between passes: an idle engine must not spin, but a queued
+    // message or a waiting request must not wait for the idle bound (a minute here).
+    Connect(key);
+    auto idleWait = [this] { return std::async(std::launch::async, [this] { handle.WaitSendWork(60000); }); };
+    handle.PacingPass();
+    std::future<void> waiter = idleWait();
+    EXPECT_EQ(waiter.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+    pool.SetUploadSetting(100);
+    auto request = BuildRequest(1, 0, 16384);
+    handle.Handle(Record(Bytes(request.begin(), request.end()), key));
+    ASSERT_EQ(waiter.wait_for(std::chrono::seconds(20)), std::future_status::ready) << "queued upload";
+    // Held back by the clock: the next passes come without waiting for new work.
+    handle.PacingPass();
+    handle.Handle(Record(Bytes(request.begin(), request.end()), key));
+    handle.PacingPass();
+    ASSERT_EQ(limits.UploadCount(), 1u);
+    ASSERT_EQ(idleWait().wait_for(std::chrono::seconds(20)), std::future_status::ready) << "held back";
+    // Requests waiting for a full send buffer wake it too.
+    clock.Advance(5000);
+    handle.PacingPass();
+    pool.SetUploadSetting(0);
+    handle.SecondPass();
+    handle.PacingPass();
+    ASSERT_EQ(limits.UploadCount(), 0u);
+    waiter = idleWait();
+    link.pending = kServeSendHighWater;
+    handle.Handle(Record(Bytes(request.begin(), request.end()), key));
+    ASSERT_EQ(handle.WaitingRequests(key), 1u);
+    ASSERT_EQ(waiter.wait_for(std::chrono::seconds(20)), std::future_status::ready) << "waiting request";
+    handle.PacingPass();
+    ASSERT_EQ(idleWait().wait_for(std::chrono::seconds(20)), std::future_status::ready) << "still waiting";
 }
 
 TEST_F(PeerLogic, A1MiBBurstShowsAbout104857BytesPerSecondFor10SecondsThen0) {
