@@ -200,8 +200,6 @@ int CTaskMgr::AddPeer(const TaskHash& hash, const ConnectionKey& key, const Peer
     peer->transport = attributes.transport;
     peer->viaUdp = attributes.transport == 3 ? 1 : 0;
     peer->kind = attributes.kind;
-    peer->flagB = attributes.flagB;
-    peer->flagD = attributes.flagD;
     peer->extra = attributes.extra;
     t->Peers().Add(peer);
     return 0;
@@ -295,12 +293,6 @@ uint8_t CTaskMgr::IsPeerViaUdp(const TaskHash& hash, const ConnectionKey& key) {
     return FindPeer(hash, key, t, p) ? p->viaUdp.load() : 0;
 }
 
-uint8_t CTaskMgr::GetPeerFlagB(const TaskHash& hash, const ConnectionKey& key) {
-    Ref<CTask> t;
-    Ref<CPeer> p;
-    return FindPeer(hash, key, t, p) ? p->flagB.load() : 0;
-}
-
 uint32_t CTaskMgr::GetPeerVersion(const TaskHash& hash, const ConnectionKey& key) {
     Ref<CTask> t;
     Ref<CPeer> p;
@@ -311,12 +303,6 @@ uint8_t CTaskMgr::HasPeerLargeBlocks(const TaskHash& hash, const ConnectionKey& 
     Ref<CTask> t;
     Ref<CPeer> p;
     return FindPeer(hash, key, t, p) ? p->largeBlocks.load() : 0;
-}
-
-uint8_t CTaskMgr::GetPeerFlagD(const TaskHash& hash, const ConnectionKey& key) {
-    Ref<CTask> t;
-    Ref<CPeer> p;
-    return FindPeer(hash, key, t, p) ? p->flagD.load() : 0;
 }
 
 uint32_t CTaskMgr::GetPeerCount(const TaskHash& hash) {
@@ -500,11 +486,6 @@ bool CTaskMgr::SetReadPosition(const TaskHash& hash, int64_t position) {
     return t && t->SetReadPosition(position);
 }
 
-int64_t CTaskMgr::GetHaveLength(const TaskHash& hash, int64_t position) {
-    Ref<CTask> t = Find(hash);
-    return t ? t->HaveLength(position) : 0;
-}
-
 int CTaskMgr::CreateDownloadTask(const TaskHash& hash, const std::string& destinationPath,
                                  const TaskHeader* details, bool highPriority, int loadMode) {
     if (TaskExists(hash)) {
@@ -671,11 +652,6 @@ int32_t CTaskMgr::GetTaskRateA(const TaskHash& hash) {
 int32_t CTaskMgr::GetTaskRateB(const TaskHash& hash) {
     Ref<CTask> t = Find(hash);
     return t ? RateOf(t->downloadRateCount) : 0;
-}
-
-uint8_t CTaskMgr::GetTaskKind(const TaskHash& hash) {
-    Ref<CTask> t = Find(hash);
-    return t ? t->Kind() : 0;
 }
 
 int CTaskMgr::GetFreeRequestSlots(const TaskHash& hash, const ConnectionKey& peer) {

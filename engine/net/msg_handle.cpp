@@ -39,8 +39,7 @@ bool IdStartsWith(std::span<const uint8_t, 20> id, const char* prefix) {
 
 }  // namespace
 
-CMsgHandle::CMsgHandle(core::CTaskMgrInterFace& tasks, IPeerLink& link, CMsgPool& pool,
-                       CMsgLimitLayer& limits)
+CMsgHandle::CMsgHandle(core::ITaskWire& tasks, IPeerLink& link, CMsgPool& pool, CMsgLimitLayer& limits)
     : m_tasks(tasks),
       m_link(link),
       m_pool(pool),
