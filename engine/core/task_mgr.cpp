@@ -119,16 +119,16 @@ int64_t CTaskMgr::WriteAt(const TaskHash& hash, std::span<const uint8_t> data, i
 }
 
 int64_t CTaskMgr::PutBlock(const TaskHash& hash, const ConnectionKey& peer, std::span<const uint8_t> data,
-                           uint32_t piece, uint32_t offset) {
+                           PieceIndex piece, BlockOffset offset) {
     Ref<CTask> t = Find(hash);
     if (!t) {
         return -1;
     }
-    if (!t->IsRequestedFrom(peer, piece, offset)) {
+    if (!t->IsRequestedFrom(peer, piece.value, offset.value)) {
         EngineLog(kLogError1, "错误啊,不是我以前请求的包\n");
         return 0;
     }
-    return t->PutBlock(peer, data, piece, offset);
+    return t->PutBlock(peer, data, piece.value, offset.value);
 }
 
 int64_t CTaskMgr::ReadAt(const TaskHash& hash, std::span<uint8_t> out, int64_t position, bool countUpload) {
@@ -240,13 +240,13 @@ int CTaskMgr::SetPeerBitfield(const TaskHash& hash, const ConnectionKey& key, st
     return 0;
 }
 
-int CTaskMgr::SetPeerHave(const TaskHash& hash, const ConnectionKey& key, uint32_t piece) {
+int CTaskMgr::SetPeerHave(const TaskHash& hash, const ConnectionKey& key, PieceIndex piece) {
     Ref<CTask> t;
     Ref<CPeer> p;
     if (!FindPeer(hash, key, t, p)) {
         return -1;
     }
-    p->SetHave(piece);  // an index past the bitfield touches nothing
+    p->SetHave(piece.value);  // an index past the bitfield touches nothing
     return 0;
 }
 
@@ -342,13 +342,13 @@ bool CTaskMgr::InitPeerBitfield(const TaskHash& hash, const ConnectionKey& key) 
     return true;
 }
 
-bool CTaskMgr::PeerNeedsHave(const TaskHash& hash, const ConnectionKey& key, uint32_t piece) {
+bool CTaskMgr::PeerNeedsHave(const TaskHash& hash, const ConnectionKey& key, PieceIndex piece) {
     Ref<CTask> t;
     Ref<CPeer> p;
     if (!FindPeer(hash, key, t, p) || p->state == kPeerConnected) {
         return false;
     }
-    return p->kind == kPeerBitTorrent || !p->HasPiece(piece);
+    return p->kind == kPeerBitTorrent || !p->HasPiece(piece.value);
 }
 
 int32_t CTaskMgr::GetPeerRate(const TaskHash& hash, const ConnectionKey& key) {
@@ -659,10 +659,10 @@ int CTaskMgr::GetFreeRequestSlots(const TaskHash& hash, const ConnectionKey& pee
     return t ? t->FreeRequestSlots(peer) : 0;
 }
 
-int CTaskMgr::CancelRequest(const TaskHash& hash, const ConnectionKey& peer, uint32_t piece, uint32_t offset,
-                            uint32_t length) {
+int CTaskMgr::CancelRequest(const TaskHash& hash, const ConnectionKey& peer, PieceIndex piece,
+                            BlockOffset offset, uint32_t length) {
     Ref<CTask> t = Find(hash);
-    return t ? t->CancelRequest(peer, piece, offset, length) : -1;
+    return t ? t->CancelRequest(peer, piece.value, offset.value, length) : -1;
 }
 
 int CTaskMgr::CountDownloaded(const TaskHash& hash, const ConnectionKey& key, int32_t bytes) {

@@ -35,9 +35,9 @@ public:
     bool HasPeerWithId(const TaskHash& hash, std::span<const uint8_t, 20> id) override;
     int SetPeerBitfield(const TaskHash& hash, const ConnectionKey& peer,
                         std::span<const uint8_t> bits) override;
-    int SetPeerHave(const TaskHash& hash, const ConnectionKey& peer, uint32_t piece) override;
+    int SetPeerHave(const TaskHash& hash, const ConnectionKey& peer, PieceIndex piece) override;
     bool InitPeerBitfield(const TaskHash& hash, const ConnectionKey& peer) override;
-    bool PeerNeedsHave(const TaskHash& hash, const ConnectionKey& peer, uint32_t piece) override;
+    bool PeerNeedsHave(const TaskHash& hash, const ConnectionKey& peer, PieceIndex piece) override;
     int SetPeerId(const TaskHash& hash, const ConnectionKey& peer, std::span<const uint8_t, 20> id) override;
     int GetPeerId(const TaskHash& hash, const ConnectionKey& peer, std::span<uint8_t, 20> id) override;
     int SetPeerKind(const TaskHash& hash, const ConnectionKey& peer, uint8_t kind) override;
@@ -51,10 +51,10 @@ public:
     bool PickRequest(const TaskHash& hash, const ConnectionKey& peer,
                      std::span<uint8_t, kRequestMessageBytes> out) override;
     int GetFreeRequestSlots(const TaskHash& hash, const ConnectionKey& peer) override;
-    int CancelRequest(const TaskHash& hash, const ConnectionKey& peer, uint32_t piece, uint32_t offset,
+    int CancelRequest(const TaskHash& hash, const ConnectionKey& peer, PieceIndex piece, BlockOffset offset,
                       uint32_t length) override;
     int64_t PutBlock(const TaskHash& hash, const ConnectionKey& peer, std::span<const uint8_t> data,
-                     uint32_t piece, uint32_t offset) override;
+                     PieceIndex piece, BlockOffset offset) override;
 
     // ITaskStorage
     bool HasSeed(const TaskHash& hash) override;

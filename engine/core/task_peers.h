@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <span>
 
+#include "engine/core/block_address.h"
 #include "engine/core/connection_key.h"
 #include "engine/core/task_hash.h"
 
@@ -44,10 +45,10 @@ public:
     // What the peer has.
     virtual int SetPeerBitfield(const TaskHash& hash, const ConnectionKey& peer,
                                 std::span<const uint8_t> bits) = 0;
-    virtual int SetPeerHave(const TaskHash& hash, const ConnectionKey& peer, uint32_t piece) = 0;
+    virtual int SetPeerHave(const TaskHash& hash, const ConnectionKey& peer, PieceIndex piece) = 0;
     // Gives a peer without a bitfield an empty one and makes it active.
     virtual bool InitPeerBitfield(const TaskHash& hash, const ConnectionKey& peer) = 0;
-    virtual bool PeerNeedsHave(const TaskHash& hash, const ConnectionKey& peer, uint32_t piece) = 0;
+    virtual bool PeerNeedsHave(const TaskHash& hash, const ConnectionKey& peer, PieceIndex piece) = 0;
 
     // Who the peer is.
     virtual int SetPeerId(const TaskHash& hash, const ConnectionKey& peer,
@@ -66,11 +67,11 @@ public:
     virtual bool PickRequest(const TaskHash& hash, const ConnectionKey& peer,
                              std::span<uint8_t, kRequestMessageBytes> out) = 0;
     virtual int GetFreeRequestSlots(const TaskHash& hash, const ConnectionKey& peer) = 0;
-    virtual int CancelRequest(const TaskHash& hash, const ConnectionKey& peer, uint32_t piece,
-                              uint32_t offset, uint32_t length) = 0;
+    virtual int CancelRequest(const TaskHash& hash, const ConnectionKey& peer, PieceIndex piece,
+                              BlockOffset offset, uint32_t length) = 0;
     // Stores a block only when it answers a request made to this peer (0 otherwise).
     virtual int64_t PutBlock(const TaskHash& hash, const ConnectionKey& peer, std::span<const uint8_t> data,
-                             uint32_t piece, uint32_t offset) = 0;
+                             PieceIndex piece, BlockOffset offset) = 0;
 };
 
 }  // namespace tessali::core
