@@ -689,11 +689,6 @@ bool CDownLoadTask::SetReadPosition(int64_t position) {
     return pieces && pieces->SetReadPosition(position);
 }
 
-int64_t CDownLoadTask::HaveLength(int64_t position) const {
-    auto pieces = Pieces();
-    return pieces ? pieces->HaveLength(position) : 0;
-}
-
 bool CDownLoadTask::ExpectedPieceHash(uint32_t index, std::array<uint8_t, 20>& out) const {
     if (index >= m_seed.PieceCount()) {
         return false;

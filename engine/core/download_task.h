@@ -53,7 +53,6 @@ public:
     int FreeRequestSlots(const ConnectionKey& peer) const override;
     int SelectFiles(uint32_t count) override;
     bool SetReadPosition(int64_t position) override;
-    int64_t HaveLength(int64_t position) const override;
     void ComputePieceLimit() override;
     void ReleasePeer(CPeer& peer) override;
     bool SetSequentialMode(bool on) override;

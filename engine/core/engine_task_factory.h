@@ -6,17 +6,17 @@
 
 namespace tessali::core {
 
-class CTaskMgrInterFace;
+class ITaskControl;
 
 class CEngineTaskFactory : public ITaskFactory {
 public:
-    explicit CEngineTaskFactory(CTaskMgrInterFace& taskMgr) : m_taskMgr(taskMgr) {}
+    explicit CEngineTaskFactory(ITaskControl& taskMgr) : m_taskMgr(taskMgr) {}
     Ref<CTask> MakeDownloadTask(const TaskHash& hash, const std::string& destinationPath) override;
     int MakeShareTask(const std::string& text, const TaskHeader* details, int loadMode,
                       Ref<CTask>& out) override;
 
 private:
-    CTaskMgrInterFace& m_taskMgr;
+    ITaskControl& m_taskMgr;
 };
 
 }  // namespace tessali::core

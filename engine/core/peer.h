@@ -32,9 +32,7 @@ public:
     std::atomic<uint8_t> natType{0};
     std::atomic<uint8_t> transport{1};  // 1 TCP, 3 reliable UDP
     std::atomic<uint8_t> viaUdp{0};
-    std::atomic<uint8_t> flagB{0};
     std::atomic<uint8_t> largeBlocks{0};
-    std::atomic<uint8_t> flagD{0};
     std::atomic<uint32_t> version{0};
     std::atomic<uint32_t> extra{0};
 

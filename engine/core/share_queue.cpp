@@ -2,7 +2,7 @@
 
 #include "engine/core/engine_log.h"
 #include "engine/core/protocol_link.h"
-#include "engine/core/task_mgr_interface.h"
+#include "engine/core/task_control.h"
 #include "engine/platform/thread.h"
 
 namespace tessali::core {
@@ -45,7 +45,7 @@ std::atomic<bool>& ShareFlag() {
     return flag;
 }
 
-bool ShareQueueStep(CShareQueue& queue, CTaskMgrInterFace& taskMgr) {
+bool ShareQueueStep(CShareQueue& queue, ITaskControl& taskMgr) {
     std::optional<std::string> path = queue.Take();
     if (!path) {
         return false;
@@ -65,7 +65,7 @@ bool ShareQueueStep(CShareQueue& queue, CTaskMgrInterFace& taskMgr) {
     return true;
 }
 
-void CShareThread::Start(CShareQueue& queue, CTaskMgrInterFace& taskMgr) {
+void CShareThread::Start(CShareQueue& queue, ITaskControl& taskMgr) {
     if (m_thread.joinable()) {
         return;
     }

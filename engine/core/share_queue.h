@@ -13,7 +13,7 @@
 
 namespace tessali::core {
 
-class CTaskMgrInterFace;
+class ITaskControl;
 
 class CShareQueue {
 public:
@@ -35,14 +35,14 @@ std::atomic<bool>& ShareFlag();
 
 // One pass of the share thread: takes a path and shares it unless a task already has that path.
 // True when a path was taken.
-bool ShareQueueStep(CShareQueue& queue, CTaskMgrInterFace& taskMgr);
+bool ShareQueueStep(CShareQueue& queue, ITaskControl& taskMgr);
 
 // The share thread: ShareQueueStep every 100 ms while running.
 class CShareThread {
 public:
     ~CShareThread() { Stop(); }
     // Sets the share flag and starts the thread.
-    void Start(CShareQueue& queue, CTaskMgrInterFace& taskMgr);
+    void Start(CShareQueue& queue, ITaskControl& taskMgr);
     // Clears the run flag and the share flag, and waits for the thread without limit.
     void Stop();
     bool Running() const { return m_thread.joinable(); }

@@ -105,7 +105,6 @@ public:
     // 2 when the task has fewer than `count` files, else 0 after narrowing the wanted range.
     virtual int SelectFiles(uint32_t count) { return 2; }
     virtual bool SetReadPosition(int64_t position) { return false; }
-    virtual int64_t HaveLength(int64_t position) const { return 0; }
     // Recomputes how many pieces may be in progress at once (memory cap).
     virtual void ComputePieceLimit() {}
     // The peer left: its outstanding requests are released.

@@ -119,16 +119,16 @@ int64_t CTaskMgr::WriteAt(const TaskHash& hash, std::span<const uint8_t> data, i
 }
 
 int64_t CTaskMgr::PutBlock(const TaskHash& hash, const ConnectionKey& peer, std::span<const uint8_t> data,
-                           uint32_t piece, uint32_t offset) {
+                           PieceIndex piece, BlockOffset offset) {
     Ref<CTask> t = Find(hash);
     if (!t) {
         return -1;
     }
-    if (!t->IsRequestedFrom(peer, piece, offset)) {
+    if (!t->IsRequestedFrom(peer, piece.value, offset.value)) {
         EngineLog(kLogError1, "错误啊,不是我以前请求的包\n");
         return 0;
     }
-    return t->PutBlock(peer, data, piece, offset);
+    return t->PutBlock(peer, data, piece.value, offset.value);
 }
 
 int64_t CTaskMgr::ReadAt(const TaskHash& hash, std::span<uint8_t> out, int64_t position, bool countUpload) {
@@ -200,8 +200,6 @@ int CTaskMgr::AddPeer(const TaskHash& hash, const ConnectionKey& key, const Peer
     peer->transport = attributes.transport;
     peer->viaUdp = attributes.transport == 3 ? 1 : 0;
     peer->kind = attributes.kind;
-    peer->flagB = attributes.flagB;
-    peer->flagD = attributes.flagD;
     peer->extra = attributes.extra;
     t->Peers().Add(peer);
     return 0;
@@ -242,13 +240,13 @@ int CTaskMgr::SetPeerBitfield(const TaskHash& hash, const ConnectionKey& key, st
     return 0;
 }
 
-int CTaskMgr::SetPeerHave(const TaskHash& hash, const ConnectionKey& key, uint32_t piece) {
+int CTaskMgr::SetPeerHave(const TaskHash& hash, const ConnectionKey& key, PieceIndex piece) {
     Ref<CTask> t;
     Ref<CPeer> p;
     if (!FindPeer(hash, key, t, p)) {
         return -1;
     }
-    p->SetHave(piece);  // an index past the bitfield touches nothing
+    p->SetHave(piece.value);  // an index past the bitfield touches nothing
     return 0;
 }
 
@@ -295,12 +293,6 @@ uint8_t CTaskMgr::IsPeerViaUdp(const TaskHash& hash, const ConnectionKey& key) {
     return FindPeer(hash, key, t, p) ? p->viaUdp.load() : 0;
 }
 
-uint8_t CTaskMgr::GetPeerFlagB(const TaskHash& hash, const ConnectionKey& key) {
-    Ref<CTask> t;
-    Ref<CPeer> p;
-    return FindPeer(hash, key, t, p) ? p->flagB.load() : 0;
-}
-
 uint32_t CTaskMgr::GetPeerVersion(const TaskHash& hash, const ConnectionKey& key) {
     Ref<CTask> t;
     Ref<CPeer> p;
@@ -311,12 +303,6 @@ uint8_t CTaskMgr::HasPeerLargeBlocks(const TaskHash& hash, const ConnectionKey& 
     Ref<CTask> t;
     Ref<CPeer> p;
     return FindPeer(hash, key, t, p) ? p->largeBlocks.load() : 0;
-}
-
-uint8_t CTaskMgr::GetPeerFlagD(const TaskHash& hash, const ConnectionKey& key) {
-    Ref<CTask> t;
-    Ref<CPeer> p;
-    return FindPeer(hash, key, t, p) ? p->flagD.load() : 0;
 }
 
 uint32_t CTaskMgr::GetPeerCount(const TaskHash& hash) {
@@ -356,13 +342,13 @@ bool CTaskMgr::InitPeerBitfield(const TaskHash& hash, const ConnectionKey& key) 
     return true;
 }
 
-bool CTaskMgr::PeerNeedsHave(const TaskHash& hash, const ConnectionKey& key, uint32_t piece) {
+bool CTaskMgr::PeerNeedsHave(const TaskHash& hash, const ConnectionKey& key, PieceIndex piece) {
     Ref<CTask> t;
     Ref<CPeer> p;
     if (!FindPeer(hash, key, t, p) || p->state == kPeerConnected) {
         return false;
     }
-    return p->kind == kPeerBitTorrent || !p->HasPiece(piece);
+    return p->kind == kPeerBitTorrent || !p->HasPiece(piece.value);
 }
 
 int32_t CTaskMgr::GetPeerRate(const TaskHash& hash, const ConnectionKey& key) {
@@ -498,11 +484,6 @@ bool CTaskMgr::SetSequentialMode(const TaskHash& hash, uint32_t value) {
 bool CTaskMgr::SetReadPosition(const TaskHash& hash, int64_t position) {
     Ref<CTask> t = Find(hash);
     return t && t->SetReadPosition(position);
-}
-
-int64_t CTaskMgr::GetHaveLength(const TaskHash& hash, int64_t position) {
-    Ref<CTask> t = Find(hash);
-    return t ? t->HaveLength(position) : 0;
 }
 
 int CTaskMgr::CreateDownloadTask(const TaskHash& hash, const std::string& destinationPath,
@@ -673,20 +654,15 @@ int32_t CTaskMgr::GetTaskRateB(const TaskHash& hash) {
     return t ? RateOf(t->downloadRateCount) : 0;
 }
 
-uint8_t CTaskMgr::GetTaskKind(const TaskHash& hash) {
-    Ref<CTask> t = Find(hash);
-    return t ? t->Kind() : 0;
-}
-
 int CTaskMgr::GetFreeRequestSlots(const TaskHash& hash, const ConnectionKey& peer) {
     Ref<CTask> t = Find(hash);
     return t ? t->FreeRequestSlots(peer) : 0;
 }
 
-int CTaskMgr::CancelRequest(const TaskHash& hash, const ConnectionKey& peer, uint32_t piece, uint32_t offset,
-                            uint32_t length) {
+int CTaskMgr::CancelRequest(const TaskHash& hash, const ConnectionKey& peer, PieceIndex piece,
+                            BlockOffset offset, uint32_t length) {
     Ref<CTask> t = Find(hash);
-    return t ? t->CancelRequest(peer, piece, offset, length) : -1;
+    return t ? t->CancelRequest(peer, piece.value, offset.value, length) : -1;
 }
 
 int CTaskMgr::CountDownloaded(const TaskHash& hash, const ConnectionKey& key, int32_t bytes) {

@@ -27,86 +27,91 @@ public:
     // Replaces the task factory (not owned); nullptr restores the engine's real one.
     void SetTaskFactory(ITaskFactory* factory);
 
-    bool HasSeed(const TaskHash& hash) override;
-    bool StoreSeedData(const TaskHash& hash, std::span<const uint8_t> seed) override;
-    bool GetSeedBytes(const TaskHash& hash, std::span<uint8_t> buffer, size_t& length) override;
-    int64_t WriteAt(const TaskHash& hash, std::span<const uint8_t> data, int64_t position) override;
-    int64_t PutBlock(const TaskHash& hash, const ConnectionKey& peer, std::span<const uint8_t> data,
-                     uint32_t piece, uint32_t offset) override;
-    int64_t ReadAt(const TaskHash& hash, std::span<uint8_t> out, int64_t position, bool countUpload) override;
+    // ITaskPeers
+    int AddPeer(const TaskHash& hash, const ConnectionKey& peer, const PeerAttributes& attributes) override;
+    int RemovePeer(const TaskHash& hash, const ConnectionKey& peer) override;
+    uint32_t GetPeerCount(const TaskHash& hash) override;
+    bool HasPeerAt(const TaskHash& hash, uint32_t addr, uint16_t port) override;
+    bool HasPeerWithId(const TaskHash& hash, std::span<const uint8_t, 20> id) override;
+    int SetPeerBitfield(const TaskHash& hash, const ConnectionKey& peer,
+                        std::span<const uint8_t> bits) override;
+    int SetPeerHave(const TaskHash& hash, const ConnectionKey& peer, PieceIndex piece) override;
+    bool InitPeerBitfield(const TaskHash& hash, const ConnectionKey& peer) override;
+    bool PeerNeedsHave(const TaskHash& hash, const ConnectionKey& peer, PieceIndex piece) override;
+    int SetPeerId(const TaskHash& hash, const ConnectionKey& peer, std::span<const uint8_t, 20> id) override;
+    int GetPeerId(const TaskHash& hash, const ConnectionKey& peer, std::span<uint8_t, 20> id) override;
+    int SetPeerKind(const TaskHash& hash, const ConnectionKey& peer, uint8_t kind) override;
+    int GetPeerKind(const TaskHash& hash, const ConnectionKey& peer) override;
+    uint8_t IsPeerViaUdp(const TaskHash& hash, const ConnectionKey& peer) override;
+    uint32_t GetPeerVersion(const TaskHash& hash, const ConnectionKey& peer) override;
+    uint8_t HasPeerLargeBlocks(const TaskHash& hash, const ConnectionKey& peer) override;
+    int32_t GetPeerState(const TaskHash& hash, const ConnectionKey& peer) override;
+    bool SetPeerState(const TaskHash& hash, const ConnectionKey& peer, int32_t state) override;
     bool PickRequestAt(const TaskHash& hash, const ConnectionKey& peer, BlockRange& out) override;
     bool PickRequest(const TaskHash& hash, const ConnectionKey& peer,
                      std::span<uint8_t, kRequestMessageBytes> out) override;
-    bool IsComplete(const TaskHash& hash) override;
-    bool GetBitfield(const TaskHash& hash, std::span<uint8_t> buffer, size_t& length) override;
-    int AddPeer(const TaskHash& hash, const ConnectionKey& peer, const PeerAttributes& attributes) override;
-    int RemovePeer(const TaskHash& hash, const ConnectionKey& peer) override;
-    int SetPeerBitfield(const TaskHash& hash, const ConnectionKey& peer,
-                        std::span<const uint8_t> bits) override;
-    int SetPeerHave(const TaskHash& hash, const ConnectionKey& peer, uint32_t piece) override;
-    int SetPeerId(const TaskHash& hash, const ConnectionKey& peer, std::span<const uint8_t, 20> id) override;
-    int SetPeerKind(const TaskHash& hash, const ConnectionKey& peer, uint8_t kind) override;
-    int GetPeerId(const TaskHash& hash, const ConnectionKey& peer, std::span<uint8_t, 20> id) override;
-    int GetPeerKind(const TaskHash& hash, const ConnectionKey& peer) override;
-    uint8_t IsPeerViaUdp(const TaskHash& hash, const ConnectionKey& peer) override;
-    uint8_t GetPeerFlagB(const TaskHash& hash, const ConnectionKey& peer) override;
-    uint32_t GetPeerVersion(const TaskHash& hash, const ConnectionKey& peer) override;
-    uint8_t HasPeerLargeBlocks(const TaskHash& hash, const ConnectionKey& peer) override;
-    uint8_t GetPeerFlagD(const TaskHash& hash, const ConnectionKey& peer) override;
-    uint32_t GetPeerCount(const TaskHash& hash) override;
-    bool HasPeerAt(const TaskHash& hash, uint32_t addr, uint16_t port) override;
-    int32_t GetPeerState(const TaskHash& hash, const ConnectionKey& peer) override;
-    bool SetPeerState(const TaskHash& hash, const ConnectionKey& peer, int32_t state) override;
-    void TickAllTasks() override;
-    bool TaskExists(const TaskHash& hash) override;
-    int GetRunState(const TaskHash& hash) override;
-    int GetBitfieldLength(const TaskHash& hash) override;
-    bool InitPeerBitfield(const TaskHash& hash, const ConnectionKey& peer) override;
-    int CountActiveDownloads() override;
+    int GetFreeRequestSlots(const TaskHash& hash, const ConnectionKey& peer) override;
+    int CancelRequest(const TaskHash& hash, const ConnectionKey& peer, PieceIndex piece, BlockOffset offset,
+                      uint32_t length) override;
+    int64_t PutBlock(const TaskHash& hash, const ConnectionKey& peer, std::span<const uint8_t> data,
+                     PieceIndex piece, BlockOffset offset) override;
+
+    // ITaskStorage
+    bool HasSeed(const TaskHash& hash) override;
+    bool StoreSeedData(const TaskHash& hash, std::span<const uint8_t> seed) override;
+    bool GetSeedBytes(const TaskHash& hash, std::span<uint8_t> buffer, size_t& length) override;
     uint32_t GetPieceLength(const TaskHash& hash) override;
     uint32_t GetPieceCount(const TaskHash& hash) override;
-    bool PeerNeedsHave(const TaskHash& hash, const ConnectionKey& peer, uint32_t piece) override;
-    int QueryTaskInfo(const TaskHash& hash, TaskInfoRecord& record) override;
+    int GetBitfieldLength(const TaskHash& hash) override;
+    bool GetBitfield(const TaskHash& hash, std::span<uint8_t> buffer, size_t& length) override;
+    bool IsComplete(const TaskHash& hash) override;
+    int64_t WriteAt(const TaskHash& hash, std::span<const uint8_t> data, int64_t position) override;
+    int64_t ReadAt(const TaskHash& hash, std::span<uint8_t> out, int64_t position, bool countUpload) override;
     bool SetSequentialMode(const TaskHash& hash, uint32_t value) override;
     bool SetReadPosition(const TaskHash& hash, int64_t position) override;
-    int64_t GetHaveLength(const TaskHash& hash, int64_t position) override;
+    int SelectFiles(const TaskHash& hash, uint32_t count) override;
+
+    // ITaskRates
+    int CountDownloaded(const TaskHash& hash, const ConnectionKey& peer, int32_t bytes) override;
+    int CountUploaded(const TaskHash& hash, const ConnectionKey& peer, int32_t bytes) override;
+    int32_t GetPeerRate(const TaskHash& hash, const ConnectionKey& peer) override;
+    int32_t GetTaskRateA(const TaskHash& hash) override;
+    int32_t GetTaskRateB(const TaskHash& hash) override;
+    bool SetUploadLimit(const TaskHash& hash, uint32_t bytesPerSecond) override;
+    bool SetUploadPace(const TaskHash& hash, uint32_t bytesPerSecond) override;
+    bool SetDownloadPace(const TaskHash& hash, uint32_t bytesPerSecond) override;
+    bool ResetPace(const TaskHash& hash) override;
+    bool HasPaceLimit(const TaskHash& hash) override;
+    bool IsDownloadPaced(const TaskHash& hash) override;
+    bool IsUploadPaced(const TaskHash& hash) override;
+
+    // ITaskControl
+    bool TaskExists(const TaskHash& hash) override;
+    bool FindTask(const TaskHash& hash, Ref<CTask>& out) override;
+    CTask* PeekTask(const TaskHash& hash) override;
+    Ref<CTask> FindTaskByPath(const std::string& fullPath) override;
+    int GetRunState(const TaskHash& hash) override;
+    int64_t GetCreationTime(const TaskHash& hash) override;
+    int QueryTaskInfo(const TaskHash& hash, TaskInfoRecord& record) override;
+    int CountActiveDownloads() override;
     int CreateDownloadTask(const TaskHash& hash, const std::string& destinationPath,
                            const TaskHeader* details, bool highPriority, int loadMode) override;
     int CreateShareTask(const std::string& text, TaskHash& hashOut, const TaskHeader* details,
                         int loadMode) override;
     int ControlTaskState(const TaskHash& hash, int code) override;
-    int SelectFiles(const TaskHash& hash, uint32_t count) override;
     void StartAll() override;
     void PauseAll() override;
-    bool SetUploadLimit(const TaskHash& hash, uint32_t bytesPerSecond) override;
-    int32_t GetTaskRateA(const TaskHash& hash) override;
-    int32_t GetTaskRateB(const TaskHash& hash) override;
-    uint8_t GetTaskKind(const TaskHash& hash) override;
-    int GetFreeRequestSlots(const TaskHash& hash, const ConnectionKey& peer) override;
-    int CancelRequest(const TaskHash& hash, const ConnectionKey& peer, uint32_t piece, uint32_t offset,
-                      uint32_t length) override;
-    int CountDownloaded(const TaskHash& hash, const ConnectionKey& peer, int32_t bytes) override;
-    int CountUploaded(const TaskHash& hash, const ConnectionKey& peer, int32_t bytes) override;
-    bool IsDownloadPaced(const TaskHash& hash) override;
-    bool IsUploadPaced(const TaskHash& hash) override;
-    bool SetUploadPace(const TaskHash& hash, uint32_t bytesPerSecond) override;
-    bool SetDownloadPace(const TaskHash& hash, uint32_t bytesPerSecond) override;
-    bool ResetPace(const TaskHash& hash) override;
-    bool HasPaceLimit(const TaskHash& hash) override;
-    int32_t GetPeerRate(const TaskHash& hash, const ConnectionKey& peer) override;
-    bool SetSharedFlag(const TaskHash& hash, uint8_t value) override;
-    Ref<CTask> FindTaskByPath(const std::string& fullPath) override;
-    void AnnounceAllSources() override;
-    bool HasPeerWithId(const TaskHash& hash, std::span<const uint8_t, 20> id) override;
-    CTask* PeekTask(const TaskHash& hash) override;
-    bool FindTask(const TaskHash& hash, Ref<CTask>& out) override;
+    void TickAllTasks() override;
+
+    // ITaskSources
     bool IsHttpTask(const TaskHash& hash) override;
     bool GetHttpHash(const TaskHash& hash, TaskHash& out) override;
     bool LinkHttpJob(const TaskHash& hash, const TaskHash& job) override;
     bool SetSourceUrl(const TaskHash& hash, const std::string& url) override;
     bool ClearSourceUrl(const TaskHash& hash) override;
     bool GetSourceUrl(const TaskHash& hash, std::string& out) override;
-    int64_t GetCreationTime(const TaskHash& hash) override;
+    bool SetSharedFlag(const TaskHash& hash, uint8_t value) override;
+    void AnnounceAllSources() override;
 
     // Added by the task manager, not part of the interface.
     int RemoveTask(const TaskHash& hash);

@@ -4,13 +4,13 @@
 #include "engine/core/engine_log.h"
 #include "engine/core/seed_builder.h"
 #include "engine/core/share_queue.h"
+#include "engine/core/task_control.h"
 #include "engine/core/task_key.h"
-#include "engine/core/task_mgr_interface.h"
 #include "engine/platform/file.h"
 
 namespace tessali::core {
 
-CUpLoadTask::CUpLoadTask(const std::string& path, const std::string& extraText, CTaskMgrInterFace& taskMgr)
+CUpLoadTask::CUpLoadTask(const std::string& path, const std::string& extraText, ITaskControl& taskMgr)
     : CTask(TaskHash{}, path),
       m_extraText(extraText),
       m_taskMgr(taskMgr),

@@ -13,13 +13,13 @@
 
 namespace tessali::core {
 
-class CTaskMgrInterFace;
+class ITaskControl;
 
 class CUpLoadTask : public CTask {
 public:
     // `path`: the local file; `extraText`: the ad URL written into a seed built for it. The task
     // manager is asked whether the hash is already taken.
-    CUpLoadTask(const std::string& path, const std::string& extraText, CTaskMgrInterFace& taskMgr);
+    CUpLoadTask(const std::string& path, const std::string& extraText, ITaskControl& taskMgr);
 
     int Load(int mode) override;
     int64_t Read(std::span<uint8_t> out, uint32_t piece, uint32_t offset, bool countUpload) override;
@@ -44,7 +44,7 @@ private:
     bool BuildSeed();
 
     const std::string m_extraText;
-    CTaskMgrInterFace& m_taskMgr;
+    ITaskControl& m_taskMgr;
     const std::string m_key;
     CSeed m_seed;
     CResumeRecord m_record;

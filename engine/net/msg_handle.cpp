@@ -39,10 +39,17 @@ bool IdStartsWith(std::span<const uint8_t, 20> id, const char* prefix) {
     return std::memcmp(id.data(), prefix, std::strlen(prefix)) == 0;
 }
 
+// The block a request message (length, id, piece, offset, length) asks for.
+core::PieceIndex RequestedPiece(const uint8_t* request) {
+    return core::PieceIndex{GetU32(request + 5)};
+}
+core::BlockOffset RequestedOffset(const uint8_t* request) {
+    return core::BlockOffset{GetU32(request + 9)};
+}
+
 }  // namespace
 
-CMsgHandle::CMsgHandle(core::CTaskMgrInterFace& tasks, IPeerLink& link, CMsgPool& pool,
-                       CMsgLimitLayer& limits)
+CMsgHandle::CMsgHandle(core::ITaskWire& tasks, IPeerLink& link, CMsgPool& pool, CMsgLimitLayer& limits)
     : m_tasks(tasks),
       m_link(link),
       m_pool(pool),
@@ -360,7 +367,7 @@ void CMsgHandle::OnHave(const TaskHash& hash, const MessageRecord& r) {
             peer->SetBitfield(std::vector<uint8_t>(task->BitfieldLength(), 0));
         }
     }
-    m_tasks.SetPeerHave(hash, r.key, piece);
+    m_tasks.SetPeerHave(hash, r.key, core::PieceIndex{piece});
     if (!m_tasks.IsComplete(hash)) {
         ScheduleRequests(hash, r.key);
     }
@@ -410,7 +417,7 @@ void CMsgHandle::OnPiece(const TaskHash& hash, const MessageRecord& r) {
     if (witness.Recording() && task->IsRequestedFrom(r.key, piece, begin)) {
         witness.Record(piece, begin, r.key, data);
     }
-    int64_t put = m_tasks.PutBlock(hash, r.key, data, piece, begin);
+    int64_t put = m_tasks.PutBlock(hash, r.key, data, core::PieceIndex{piece}, core::BlockOffset{begin});
     if (put < 0) {
         EngineLog(core::kLogFail, "write block of piece %u failed, task paused\n", piece);
         m_tasks.ControlTaskState(hash, core::kRunPaused);
@@ -541,7 +548,7 @@ void CMsgHandle::OnMetaResponse(const TaskHash& hash, const MessageRecord& r) {
 
 void CMsgHandle::OnRequestRefused(const TaskHash& hash, const MessageRecord& r) {
     const uint8_t* req = r.Bytes().data() + 5;
-    m_tasks.CancelRequest(hash, r.key, GetU32(req + 5), GetU32(req + 9), GetU32(req + 13));
+    m_tasks.CancelRequest(hash, r.key, RequestedPiece(req), RequestedOffset(req), GetU32(req + 13));
     m_pool.Defer(r.key, platform::GetTick());
 }
 
@@ -565,7 +572,7 @@ void CMsgHandle::ScheduleRequests(const TaskHash& hash, const ConnectionKey& key
         size_t sent = m_link.SendAll(key, std::span(batch).first(batched * kRequestBytes), kRequestBytes);
         for (size_t i = sent; i < batched; ++i) {
             const uint8_t* r = batch.data() + i * kRequestBytes;
-            m_tasks.CancelRequest(hash, key, GetU32(r + 5), GetU32(r + 9), GetU32(r + 13));
+            m_tasks.CancelRequest(hash, key, RequestedPiece(r), RequestedOffset(r), GetU32(r + 13));
         }
         batched = 0;
     };
@@ -594,7 +601,7 @@ void CMsgHandle::ScheduleRequests(const TaskHash& hash, const ConnectionKey& key
         q.request = request;
         q.queued = platform::GetTick();
         if (!m_limits.QueueDownload(q)) {
-            m_tasks.CancelRequest(hash, key, piece, begin, range.length);
+            m_tasks.CancelRequest(hash, key, core::PieceIndex{piece}, core::BlockOffset{begin}, range.length);
         } else {
             m_sendWork.Set();
         }
@@ -727,7 +734,7 @@ size_t CMsgHandle::WaitingRequests(const ConnectionKey& key) const {
 void CMsgHandle::BroadcastHave(const TaskHash& hash, uint32_t piece) {
     auto m = BuildHave(piece);
     for (const ConnectionKey& key : m_pool.ConnectionsOf(hash)) {
-        if (m_tasks.PeerNeedsHave(hash, key, piece)) {
+        if (m_tasks.PeerNeedsHave(hash, key, core::PieceIndex{piece})) {
             SendTo(key, m);
         }
     }
@@ -865,8 +872,8 @@ bool CMsgHandle::ReleaseDownload(platform::Tick now, std::set<TaskHash>& held) {
             // Dropped, and released: the request holds a place in the peer's queue and its
             // blocks are marked asked for, so keeping them would leave that peer never asked
             // again after a resume.
-            m_tasks.CancelRequest(q.hash, q.key, GetU32(q.request.data() + 5), GetU32(q.request.data() + 9),
-                                  GetU32(q.request.data() + 13));
+            m_tasks.CancelRequest(q.hash, q.key, RequestedPiece(q.request.data()),
+                                  RequestedOffset(q.request.data()), GetU32(q.request.data() + 13));
             continue;
         }
         if (state != core::kRunRunning) {
@@ -878,8 +885,8 @@ bool CMsgHandle::ReleaseDownload(platform::Tick now, std::set<TaskHash>& held) {
         }
         uint32_t length = GetU32(q.request.data() + 13);
         if (SendTo(q.key, q.request) <= 0) {
-            m_tasks.CancelRequest(q.hash, q.key, GetU32(q.request.data() + 5), GetU32(q.request.data() + 9),
-                                  length);
+            m_tasks.CancelRequest(q.hash, q.key, RequestedPiece(q.request.data()),
+                                  RequestedOffset(q.request.data()), length);
         }
         m_pool.AdvanceClock(Direction::kDownload, length + 13, now);
         AdvanceTaskPace(q.hash, core::PaceDirection::kDownload, length + 13, now);

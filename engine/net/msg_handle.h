@@ -19,8 +19,8 @@
 #include <span>
 #include <utility>
 
-#include "engine/core/task_mgr_interface.h"
 #include "engine/core/task_pace.h"
+#include "engine/core/task_wire.h"
 #include "engine/net/block_witness.h"
 #include "engine/net/message_record.h"
 #include "engine/net/msg_limit_layer.h"
@@ -49,7 +49,7 @@ constexpr int kMaxReleasesPerPass = 4;
 
 class CMsgHandle : public IPeerConnector {
 public:
-    CMsgHandle(core::CTaskMgrInterFace& tasks, IPeerLink& link, CMsgPool& pool, CMsgLimitLayer& limits);
+    CMsgHandle(core::ITaskWire& tasks, IPeerLink& link, CMsgPool& pool, CMsgLimitLayer& limits);
 
     void SetOwnPeerId(std::span<const uint8_t, 20> id);
     std::array<uint8_t, 20> OwnPeerId() const;
@@ -145,7 +145,7 @@ private:
     void AdvanceTaskPace(const core::TaskHash& hash, core::PaceDirection d, uint32_t bytes,
                          platform::Tick now);
 
-    core::CTaskMgrInterFace& m_tasks;
+    core::ITaskWire& m_tasks;
     IPeerLink& m_link;
     CMsgPool& m_pool;
     CMsgLimitLayer& m_limits;

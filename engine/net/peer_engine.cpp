@@ -10,7 +10,7 @@
 
 namespace tessali::net {
 
-CPeerEngine::CPeerEngine(core::CTaskMgrInterFace& tasks, CThreadMgr& sockets, CTudpInterface& rudp,
+CPeerEngine::CPeerEngine(core::ITaskWire& tasks, CThreadMgr& sockets, CTudpInterface& rudp,
                          CFragmentPool& queue1, CFragmentPool& queue2)
     : m_dispatch(sockets, rudp, queue1, queue2),
       m_handle(tasks, m_dispatch, m_pool, m_limits),

@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "engine/core/routines.h"
-#include "engine/core/task_mgr_interface.h"
+#include "engine/core/task_wire.h"
 #include "engine/net/dispatch_mgr.h"
 #include "engine/net/msg_handle.h"
 #include "engine/net/msg_limit_layer.h"
@@ -20,8 +20,8 @@ namespace tessali::net {
 
 class CPeerEngine : public core::IRoutineWork {
 public:
-    CPeerEngine(core::CTaskMgrInterFace& tasks, CThreadMgr& sockets, CTudpInterface& rudp,
-                CFragmentPool& queue1, CFragmentPool& queue2);
+    CPeerEngine(core::ITaskWire& tasks, CThreadMgr& sockets, CTudpInterface& rudp, CFragmentPool& queue1,
+                CFragmentPool& queue2);
     ~CPeerEngine() override;
 
     bool Start();

@@ -30,7 +30,7 @@ bool EngineResolve(const std::string& host, uint32_t& addr, bool& pending) {
 
 }  // namespace
 
-CBtTrackerClient::CBtTrackerClient(BtTrackerSettings settings, core::CTaskMgrInterFace* tasks)
+CBtTrackerClient::CBtTrackerClient(BtTrackerSettings settings, core::ITaskPeers* tasks)
     : m_settings(std::move(settings)), m_tasks(tasks), m_resolver(EngineResolve) {}
 
 CBtTrackerClient::~CBtTrackerClient() {
@@ -339,7 +339,7 @@ bool CBtTrackHandle::Handle(CBtTrackerClient::Exchange& ex, uint8_t id, std::spa
 }
 
 size_t CBtTrackHandle::ConnectPeers(const core::TaskHash& hash, std::span<const uint8_t> compact,
-                                    const BtTrackerSettings& settings, core::CTaskMgrInterFace& tasks) {
+                                    const BtTrackerSettings& settings, core::ITaskPeers& tasks) {
     std::vector<BtPeerEntry> entries = SplitCompactPeers(compact);
     if (entries.size() > kMaxPeersPerReply) {
         entries.resize(kMaxPeersPerReply);

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "engine/core/task_hash.h"
-#include "engine/core/task_mgr_interface.h"
+#include "engine/core/task_peers.h"
 #include "engine/net/peer_connector.h"
 #include "engine/platform/event.h"
 #include "engine/sources/bt_tracker_wire.h"
@@ -55,7 +55,7 @@ public:
     using AnsweredFn = std::function<void(const core::TaskHash& hash, const std::string& url)>;
 
     // `tasks` (nullptr: the engine's task manager) says which peers a task already has.
-    explicit CBtTrackerClient(BtTrackerSettings settings, core::CTaskMgrInterFace* tasks = nullptr);
+    explicit CBtTrackerClient(BtTrackerSettings settings, core::ITaskPeers* tasks = nullptr);
     ~CBtTrackerClient();
     CBtTrackerClient(const CBtTrackerClient&) = delete;
     CBtTrackerClient& operator=(const CBtTrackerClient&) = delete;
@@ -96,7 +96,7 @@ private:
     void Dispatch(Exchange& ex, uint8_t id, std::span<const uint8_t> payload);
 
     BtTrackerSettings m_settings;
-    core::CTaskMgrInterFace* m_tasks;
+    core::ITaskPeers* m_tasks;
     Resolver m_resolver;
     AnsweredFn m_answered;
     std::mutex m_lock;  // guards m_exchanges and m_settings
@@ -110,19 +110,18 @@ private:
 // The handler of the synthetic tracker messages of one exchange.
 class CBtTrackHandle {
 public:
-    CBtTrackHandle(CBtTrackerClient& client, const BtTrackerSettings& settings,
-                   core::CTaskMgrInterFace& tasks)
+    CBtTrackHandle(CBtTrackerClient& client, const BtTrackerSettings& settings, core::ITaskPeers& tasks)
         : m_client(client), m_settings(settings), m_tasks(tasks) {}
     // Returns false when the exchange is over (peers handled, or nothing more can come).
     bool Handle(CBtTrackerClient::Exchange& ex, uint8_t id, std::span<const uint8_t> payload);
     // The peer-list step alone: connects every new entry once; the number of connections asked for.
     static size_t ConnectPeers(const core::TaskHash& hash, std::span<const uint8_t> compact,
-                               const BtTrackerSettings& settings, core::CTaskMgrInterFace& tasks);
+                               const BtTrackerSettings& settings, core::ITaskPeers& tasks);
 
 private:
     CBtTrackerClient& m_client;
     const BtTrackerSettings& m_settings;
-    core::CTaskMgrInterFace& m_tasks;
+    core::ITaskPeers& m_tasks;
 };
 
 // The engine's client, created on first use; DestroyBtTrackerClient ends it (engine shut-down).

@@ -10,6 +10,7 @@
 #include "engine/nat/lan_search.h"
 #include "engine/net/net_engine.h"
 #include "engine/net/peer_engine.h"
+#include "engine/platform/tick.h"
 
 namespace tessali::sources {
 
@@ -29,15 +30,16 @@ bool CTaskMgrTrackTasks::IsDownloading(const TaskHash& hash) {
 }
 
 bool CTaskMgrTrackTasks::HasPeerWithId(const TaskHash& hash, const core::PeerId& id) {
-    return m_tasks.HasPeerWithId(hash, id.bytes);
+    core::Ref<core::CTask> t;
+    return m_tasks.FindTask(hash, t) && t->Peers().FindById(id.bytes);
 }
 
 void CTaskMgrTrackTasks::SetSharedFlag(const TaskHash& hash, uint8_t value) {
-    m_tasks.SetSharedFlag(hash, value);
+    m_sources.SetSharedFlag(hash, value);
 }
 
 void CTaskMgrTrackTasks::AnnounceAllSources() {
-    m_tasks.AnnounceAllSources();
+    m_sources.AnnounceAllSources();
 }
 
 std::vector<std::string> CTaskMgrTrackTasks::SeedTrackers(const TaskHash& hash) {
@@ -65,7 +67,7 @@ std::optional<TrackerTaskFacts> CTaskMgrTrackTasks::Facts(const TaskHash& hash) 
         limit = limit == 0 ? ownKiB : std::min(limit, ownKiB);
     }
     f.downloadLimit = limit;
-    f.atLimit = m_tasks.IsDownloadPaced(hash);
+    f.atLimit = t->Pace().IsPaced(core::PaceDirection::kDownload, platform::GetTick());
     return f;
 }
 
@@ -209,7 +211,7 @@ bool StartEngineTracker() {
     auto agent = std::make_unique<CTrackerAgent>(std::move(s));
     // The peer layer is made after this; the announce pass asks it on the housekeeping thread,
     // which runs only between the two.
-    auto tasks = std::make_unique<CTaskMgrTrackTasks>(core::TaskMgr(), []() -> uint32_t {
+    auto tasks = std::make_unique<CTaskMgrTrackTasks>(core::TaskMgr(), core::TaskMgr(), []() -> uint32_t {
         net::CPeerEngine* peers = net::PeerEngine();
         return peers != nullptr ? peers->Pool().DownloadLimit() : 0;
     });

@@ -16,20 +16,22 @@
 #include <vector>
 
 #include "engine/core/protocol_link.h"
-#include "engine/core/task_mgr_interface.h"
+#include "engine/core/task_control.h"
+#include "engine/core/task_sources.h"
 #include "engine/sources/track_handle.h"
 #include "engine/sources/tracker_agent.h"
 #include "engine/sources/tracker_list.h"
 
 namespace tessali::sources {
 
-// The task manager as the tracker side sees it.
+// The task manager as the tracker side sees it: the tasks themselves through `tasks`, their
+// standing as sources through `sources`.
 class CTaskMgrTrackTasks : public ITrackTasks {
 public:
     // `engineDownloadLimit` gives the engine's download limit in KiB/s (0 = none).
-    explicit CTaskMgrTrackTasks(core::CTaskMgrInterFace& tasks,
-                                std::function<uint32_t()> engineDownloadLimit = {})
-        : m_tasks(tasks), m_engineDownloadLimit(std::move(engineDownloadLimit)) {}
+    CTaskMgrTrackTasks(core::ITaskControl& tasks, core::ITaskSources& sources,
+                       std::function<uint32_t()> engineDownloadLimit = {})
+        : m_tasks(tasks), m_sources(sources), m_engineDownloadLimit(std::move(engineDownloadLimit)) {}
     bool WantsPeers(const core::TaskHash& hash) override;
     bool IsDownloading(const core::TaskHash& hash) override;
     bool HasPeerWithId(const core::TaskHash& hash, const core::PeerId& id) override;
@@ -40,7 +42,8 @@ public:
     std::optional<TrackerTaskFacts> Facts(const core::TaskHash& hash);
 
 private:
-    core::CTaskMgrInterFace& m_tasks;
+    core::ITaskControl& m_tasks;
+    core::ITaskSources& m_sources;
     std::function<uint32_t()> m_engineDownloadLimit;
 };
 

@@ -50,7 +50,10 @@ std::string OriginForm(const std::string& url) {
 
 }  // namespace
 
-CHttpAgent::CHttpAgent(core::CTaskMgrInterFace* taskMgr) : m_taskMgr(taskMgr) {}
+CHttpAgent::CHttpAgent() = default;
+
+CHttpAgent::CHttpAgent(core::ITaskStorage& storage, core::ITaskControl& control)
+    : m_storage(&storage), m_control(&control) {}
 
 CHttpAgent::~CHttpAgent() {
     Stop();
@@ -68,8 +71,12 @@ CHttpAgent::~CHttpAgent() {
     }
 }
 
-core::CTaskMgrInterFace& CHttpAgent::Tasks() {
-    return m_taskMgr != nullptr ? *m_taskMgr : core::TaskMgr();
+core::ITaskStorage& CHttpAgent::Storage() {
+    return m_storage != nullptr ? *m_storage : core::TaskMgr();
+}
+
+core::ITaskControl& CHttpAgent::Control() {
+    return m_control != nullptr ? *m_control : core::TaskMgr();
 }
 
 std::string CHttpAgent::TemporaryPath(const HttpKey& key, int64_t part, const std::string& targetPath) {
@@ -757,7 +764,7 @@ void CHttpAgent::Worker() {
                 if (linked) {
                     // Paused, not deleted: the deleting state would drop the file just completed.
                     core::EngineLog(core::kLogDebug, "纯HTTP下载完成,暂停任务!%s\n", task.ToText().c_str());
-                    Tasks().ControlTaskState(task, core::kRunPaused);
+                    Control().ControlTaskState(task, core::kRunPaused);
                     core::ShareQueue().Add(info->targetPath.empty()
                                                ? TemporaryPath(info->key, info->part, info->targetPath)
                                                : info->targetPath);
@@ -785,7 +792,7 @@ int CHttpAgent::LoadIntoTask(const HttpKey& key) {
     if (!info) {
         return -1;
     }
-    uint32_t pieceLength = Tasks().GetPieceLength(task);
+    uint32_t pieceLength = Storage().GetPieceLength(task);
     if (pieceLength == 0) {
         return -1;
     }
@@ -799,16 +806,16 @@ int CHttpAgent::LoadIntoTask(const HttpKey& key) {
     if (fd < 0) {
         return 0;
     }
-    std::vector<uint8_t> bits(static_cast<size_t>(std::max(0, Tasks().GetBitfieldLength(task))));
+    std::vector<uint8_t> bits(static_cast<size_t>(std::max(0, Storage().GetBitfieldLength(task))));
     size_t bitsLength = 0;
-    if (!Tasks().GetBitfield(task, bits, bitsLength)) {
+    if (!Storage().GetBitfield(task, bits, bitsLength)) {
         bitsLength = 0;
     }
     bitsLength = std::min(bitsLength, bits.size());
     auto hasPiece = [&](uint32_t i) { return i / 8 < bitsLength && (bits[i / 8] & (0x80 >> (i % 8))) != 0; };
     // The task's own total: a download that reached it may also give the last, shorter piece.
     int64_t written = info->bytesWritten;
-    uint32_t pieceCount = Tasks().GetPieceCount(task);
+    uint32_t pieceCount = Storage().GetPieceCount(task);
     std::vector<uint8_t> piece(pieceLength);
     int loaded = 0;
     for (uint32_t i = 0; i < pieceCount; ++i) {
@@ -823,7 +830,7 @@ int CHttpAgent::LoadIntoTask(const HttpKey& key) {
             if (::pread(fd, piece.data(), length, start) != static_cast<ssize_t>(length)) {
                 break;
             }
-            int64_t r = Tasks().WriteAt(task, std::span<const uint8_t>(piece.data(), length), start);
+            int64_t r = Storage().WriteAt(task, std::span<const uint8_t>(piece.data(), length), start);
             core::EngineLog(core::kLogDebug, "Task Download Len:%lld\n", static_cast<long long>(r));
             if (r >= 0) {
                 ++loaded;

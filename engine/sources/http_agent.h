@@ -16,7 +16,8 @@
 #include <vector>
 
 #include "engine/core/ref_counted.h"
-#include "engine/core/task_mgr_interface.h"
+#include "engine/core/task_control.h"
+#include "engine/core/task_storage.h"
 #include "engine/platform/event.h"
 #include "engine/sources/http_agent_interface.h"
 
@@ -73,9 +74,11 @@ public:
 
 class CHttpAgent : public CHttpAgentInterface {
 public:
-    // Task operations go to `taskMgr` (nullptr: the engine's task manager). The byte feed is told
-    // of every write (the engine's speed counter); the agent keeps its own speed window either way.
-    explicit CHttpAgent(core::CTaskMgrInterFace* taskMgr = nullptr);
+    // Task operations go to the engine's task manager, or to `storage` (pieces and writes) and
+    // `control` (pausing a finished job's task). The byte feed is told of every write (the
+    // engine's speed counter); the agent keeps its own speed window either way.
+    CHttpAgent();
+    CHttpAgent(core::ITaskStorage& storage, core::ITaskControl& control);
     ~CHttpAgent() override;
     CHttpAgent(const CHttpAgent&) = delete;
     CHttpAgent& operator=(const CHttpAgent&) = delete;
@@ -117,7 +120,8 @@ private:
         HttpKey key;
     };
 
-    core::CTaskMgrInterFace& Tasks();
+    core::ITaskStorage& Storage();
+    core::ITaskControl& Control();
     core::Ref<CAgentInfo> FindRecord(const HttpKey& key);
     void EraseRecord(const HttpKey& key);
     // Opens a socket and starts the connect; the socket joins the table. Record lock held.
@@ -143,7 +147,8 @@ private:
     // Closes the connections that brought nothing within the idle time-out.
     void CloseIdleConnections(const std::vector<HttpKey>& keys);
 
-    core::CTaskMgrInterFace* m_taskMgr;
+    core::ITaskStorage* m_storage = nullptr;  // nullptr: the engine's task manager
+    core::ITaskControl* m_control = nullptr;
     std::mutex m_tableLock;
     std::vector<Connection> m_table;
     std::vector<int> m_closing;  // sockets left for the worker to close

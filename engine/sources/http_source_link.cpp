@@ -12,7 +12,7 @@ HttpKey HttpJobKey(std::string_view url) {
     return core::TaskHash::FromBytes(d);
 }
 
-bool AddHttpSeedJob(CHttpAgentInterface& agent, core::CTaskMgrInterFace& tasks, std::string_view url,
+bool AddHttpSeedJob(CHttpAgentInterface& agent, core::ITaskSources& tasks, std::string_view url,
                     const core::TaskHash& task, std::string_view destination) {
     HttpKey key = HttpJobKey(url);
     int r = agent.Add(std::string(url), key, 0, std::string(destination));
@@ -29,7 +29,7 @@ CHttpAgentInterface& CHttpSourceHooks::Agent() {
     return m_agent != nullptr ? *m_agent : HttpAgent();
 }
 
-core::CTaskMgrInterFace& CHttpSourceHooks::Tasks() {
+core::ITaskSources& CHttpSourceHooks::Tasks() {
     return m_tasks != nullptr ? *m_tasks : core::TaskMgr();
 }
 

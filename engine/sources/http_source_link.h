@@ -9,7 +9,7 @@
 
 #include "engine/core/http_status.h"
 #include "engine/core/protocol_link.h"
-#include "engine/core/task_mgr_interface.h"
+#include "engine/core/task_sources.h"
 #include "engine/sources/http_agent_interface.h"
 
 namespace tessali::sources {
@@ -19,14 +19,14 @@ HttpKey HttpJobKey(std::string_view url);
 
 // The HTTP part of adding a seed task: asks the agent for the job; a new job is linked to the task
 // (agent link, source URL, job link). False when the agent refused.
-bool AddHttpSeedJob(CHttpAgentInterface& agent, core::CTaskMgrInterFace& tasks, std::string_view url,
+bool AddHttpSeedJob(CHttpAgentInterface& agent, core::ITaskSources& tasks, std::string_view url,
                     const core::TaskHash& task, std::string_view destination);
 
 class CHttpSourceHooks : public core::IHttpStatusSource {
 public:
     // Null arguments mean the engine's agent and task manager, looked up at each call (both are
     // recreated when the engine starts again).
-    explicit CHttpSourceHooks(CHttpAgentInterface* agent = nullptr, core::CTaskMgrInterFace* tasks = nullptr)
+    explicit CHttpSourceHooks(CHttpAgentInterface* agent = nullptr, core::ITaskSources* tasks = nullptr)
         : m_agent(agent), m_tasks(tasks) {}
 
     bool QueryHttpStatus(const core::TaskHash& job, core::HttpTaskStatus& out) override;
@@ -38,10 +38,10 @@ public:
 
 private:
     CHttpAgentInterface& Agent();
-    core::CTaskMgrInterFace& Tasks();
+    core::ITaskSources& Tasks();
 
     CHttpAgentInterface* m_agent;
-    core::CTaskMgrInterFace* m_tasks;
+    core::ITaskSources* m_tasks;
 };
 
 class CHttpProtocolLink : public core::IProtocolLink {

@@ -687,10 +687,11 @@ struct FakeSwarm {
                 corrupt = false;
             }
             std::span<const uint8_t> bytes{reinterpret_cast<const uint8_t*>(data.data()), data.size()};
-            mgr.PutBlock(hash, k, bytes, piece, begin);
-            mgr.PutBlock(hash, k, bytes, piece, begin);  // duplicate
+            mgr.PutBlock(hash, k, bytes, PieceIndex{piece}, BlockOffset{begin});
+            mgr.PutBlock(hash, k, bytes, PieceIndex{piece}, BlockOffset{begin});  // duplicate
             uint8_t stray[16384] = {};
-            mgr.PutBlock(hash, k, stray, (piece + 1) % mgr.GetPieceCount(hash), 0);  // never requested
+            mgr.PutBlock(hash, k, stray, PieceIndex{(piece + 1) % mgr.GetPieceCount(hash)},
+                         BlockOffset{0});  // never requested
         }
     }
 };
@@ -933,7 +934,7 @@ TEST_F(DiskFixture, PickRequestAtAsksForPiecesInAscendingOrder) {
         positions.push_back(range.position);
         std::span<const uint8_t> block{reinterpret_cast<const uint8_t*>(content.data()) + range.position,
                                        range.length};
-        mgr.PutBlock(h, k, block, static_cast<uint32_t>(range.position / 16384), 0);
+        mgr.PutBlock(h, k, block, PieceIndex{static_cast<uint32_t>(range.position / 16384)}, BlockOffset{0});
     }
     std::vector<int64_t> expected;
     for (int64_t p = 0; p < 13; ++p) {

@@ -59,19 +59,19 @@ TEST_F(PeerOpsTest, HaveStaysInsideTheBitfieldAndDecidesWhoNeedsHave) {
     mgr.AddPeer(hash, key, {});
     const uint8_t bits[] = {0x00, 0x00};
     mgr.SetPeerBitfield(hash, key, bits);
-    EXPECT_EQ(mgr.SetPeerHave(hash, key, 15), 0);
-    EXPECT_EQ(mgr.SetPeerHave(hash, key, 16), 0);  // past the bitfield: nothing is touched
-    EXPECT_EQ(mgr.SetPeerHave(hash, key, 1u << 31), 0);
+    EXPECT_EQ(mgr.SetPeerHave(hash, key, PieceIndex{15}), 0);
+    EXPECT_EQ(mgr.SetPeerHave(hash, key, PieceIndex{16}), 0);  // past the bitfield: nothing is touched
+    EXPECT_EQ(mgr.SetPeerHave(hash, key, PieceIndex{1u << 31}), 0);
     Ref<CPeer> p = task->Peers().Find(key);
     EXPECT_EQ(p->Bitfield(), (std::vector<uint8_t>{0x00, 0x01}));
 
-    EXPECT_FALSE(mgr.PeerNeedsHave(hash, key, 3));  // state 0: no have yet
+    EXPECT_FALSE(mgr.PeerNeedsHave(hash, key, PieceIndex{3}));  // state 0: no have yet
     mgr.SetPeerState(hash, key, kPeerActive);
-    EXPECT_TRUE(mgr.PeerNeedsHave(hash, key, 3));  // a BitTorrent peer always gets it
+    EXPECT_TRUE(mgr.PeerNeedsHave(hash, key, PieceIndex{3}));  // a BitTorrent peer always gets it
     mgr.SetPeerKind(hash, key, kPeerEngine);
-    EXPECT_TRUE(mgr.PeerNeedsHave(hash, key, 3));
-    EXPECT_FALSE(mgr.PeerNeedsHave(hash, key, 15));  // an engine peer that has it does not
-    EXPECT_EQ(mgr.SetPeerHave(hash, ConnectionKey{}, 1), -1);
+    EXPECT_TRUE(mgr.PeerNeedsHave(hash, key, PieceIndex{3}));
+    EXPECT_FALSE(mgr.PeerNeedsHave(hash, key, PieceIndex{15}));  // an engine peer that has it does not
+    EXPECT_EQ(mgr.SetPeerHave(hash, ConnectionKey{}, PieceIndex{1}), -1);
 }
 
 TEST_F(PeerOpsTest, InitPeerBitfieldOnlyOnce) {

@@ -227,9 +227,9 @@ TEST_F(TaskMgrTest, BlockFromAPeerThatWasNotAskedIsRefusedWithItsLogLine) {
     Add(1);
     test::LogCapture log;
     uint8_t block[16] = {};
-    EXPECT_EQ(mgr.PutBlock(H(1), ConnectionKey{1, 2, 3}, block, 0, 0), 0);
+    EXPECT_EQ(mgr.PutBlock(H(1), ConnectionKey{1, 2, 3}, block, PieceIndex{0}, BlockOffset{0}), 0);
     EXPECT_TRUE(log.Contains("错误啊,不是我以前请求的包\n"));
-    EXPECT_EQ(mgr.PutBlock(H(2), ConnectionKey{1, 2, 3}, block, 0, 0), -1);
+    EXPECT_EQ(mgr.PutBlock(H(2), ConnectionKey{1, 2, 3}, block, PieceIndex{0}, BlockOffset{0}), -1);
 }
 
 }  // namespace

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+
 #include "core/fake_task.h"
 #include "engine/core/task_mgr.h"
 #include "engine/platform/tick.h"
@@ -169,7 +172,7 @@ TEST(EngineTrackerFacts, TheDownloadLimitsSetThePeerThreshold) {
     core::CTaskMgr mgr;
     mgr.SetTaskFactory(&factory);
     uint32_t engineLimitKiB = 0;
-    CTaskMgrTrackTasks facts(mgr, [&] { return engineLimitKiB; });
+    CTaskMgrTrackTasks facts(mgr, mgr, [&] { return engineLimitKiB; });
     CTrackerList list([&](const TaskHash& h) { return facts.Facts(h); });
     std::vector<TaskHash> announced;
     list.SetAnnouncer(kTrackerEngineDownload, [&](const TrackerEntry& e) { announced.push_back(e.hash); });
@@ -213,4 +216,37 @@ TEST(EngineTrackerFacts, TheDownloadLimitsSetThePeerThreshold) {
 }
 
 }  // namespace
+// The tracker side's view of the task manager: a peer is known by the last 12 characters of its id
+// (the part source lists carry), and the shared flag lands on the task's information record.
+TEST(EngineTrackerFacts, PeerIdsMatchByTheirTailAndTheSharedFlagReachesTheTask) {
+    test::FakeTaskFactory factory;
+    core::CTaskMgr mgr;
+    mgr.SetTaskFactory(&factory);
+    CTaskMgrTrackTasks facts(mgr, mgr);
+    ASSERT_EQ(mgr.CreateDownloadTask(HashOf(1), "/dl/file1", nullptr, false, 0), 0);
+    factory.last->contentFiles = true;  // the record is filled only once the task has content
+    core::ConnectionKey key{0x0100007F, 1000, 1};
+    ASSERT_EQ(mgr.AddPeer(HashOf(1), key, core::PeerAttributes{}), 0);
+    core::PeerId stored;
+    std::string text = "MIRT0066ABCD12345678";
+    std::copy(text.begin(), text.end(), stored.bytes.begin());
+    ASSERT_EQ(mgr.SetPeerId(HashOf(1), key, stored.bytes), 0);
+
+    core::PeerId otherVersion = stored;
+    otherVersion.bytes[7] = '5';  // same tail, another version
+    EXPECT_TRUE(facts.HasPeerWithId(HashOf(1), otherVersion));
+    core::PeerId otherTail = stored;
+    otherTail.bytes[19] = '9';
+    EXPECT_FALSE(facts.HasPeerWithId(HashOf(1), otherTail));
+    EXPECT_FALSE(facts.HasPeerWithId(HashOf(2), stored)) << "absent task";
+
+    core::TaskInfoRecord record{};
+    facts.SetSharedFlag(HashOf(1), 1);
+    ASSERT_EQ(mgr.QueryTaskInfo(HashOf(1), record), 0);
+    EXPECT_EQ(record.shared, 1);
+    facts.SetSharedFlag(HashOf(1), 0);
+    ASSERT_EQ(mgr.QueryTaskInfo(HashOf(1), record), 0);
+    EXPECT_EQ(record.shared, 0);
+}
+
 }  // namespace tessali::sources

@@ -69,7 +69,7 @@ protected:
     TempDir m_dir;
     CScriptedHttpServer m_server;
     core::CTaskMgr m_tasks;
-    CHttpAgent m_agent{&m_tasks};
+    CHttpAgent m_agent{m_tasks, m_tasks};
 };
 
 TEST_F(HttpAgentTest, DownloadsIntoTemporaryFileThenRenamesItAndSendsTheRequestAsWritten) {
