@@ -2,6 +2,9 @@
 # Builds and runs every test with ctest. Extra arguments go to ctest (for example -L unit).
 #   scripts/test.sh              all tests in build/
 #   scripts/test.sh -L unit      only the fast unit tests
+#   BUILD_TARGETS=quick_tests scripts/test.sh -L quick
+#                                only the quick set (the program's plain parts, the platform layer,
+#                                the harness), building nothing else
 # SANITIZE=address or SANITIZE=thread builds into build-asan/ or build-tsan/ instead (without the
 # GUI unless TESSALI_GUI=ON).
 set -euo pipefail

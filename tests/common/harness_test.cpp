@@ -1,9 +1,11 @@
 // The test harness itself: child processes (their output lines, waiting for a line, stopping by
-// pid and on destruction), programs run to their end, and deployment files that carry every key
-// the shipped one has.
+// pid and on destruction), programs run to their end, deployment files that carry every key
+// the shipped one has, and the TCP relay between engines.
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +16,8 @@
 
 #include "common/child_process.h"
 #include "common/deploy_file.h"
+#include "common/ports.h"
+#include "common/tcp_relay.h"
 #include "common/temp_dir.h"
 #include "common/wait_until.h"
 #include "engine/platform/deploy_config.h"
@@ -220,6 +224,64 @@ TEST(DeployFile, EveryOptionReadsBackAsWritten) {
     EXPECT_FALSE(e.lanSearch);
     EXPECT_EQ(e.trackerHost, "127.0.0.1:1");
     EXPECT_EQ(platform::LoadDeployConfig(dir.File("d.ini")).path, dir.File("d.ini"));
+}
+
+// A plain-framed peer wire message: 4-byte big-endian length, id, payload.
+std::string WireMessage(uint8_t id, const std::string& payload) {
+    const uint32_t len = static_cast<uint32_t>(payload.size() + 1);
+    std::string m{static_cast<char>(len >> 24), static_cast<char>(len >> 16), static_cast<char>(len >> 8),
+                  static_cast<char>(len), static_cast<char>(id)};
+    return m + payload;
+}
+
+// Reads exactly `n` bytes, or what came before the socket's time-out or its end.
+std::string ReadExactly(int fd, size_t n) {
+    std::string got;
+    char buf[4096];
+    while (got.size() < n) {
+        const ssize_t k = recv(fd, buf, std::min(sizeof buf, n - got.size()), 0);
+        if (k <= 0) {
+            break;
+        }
+        got.append(buf, static_cast<size_t>(k));
+    }
+    return got;
+}
+
+// Both options at once: the bytes pass unchanged each way, and the relay counts the requests
+// and blocks it passed on, not the handshake, keep-alives or other messages around them.
+TEST(TcpRelay, PassesBothDirectionsUnchangedAndCountsRequestsAndBlocks) {
+    uint16_t targetPort = 0;
+    const int target = ListenLoopbackTcp(targetPort);
+    ASSERT_GE(target, 0);
+    CTcpRelay relay(targetPort, {.oneWayDelayMs = 20, .downBytesPerSecond = 1 << 20});
+    const int client = ConnectLoopbackTcp(relay.Port());
+    ASSERT_GE(client, 0);
+    const int server = accept(target, nullptr, nullptr);
+    ASSERT_GE(server, 0);
+    const timeval patience{30, 0};
+    setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    setsockopt(server, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+
+    const std::string handshake(68, '\x06');  // the handshake's own bytes must not count
+    const std::string up = handshake + WireMessage(6, std::string(12, 'r')) + std::string(4, '\0') +
+                           WireMessage(2, "") + WireMessage(6, std::string(12, 's'));
+    std::string down = handshake + WireMessage(5, std::string(3, '\x07'));
+    for (int i = 0; i < 3; ++i) {
+        down += WireMessage(7, std::string(8 + 40000, static_cast<char>('a' + i)));
+    }
+    ASSERT_EQ(send(client, up.data(), up.size(), 0), static_cast<ssize_t>(up.size()));
+    EXPECT_EQ(ReadExactly(server, up.size()), up);
+    ASSERT_EQ(send(server, down.data(), down.size(), 0), static_cast<ssize_t>(down.size()));
+    EXPECT_EQ(ReadExactly(client, down.size()), down);
+
+    // The counts follow the sends by a moment.
+    EXPECT_TRUE(WaitUntil([&] { return relay.Requests() == 2; })) << relay.Requests();
+    EXPECT_TRUE(WaitUntil([&] { return relay.Blocks() == 3; })) << relay.Blocks();
+    EXPECT_EQ(relay.MaxOutstanding(), 2);
+    close(client);
+    close(server);
+    close(target);
 }
 
 }  // namespace

@@ -76,4 +76,22 @@ int ConnectLoopbackTcp(uint16_t port) {
     return fd;
 }
 
+int BindLoopbackUdp(uint16_t& port, int flags) {
+    int fd = socket(AF_INET, SOCK_DGRAM | flags, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        close(fd);
+        return -1;
+    }
+    port = ntohs(a.sin_port);
+    return fd;
+}
+
 }  // namespace tessali::test

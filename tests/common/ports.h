@@ -13,5 +13,8 @@ uint16_t FreeTcpUdpPort();
 int ListenLoopbackTcp(uint16_t& port);
 // A blocking TCP connection to `port` on loopback; -1 when it is refused.
 int ConnectLoopbackTcp(uint16_t port);
+// A UDP socket bound to a loopback port the kernel picks (written to `port`), made with the extra
+// socket `flags` (SOCK_NONBLOCK, SOCK_CLOEXEC); -1 on failure.
+int BindLoopbackUdp(uint16_t& port, int flags = 0);
 
 }  // namespace tessali::test

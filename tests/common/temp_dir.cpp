@@ -50,4 +50,11 @@ std::string ReadFile(const std::string& path) {
     return s.str();
 }
 
+std::vector<std::string> ReadLines(const std::string& path) {
+    std::vector<std::string> out;
+    std::ifstream in(path, std::ios::binary);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
 }  // namespace tessali::test

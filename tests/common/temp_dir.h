@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace tessali::test {
 
@@ -35,5 +36,7 @@ private:
 
 void WriteFile(const std::string& path, const std::string& bytes);
 std::string ReadFile(const std::string& path);
+// The file's lines without their line feeds (none when it cannot be read).
+std::vector<std::string> ReadLines(const std::string& path);
 
 }  // namespace tessali::test

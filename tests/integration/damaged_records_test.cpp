@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "common/tcp_relay.h"
 #include "common/temp_dir.h"
 #include "integration/mirt_runs.h"
-#include "integration/throttled_proxy.h"
 
 namespace tessali::test {
 namespace {
@@ -102,7 +102,7 @@ protected:
     }
     // A download killed once it holds about 40 % of the pieces.
     void MakePartialDownload() {
-        CThrottledProxy relay(m_seeder.port, 4 << 20);
+        CTcpRelay relay(m_seeder.port, {.downBytesPerSecond = 4 << 20});
         m_getter->Start({"get", m_seeder.hash, m_dest, "--peer", "127.0.0.1:" + std::to_string(relay.Port()),
                          "--progress-ms", "20"});
         auto end = Clock::now() + std::chrono::seconds(30);

@@ -9,6 +9,7 @@
 #include <memory>
 #include <thread>
 
+#include "common/task_hashes.h"
 #include "common/temp_dir.h"
 #include "engine/platform/ini_file.h"
 #include "engine/platform/thread.h"
@@ -22,11 +23,7 @@ namespace {
 
 using test::WaitUntil;
 
-core::TaskHash HashOf(uint8_t b) {
-    core::TaskHash h;
-    h.bytes.fill(b);
-    return h;
-}
+using tessali::test::HashOf;
 
 // One engine's tracker side, with the tracker thread's loop running.
 class CTestEngine {

@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "common/tcp_relay.h"
 #include "common/temp_dir.h"
 #include "integration/mirt_runs.h"
-#include "integration/throttled_proxy.h"
 
 namespace tessali::test {
 namespace {
@@ -135,7 +135,7 @@ TEST_F(KillResume, TwentyHardKillsAtRandomMomentsEachRestartKeepsWhatWasVerified
     std::mt19937 rng(seed);
     // Start-up and seed arrival take some 100 ms: the range covers them and piece writes.
     std::uniform_int_distribution<int> delayMs(0, 900);
-    CThrottledProxy relay(m_seeder.port, 3 << 19);  // 1.5 MiB/s
+    CTcpRelay relay(m_seeder.port, {.downBytesPerSecond = 3 << 19});  // 1.5 MiB/s
 
     std::set<uint32_t> verified;  // what the record held after the previous kill
     int64_t receivedInAll = 0;

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "common/tcp_relay.h"
 #include "common/temp_dir.h"
-#include "integration/delay_relay.h"
 #include "integration/mirt_runs.h"
 
 namespace tessali::test {
@@ -79,7 +79,7 @@ TEST_F(PeerTransfer, ManyRequestsInFlightOverADelayedPathDeliverTheFileByteIdent
     WriteRandomFile(file, 24u << 20, 7);
     Seeder seeder = StartSeeder(m_tmp, "seedfar", file);
     ASSERT_EQ(seeder.hash.size(), 40u);
-    CDelayRelay relay(seeder.port, 25);
+    CTcpRelay relay(seeder.port, {.oneWayDelayMs = 25});
     CEngineProcess getter(m_tmp.Path() + "getfar/", FreeTcpUdpPort());
     const std::string dest = getter.Dir() + "out.bin";
     getter.Start({"get", seeder.hash, dest, "--peer", "127.0.0.1:" + std::to_string(relay.Port())});

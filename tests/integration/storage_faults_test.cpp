@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "common/tcp_relay.h"
 #include "common/temp_dir.h"
 #include "integration/mirt_runs.h"
-#include "integration/throttled_proxy.h"
 
 namespace tessali::test {
 namespace {
@@ -188,7 +188,7 @@ TEST_F(StorageFaults, ADiskFillingUpMidDownloadStillRecordsEveryVerifiedPiece) {
     const std::string dest = disk + "out.bin";
     const std::string record = getter.DataFolder() + TaskKeyOf(dest) + ".mem";
     const uint32_t pieces = kContent / kPieceLength;
-    CThrottledProxy relay(m_seeder.port, 2 << 20);
+    CTcpRelay relay(m_seeder.port, {.downBytesPerSecond = 2 << 20});
     getter.Start(GetArgs(dest, relay.Port()));
     ASSERT_TRUE(WaitForHave(getter, kContent / 4, 30)) << getter.LogTail();
     FillUp(disk + "filler");
@@ -220,7 +220,7 @@ TEST_F(StorageFaults, ATempFileThatCannotBeExtendedOnAFullDiskIsKeptAndTheTaskPa
     }
     CEngineProcess getter(m_tmp.Path() + "get/", FreeTcpUdpPort());
     const std::string dest = disk + "out.bin";
-    CThrottledProxy relay(m_seeder.port, 4 << 20);
+    CTcpRelay relay(m_seeder.port, {.downBytesPerSecond = 4 << 20});
     getter.Start(GetArgs(dest, relay.Port()));
     ASSERT_TRUE(WaitForHave(getter, kContent / 2, 30)) << getter.LogTail();
     getter.KillHard();
@@ -267,7 +267,7 @@ TEST_F(StorageFaults, AFolderAsTheDestinationIsRefusedBeforeAnythingIsFetched) {
 TEST_F(StorageFaults, ATempFileDeletedMidDownloadPausesTheTaskAndTheNextRunStartsOver) {
     CEngineProcess getter(m_tmp.Path() + "get/", FreeTcpUdpPort());
     const std::string dest = getter.Dir() + "out.bin";
-    CThrottledProxy relay(m_seeder.port, 2 << 20);
+    CTcpRelay relay(m_seeder.port, {.downBytesPerSecond = 2 << 20});
     getter.Start(GetArgs(dest, relay.Port()));
     ASSERT_TRUE(WaitForHave(getter, kContent / 3, 30)) << getter.LogTail();
     fs::remove(dest + ".!mt");
@@ -284,7 +284,7 @@ TEST_F(StorageFaults, ATempFileDeletedMidDownloadPausesTheTaskAndTheNextRunStart
 TEST_F(StorageFaults, ATempFileCutShortMidDownloadKeepsOnlyThePiecesBeforeTheCut) {
     CEngineProcess getter(m_tmp.Path() + "get/", FreeTcpUdpPort());
     const std::string dest = getter.Dir() + "out.bin";
-    CThrottledProxy relay(m_seeder.port, 2 << 20);
+    CTcpRelay relay(m_seeder.port, {.downBytesPerSecond = 2 << 20});
     getter.Start(GetArgs(dest, relay.Port()));
     ASSERT_TRUE(WaitForHave(getter, kContent / 2, 30)) << getter.LogTail();
     const int64_t cut = kContent / 5;
@@ -305,7 +305,7 @@ TEST_F(StorageFaults, ASharedFileCutShortThenDeletedIsNeverServedPastItsEnd) {
     fs::copy_file(m_source, copy);
     Seeder fading = StartSeeder(m_tmp, "fading", copy);
     ASSERT_EQ(fading.hash, m_seeder.hash);
-    CThrottledProxy relay(fading.port, 2 << 20);
+    CTcpRelay relay(fading.port, {.downBytesPerSecond = 2 << 20});
     CEngineProcess getter(m_tmp.Path() + "get/", FreeTcpUdpPort());
     const std::string dest = getter.Dir() + "out.bin";
     const uint16_t healthyPort = FreeTcpUdpPort();

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/ports.h"
 #include "engine/net/fragment_pool.h"
 #include "engine/net/tudp_interface.h"
 
@@ -62,15 +63,7 @@ inline std::optional<TakenEvent> NextEventOf(CFragmentPool& q, SockEventKind kin
 }
 
 inline int RawUdp(uint16_t* portOut) {
-    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    *portOut = ntohs(a.sin_port);
-    return fd;
+    return tessali::test::BindLoopbackUdp(*portOut);
 }
 
 inline void RawSendTo(int fd, uint16_t port, std::span<const uint8_t> bytes) {

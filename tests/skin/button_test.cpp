@@ -10,15 +10,7 @@ namespace tessali::skin {
 namespace {
 
 using test::CRecordingCallBack;
-
-class Element {
-public:
-    explicit Element(const std::string& xml) { m_doc.Parse(xml.c_str()); }
-    const tinyxml2::XMLElement& operator*() const { return *m_doc.RootElement(); }
-
-private:
-    tinyxml2::XMLDocument m_doc;
-};
+using test::Element;
 
 // Loads one control of type T from its element, owned by a recording callback, laid out in 300 x 100.
 template <class T>

@@ -12,14 +12,7 @@
 namespace tessali::skin {
 namespace {
 
-class Element {
-public:
-    explicit Element(const std::string& xml) { m_doc.Parse(xml.c_str()); }
-    const tinyxml2::XMLElement& operator*() const { return *m_doc.RootElement(); }
-
-private:
-    tinyxml2::XMLDocument m_doc;
-};
+using test::Element;
 
 // A 40 x 10 image whose every column has its own colour.
 QImage Columns(int w = 40, int h = 10) {

@@ -11,14 +11,7 @@ namespace tessali::skin {
 namespace {
 
 // Parses one element given as text.
-class Element {
-public:
-    explicit Element(const char* xml) { m_doc.Parse(xml); }
-    const tinyxml2::XMLElement& operator*() const { return *m_doc.RootElement(); }
-
-private:
-    tinyxml2::XMLDocument m_doc;
-};
+using test::Element;
 
 TEST(SkinReader, ShowTrimsBlanksAndOnlyPositiveNumbersShow) {
     EXPECT_FALSE(ReadShow(*Element("<btn show=\"0\"/>")));

@@ -1,5 +1,6 @@
 // Test support for the skin framework: a QApplication on the offscreen platform, a recording
-// IMirtCallBack, and windows that load a skin document given as text or the built-in skin.
+// IMirtCallBack, a skin element parsed from text, and windows that load a skin document given as
+// text or the built-in skin.
 #pragma once
 
 #include <tinyxml2.h>
@@ -30,6 +31,16 @@ inline QApplication& App() {
     }();
     return *app;
 }
+
+// One skin element parsed from `xml`, for a control's LoadFromNode: `*Element("<pic .../>")`.
+class Element {
+public:
+    explicit Element(const std::string& xml) { m_doc.Parse(xml.c_str()); }
+    const tinyxml2::XMLElement& operator*() const { return *m_doc.RootElement(); }
+
+private:
+    tinyxml2::XMLDocument m_doc;
+};
 
 // Put first among a fixture's members: its widgets need the application when they are constructed.
 struct CAppGuard {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <string>
 
+#include "common/task_hashes.h"
 #include "core/fake_task.h"
 #include "engine/core/task_mgr.h"
 #include "engine/platform/tick.h"
@@ -17,11 +18,7 @@ namespace {
 
 using core::TaskHash;
 
-TaskHash HashOf(uint8_t b) {
-    TaskHash h;
-    h.bytes.fill(b);
-    return h;
-}
+using tessali::test::HashOf;
 
 const std::string kUrl = "http://127.0.0.1:6970";
 

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include "common/task_hashes.h"
 #include "sources/tracker_fakes.h"
 
 namespace tessali::sources {
@@ -12,11 +13,7 @@ namespace {
 
 using core::TaskHash;
 
-TaskHash HashOf(uint8_t b) {
-    TaskHash h;
-    h.bytes.fill(b);
-    return h;
-}
+using tessali::test::HashOf;
 
 uint32_t Addr(int a, int b, int c, int d) {
     return htonl(static_cast<uint32_t>((a << 24) | (b << 16) | (c << 8) | d));

@@ -7,17 +7,14 @@
 #include <map>
 
 #include "common/log_capture.h"
+#include "common/task_hashes.h"
 
 namespace tessali::sources {
 namespace {
 
 using core::TaskHash;
 
-TaskHash HashOf(uint8_t b) {
-    TaskHash h;
-    h.bytes.fill(b);
-    return h;
-}
+using tessali::test::HashOf;
 
 const std::string kUrl = "http://127.0.0.1:6970";
 const std::string kBtUrl = "http://127.0.0.1:6969/announce";

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "common/task_hashes.h"
 #include "engine/sources/tracker_messages.h"
 
 namespace tessali::sources {
@@ -16,11 +17,7 @@ using platform::Tick;
 
 const core::PeerId kId = core::GeneratePeerId(core::kEngineVersion, 0x123456789ABCull);
 
-core::TaskHash HashOf(uint8_t b) {
-    core::TaskHash h;
-    h.bytes.fill(b);
-    return h;
-}
+using tessali::test::HashOf;
 
 Bytes Login() {
     return Encode(LoginRequest{0, {}, 0x0100007F, 0x401F, 0});

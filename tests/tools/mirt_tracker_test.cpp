@@ -1,6 +1,7 @@
 // The real mirt-tracker process on loopback, driven by small UDP and TCP clients.
 #include <gtest/gtest.h>
 
+#include "common/task_hashes.h"
 #include "common/temp_dir.h"
 #include "engine/sources/agent_list.h"
 #include "tools/tracker_process.h"
@@ -10,11 +11,7 @@ namespace {
 
 using namespace tessali::sources;
 
-core::TaskHash Hash(uint8_t seed) {
-    core::TaskHash h;
-    h.bytes.fill(seed);
-    return h;
-}
+using tessali::test::HashOf;
 
 const core::PeerId kSeeder = core::GeneratePeerId(core::kEngineVersion, 0x111111111111ull);
 const core::PeerId kLeecher = core::GeneratePeerId(57, 0x222222222222ull);
@@ -43,18 +40,18 @@ TEST_F(MirtTrackerTest, SharedTaskReachesTheOtherClientsSourceList) {
     EXPECT_EQ(login->port, seeder.Port());
     ASSERT_EQ(Login(leecher, kLeecher, 7002, 2)->result, kLoginAccepted);
 
-    auto share = seeder.Ask<ShareReply>(Encode(ShareRequest{136, kSeeder, Hash(1)}));
+    auto share = seeder.Ask<ShareReply>(Encode(ShareRequest{136, kSeeder, HashOf(1)}));
     ASSERT_TRUE(share);
     EXPECT_EQ(share->sequence, 136u);
-    EXPECT_EQ(share->hash, Hash(1));
+    EXPECT_EQ(share->hash, HashOf(1));
     EXPECT_EQ(share->result, kShareAdded);
-    EXPECT_EQ(seeder.Ask<ShareReply>(Encode(ShareRequest{184, kSeeder, Hash(1)}))->result,
+    EXPECT_EQ(seeder.Ask<ShareReply>(Encode(ShareRequest{184, kSeeder, HashOf(1)}))->result,
               kShareAlreadyShared);
 
-    auto list = leecher.Ask<SourceListReply>(Encode(SourceListRequest{36, kLeecher, Hash(1)}));
+    auto list = leecher.Ask<SourceListReply>(Encode(SourceListRequest{36, kLeecher, HashOf(1)}));
     ASSERT_TRUE(list);
     EXPECT_EQ(list->sequence, 36u);
-    EXPECT_EQ(list->hash, Hash(1));
+    EXPECT_EQ(list->hash, HashOf(1));
     EXPECT_EQ(list->result, kSourcesOk);
     ASSERT_EQ(list->entries.size(), 1u);
     const SourceEntry& e = list->entries[0];
@@ -65,8 +62,8 @@ TEST_F(MirtTrackerTest, SharedTaskReachesTheOtherClientsSourceList) {
     EXPECT_EQ(e.versionType, 3);
 
     // The asker never gets itself; a peer behind NAT is listed with its UDP mapping.
-    ASSERT_EQ(leecher.Ask<ShareReply>(Encode(ShareRequest{84, kLeecher, Hash(1)}))->result, kShareAdded);
-    auto back = seeder.Ask<SourceListReply>(Encode(SourceListRequest{232, kSeeder, Hash(1)}));
+    ASSERT_EQ(leecher.Ask<ShareReply>(Encode(ShareRequest{84, kLeecher, HashOf(1)}))->result, kShareAdded);
+    auto back = seeder.Ask<SourceListReply>(Encode(SourceListRequest{232, kSeeder, HashOf(1)}));
     ASSERT_TRUE(back);
     ASSERT_EQ(back->entries.size(), 1u);
     EXPECT_EQ(back->entries[0].peerIdTail, kLeecher.Tail());
@@ -75,11 +72,11 @@ TEST_F(MirtTrackerTest, SharedTaskReachesTheOtherClientsSourceList) {
     EXPECT_EQ(back->entries[0].versionType, 2);
 
     // Stop sharing takes the seeder out of the list.
-    auto stop = seeder.Ask<StopShareReply>(Encode(StopShareRequest{280, kSeeder, Hash(1)}));
+    auto stop = seeder.Ask<StopShareReply>(Encode(StopShareRequest{280, kSeeder, HashOf(1)}));
     ASSERT_TRUE(stop);
-    EXPECT_EQ(stop->hash, Hash(1));
+    EXPECT_EQ(stop->hash, HashOf(1));
     EXPECT_TRUE(
-        leecher.Ask<SourceListReply>(Encode(SourceListRequest{132, kLeecher, Hash(1)}))->entries.empty());
+        leecher.Ask<SourceListReply>(Encode(SourceListRequest{132, kLeecher, HashOf(1)}))->entries.empty());
 
     std::string log = ReadFile(m_dir.File("stderr.txt"));
     EXPECT_NE(log.find("login seq=100"), std::string::npos) << log;
@@ -95,7 +92,7 @@ TEST_F(MirtTrackerTest, RelayRequestNoticesTheOtherSide) {
     // The leecher only knows the seeder from a source entry, so it names it by the rebuilt id.
     core::PeerId rebuilt = core::PeerIdFromTail(kSeeder.Tail(), 3);
     ASSERT_NE(rebuilt, kSeeder);
-    leecher.Send(Encode(RelayRequest{500, kLeecher, rebuilt, Hash(4)}));
+    leecher.Send(Encode(RelayRequest{500, kLeecher, rebuilt, HashOf(4)}));
     auto reply = leecher.Next<RelayReply>();
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->sequence, 500u);
@@ -103,7 +100,7 @@ TEST_F(MirtTrackerTest, RelayRequestNoticesTheOtherSide) {
     auto notice = seeder.Next<RelayNotice>();
     ASSERT_TRUE(notice);
     EXPECT_EQ(notice->sequence, kNoticeSequence);
-    EXPECT_EQ(notice->hash, Hash(4));
+    EXPECT_EQ(notice->hash, HashOf(4));
     EXPECT_EQ(notice->peerId, kLeecher);
     EXPECT_EQ(notice->addr, Loopback());
     EXPECT_EQ(notice->port, leecher.Port());
@@ -111,21 +108,21 @@ TEST_F(MirtTrackerTest, RelayRequestNoticesTheOtherSide) {
 
     // Sent straight from a new carrier socket: the notice names that socket's mapping.
     CUdpClient carrier(m_server.UdpPort());
-    carrier.Send(Encode(RelayRequest{0, kLeecher, rebuilt, Hash(4)}));
+    carrier.Send(Encode(RelayRequest{0, kLeecher, rebuilt, HashOf(4)}));
     EXPECT_EQ(carrier.Next<RelayReply>()->result, kRelayNoticeSent);
     EXPECT_EQ(seeder.Next<RelayNotice>()->port, carrier.Port());
     // ... without moving the leecher's recorded port.
-    auto list = seeder.Ask<ShareReply>(Encode(ShareRequest{1, kSeeder, Hash(4)}));
+    auto list = seeder.Ask<ShareReply>(Encode(ShareRequest{1, kSeeder, HashOf(4)}));
     ASSERT_TRUE(list);
-    leecher.Ask<ShareReply>(Encode(ShareRequest{2, kLeecher, Hash(4)}));
-    auto sources = seeder.Ask<SourceListReply>(Encode(SourceListRequest{3, kSeeder, Hash(4)}));
+    leecher.Ask<ShareReply>(Encode(ShareRequest{2, kLeecher, HashOf(4)}));
+    auto sources = seeder.Ask<SourceListReply>(Encode(SourceListRequest{3, kSeeder, HashOf(4)}));
     ASSERT_EQ(sources->entries.size(), 1u);
     EXPECT_EQ(sources->entries[0].port, leecher.Port());
 
     core::PeerId stranger = core::GeneratePeerId(core::kEngineVersion, 0x333333333333ull);
-    EXPECT_EQ(leecher.Ask<RelayReply>(Encode(RelayRequest{600, kLeecher, stranger, Hash(4)}))->result,
+    EXPECT_EQ(leecher.Ask<RelayReply>(Encode(RelayRequest{600, kLeecher, stranger, HashOf(4)}))->result,
               kRelayRemoteUnknown);
-    EXPECT_EQ(leecher.Ask<RelayReply>(Encode(RelayRequest{601, stranger, kSeeder, Hash(4)}))->result,
+    EXPECT_EQ(leecher.Ask<RelayReply>(Encode(RelayRequest{601, stranger, kSeeder, HashOf(4)}))->result,
               kRelayNotLoggedIn);
     EXPECT_FALSE(seeder.Receive(300));  // neither produced a notice
 }
@@ -135,7 +132,7 @@ TEST_F(MirtTrackerTest, LogoutRemovesTheSourceAndKeepAliveSaysNotLoggedIn) {
     CUdpClient leecher(m_server.UdpPort());
     ASSERT_EQ(Login(seeder, kSeeder, 7001, 0)->result, kLoginAccepted);
     ASSERT_EQ(Login(leecher, kLeecher, 7002, 0)->result, kLoginAccepted);
-    ASSERT_EQ(seeder.Ask<ShareReply>(Encode(ShareRequest{36, kSeeder, Hash(2)}))->result, kShareAdded);
+    ASSERT_EQ(seeder.Ask<ShareReply>(Encode(ShareRequest{36, kSeeder, HashOf(2)}))->result, kShareAdded);
     auto alive = seeder.Ask<KeepAliveReply>(Encode(KeepAliveRequest{84, kSeeder}));
     ASSERT_TRUE(alive);
     EXPECT_EQ(alive->sequence, 84u);
@@ -144,11 +141,12 @@ TEST_F(MirtTrackerTest, LogoutRemovesTheSourceAndKeepAliveSaysNotLoggedIn) {
     seeder.Send(Encode(LogoutRequest{112, kSeeder}));
     EXPECT_FALSE(seeder.Receive(300));  // logout is not answered
     EXPECT_TRUE(
-        leecher.Ask<SourceListReply>(Encode(SourceListRequest{9, kLeecher, Hash(2)}))->entries.empty());
+        leecher.Ask<SourceListReply>(Encode(SourceListRequest{9, kLeecher, HashOf(2)}))->entries.empty());
     EXPECT_EQ(seeder.Ask<KeepAliveReply>(Encode(KeepAliveRequest{140, kSeeder}))->status,
               kKeepAliveNotLoggedIn);
-    EXPECT_EQ(seeder.Ask<ShareReply>(Encode(ShareRequest{168, kSeeder, Hash(2)}))->result, kShareNotLoggedIn);
-    EXPECT_EQ(seeder.Ask<SourceListReply>(Encode(SourceListRequest{216, kSeeder, Hash(2)}))->result,
+    EXPECT_EQ(seeder.Ask<ShareReply>(Encode(ShareRequest{168, kSeeder, HashOf(2)}))->result,
+              kShareNotLoggedIn);
+    EXPECT_EQ(seeder.Ask<SourceListReply>(Encode(SourceListRequest{216, kSeeder, HashOf(2)}))->result,
               kSourcesNotLoggedIn);
 }
 
@@ -162,13 +160,13 @@ TEST_F(MirtTrackerTest, BadIdsAndOtherAddressesAreRefused) {
 
     // Someone else on another address naming the seeder's id cannot act for it.
     ASSERT_EQ(Login(seeder, kSeeder, 7001, 0)->result, kLoginAccepted);
-    ASSERT_EQ(seeder.Ask<ShareReply>(Encode(ShareRequest{2, kSeeder, Hash(3)}))->result, kShareAdded);
+    ASSERT_EQ(seeder.Ask<ShareReply>(Encode(ShareRequest{2, kSeeder, HashOf(3)}))->result, kShareAdded);
     CUdpClient other(m_server.UdpPort(), 2);
     EXPECT_EQ(other.Ask<KeepAliveReply>(Encode(KeepAliveRequest{3, kSeeder}))->status, kKeepAliveNotLoggedIn);
     other.Send(Encode(LogoutRequest{4, kSeeder}));
     CUdpClient leecher(m_server.UdpPort());
     ASSERT_EQ(Login(leecher, kLeecher, 7002, 0)->result, kLoginAccepted);
-    EXPECT_EQ(leecher.Ask<SourceListReply>(Encode(SourceListRequest{5, kLeecher, Hash(3)}))->entries.size(),
+    EXPECT_EQ(leecher.Ask<SourceListReply>(Encode(SourceListRequest{5, kLeecher, HashOf(3)}))->entries.size(),
               1u);
 
     // Garbage and reliable-UDP packets get no answer; the server keeps serving.
@@ -187,7 +185,7 @@ TEST_F(MirtTrackerTest, AgentRelayOverTcpCarriesRequestsAndNotices) {
     ASSERT_TRUE(relayed.Connected());
     // Two requests in one write, the second split over a later write.
     Bytes login = Encode(LoginRequest{0, kSeeder, Loopback(), htons(7001), 6});
-    Bytes share = Encode(ShareRequest{36, kSeeder, Hash(5)});
+    Bytes share = Encode(ShareRequest{36, kSeeder, HashOf(5)});
     Bytes first = login;
     first.insert(first.end(), share.begin(), share.begin() + 10);
     relayed.Send(first);
@@ -201,13 +199,13 @@ TEST_F(MirtTrackerTest, AgentRelayOverTcpCarriesRequestsAndNotices) {
 
     CUdpClient leecher(m_server.UdpPort());
     ASSERT_EQ(Login(leecher, kLeecher, 7002, 1)->result, kLoginAccepted);
-    auto list = leecher.Ask<SourceListReply>(Encode(SourceListRequest{1, kLeecher, Hash(5)}));
+    auto list = leecher.Ask<SourceListReply>(Encode(SourceListRequest{1, kLeecher, HashOf(5)}));
     ASSERT_EQ(list->entries.size(), 1u);
     EXPECT_EQ(list->entries[0].port, htons(7001));  // no UDP seen from it: the listening port
     EXPECT_EQ(list->entries[0].natType, 6);
 
     // A notice for a peer that talks through the relay goes down its TCP connection.
-    EXPECT_EQ(leecher.Ask<RelayReply>(Encode(RelayRequest{2, kLeecher, kSeeder, Hash(5)}))->result,
+    EXPECT_EQ(leecher.Ask<RelayReply>(Encode(RelayRequest{2, kLeecher, kSeeder, HashOf(5)}))->result,
               kRelayNoticeSent);
     auto notice = relayed.Next<RelayNotice>();
     ASSERT_TRUE(notice);
@@ -220,7 +218,7 @@ TEST_F(MirtTrackerTest, AgentRelayOverTcpCarriesRequestsAndNotices) {
     EXPECT_TRUE(relayed.ClosedByServer());
     // The closed relay's peer is still logged in and reached over UDP from now on... it has
     // none, so the relay request says it cannot be reached.
-    EXPECT_EQ(leecher.Ask<RelayReply>(Encode(RelayRequest{3, kLeecher, kSeeder, Hash(5)}))->result,
+    EXPECT_EQ(leecher.Ask<RelayReply>(Encode(RelayRequest{3, kLeecher, kSeeder, HashOf(5)}))->result,
               kRelayRemoteUnknown);
 }
 

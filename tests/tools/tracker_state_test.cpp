@@ -1,5 +1,6 @@
 // The tracker's state machine driven directly, with explicit clock values.
 #include "tools/mirt-tracker/tracker_state.h"
+#include "common/task_hashes.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -13,11 +14,7 @@ namespace {
 
 using namespace tessali::sources;
 
-core::TaskHash Hash(uint8_t seed) {
-    core::TaskHash h;
-    h.bytes.fill(seed);
-    return h;
-}
+using tessali::test::HashOf;
 
 Origin Udp(uint32_t host, uint16_t port) {
     Origin o;
@@ -65,8 +62,8 @@ protected:
 TEST_F(TrackerStateTest, SilentLoginsExpireWithTheirShares) {
     core::PeerId a = LoginPeer(1, 0, 1000);
     core::PeerId b = LoginPeer(2, 0, 1000);
-    Share(1, a, Hash(1), 1000);
-    Share(2, b, Hash(1), 1000);
+    Share(1, a, HashOf(1), 1000);
+    Share(2, b, HashOf(1), 1000);
     // b keeps talking, a falls silent.
     EXPECT_EQ(Ask<KeepAliveReply>(Encode(KeepAliveRequest{2, b}), Udp(0x0A000002, 5000), 150000).status,
               kKeepAliveLoggedIn);
@@ -74,7 +71,7 @@ TEST_F(TrackerStateTest, SilentLoginsExpireWithTheirShares) {
     EXPECT_EQ(m_state.Expire(181001), 1u);
     EXPECT_FALSE(m_state.IsLoggedIn(a.Tail()));
     EXPECT_TRUE(m_state.IsLoggedIn(b.Tail()));
-    EXPECT_EQ(m_state.SharerCount(Hash(1)), 1u);
+    EXPECT_EQ(m_state.SharerCount(HashOf(1)), 1u);
     // Across the 32-bit wrap of the clock.
     core::PeerId c = LoginPeer(3, 0, 0xFFFFF000u);
     m_state.Expire(0x00001000u);
@@ -84,7 +81,7 @@ TEST_F(TrackerStateTest, SilentLoginsExpireWithTheirShares) {
 
 TEST_F(TrackerStateTest, LoggingInAgainKeepsSharesAndTakesTheNewFacts) {
     core::PeerId a = LoginPeer(1, 2);
-    Share(1, a, Hash(7));
+    Share(1, a, HashOf(7));
     // The engine restarts under a newer version from another address and port.
     core::PeerId upgraded = core::WithVersion(a, 70);
     Origin moved = Udp(0x0A0000FF, 5555);
@@ -92,7 +89,7 @@ TEST_F(TrackerStateTest, LoggingInAgainKeepsSharesAndTakesTheNewFacts) {
               kLoginAccepted);
     core::PeerId other = LoginPeer(2, 0);
     SourceListReply list =
-        Ask<SourceListReply>(Encode(SourceListRequest{3, other, Hash(7)}), Udp(0x0A000002, 5000));
+        Ask<SourceListReply>(Encode(SourceListRequest{3, other, HashOf(7)}), Udp(0x0A000002, 5000));
     ASSERT_EQ(list.entries.size(), 1u);
     EXPECT_EQ(list.entries[0].addr, moved.addr);
     EXPECT_EQ(list.entries[0].port, htons(6001));
@@ -105,13 +102,13 @@ TEST_F(TrackerStateTest, LoggingInAgainKeepsSharesAndTakesTheNewFacts) {
 TEST_F(TrackerStateTest, SourceListsAreCappedReachableFirstAndRotate) {
     constexpr int kSharers = 60;
     for (int n = 1; n <= kSharers; ++n) {
-        Share(n, LoginPeer(n, n % 3 == 0 ? 0 : 2), Hash(9));
+        Share(n, LoginPeer(n, n % 3 == 0 ? 0 : 2), HashOf(9));
     }
     core::PeerId asker = LoginPeer(100, 0);
     Origin from = Udp(0x0A000064, 5000);
     std::set<uint32_t> seen;
     for (int round = 0; round < 2; ++round) {
-        SourceListReply r = Ask<SourceListReply>(Encode(SourceListRequest{1, asker, Hash(9)}), from);
+        SourceListReply r = Ask<SourceListReply>(Encode(SourceListRequest{1, asker, HashOf(9)}), from);
         ASSERT_EQ(r.entries.size(), 50u);
         size_t reachable = 0;
         while (reachable < r.entries.size() && r.entries[reachable].natType == 0) {
@@ -132,15 +129,15 @@ TEST_F(TrackerStateTest, SourceListsAreCappedReachableFirstAndRotate) {
 TEST_F(TrackerStateTest, SharesPerPeerAreBounded) {
     core::PeerId a = LoginPeer(1, 0);
     for (uint8_t i = 0; i < 3; ++i) {
-        Share(1, a, Hash(i));
+        Share(1, a, HashOf(i));
     }
-    EXPECT_EQ(Ask<ShareReply>(Encode(ShareRequest{1, a, Hash(3)}), Udp(0x0A000001, 5000)).result,
+    EXPECT_EQ(Ask<ShareReply>(Encode(ShareRequest{1, a, HashOf(3)}), Udp(0x0A000001, 5000)).result,
               kShareTooMany);
     // Stopping one makes room again; stopping an unknown hash is still answered.
-    Ask<StopShareReply>(Encode(StopShareRequest{2, a, Hash(0)}), Udp(0x0A000001, 5000));
-    Ask<StopShareReply>(Encode(StopShareRequest{3, a, Hash(0x55)}), Udp(0x0A000001, 5000));
-    EXPECT_EQ(m_state.SharerCount(Hash(0)), 0u);
-    Share(1, a, Hash(3));
+    Ask<StopShareReply>(Encode(StopShareRequest{2, a, HashOf(0)}), Udp(0x0A000001, 5000));
+    Ask<StopShareReply>(Encode(StopShareRequest{3, a, HashOf(0x55)}), Udp(0x0A000001, 5000));
+    EXPECT_EQ(m_state.SharerCount(HashOf(0)), 0u);
+    Share(1, a, HashOf(3));
 }
 
 TEST(TrackerState, FullPeerTableRefusesNewIdsButNotKnownOnes) {
@@ -187,7 +184,7 @@ TEST(TrackerState, NoticeFollowsTheWayThePeerLastSpoke) {
     state.Handle(Encode(LoginRequest{0, asker, askerUdp.addr, htons(6001), 2}), askerUdp, 0, out);
     auto noticeRoute = [&]() -> std::optional<Outgoing> {
         out.clear();
-        state.Handle(Encode(RelayRequest{9, asker, target, Hash(1)}), askerUdp, 0, out);
+        state.Handle(Encode(RelayRequest{9, asker, target, HashOf(1)}), askerUdp, 0, out);
         for (const Outgoing& o : out) {
             RelayNotice n;
             if (Decode(o.bytes, n)) {

@@ -5,7 +5,6 @@
 
 #include <QtGlobal>
 #include <regex>
-#include <sstream>
 
 #include "app/desktop/qt_message_log.h"
 #include "app/records/program_log.h"
@@ -16,15 +15,9 @@ namespace tessali::app::test {
 namespace {
 
 using tessali::test::ReadFile;
+using tessali::test::ReadLines;
 using tessali::test::ScopedEnv;
 using tessali::test::TempDir;
-
-std::vector<std::string> Lines(const std::string& path) {
-    std::vector<std::string> out;
-    std::istringstream in(ReadFile(path));
-    for (std::string line; std::getline(in, line);) out.push_back(line);
-    return out;
-}
 
 TEST(ProgramLog, QtWarningsGoIntoTheStateFolderAndDebugOutputDoesNot) {
     TempDir state;
@@ -39,7 +32,7 @@ TEST(ProgramLog, QtWarningsGoIntoTheStateFolderAndDebugOutputDoesNot) {
     RemoveProgramLog();
     qWarning("after removal");
 
-    const std::vector<std::string> lines = Lines(path);
+    const std::vector<std::string> lines = ReadLines(path);
     ASSERT_EQ(lines.size(), 4u) << ReadFile(path);
     const std::regex stamp(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d [A-Z]+ .*)");
     for (const std::string& line : lines) EXPECT_TRUE(std::regex_match(line, stamp)) << line;

@@ -5,12 +5,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <map>
 #include <set>
 
 #include "app/records/app_folders.h"
 #include "app/records/download_record.h"
+#include "common/child_process.h"
 #include "common/temp_dir.h"
 #include "engine/platform/file.h"
 
@@ -50,22 +50,12 @@ TEST(InstanceGuard, TheProgramStartedTwiceExitsAtOnceWithZero) {
     TempDir runtime, data;
     CInstanceGuard running(runtime.Path() + kInstanceName);
     ASSERT_TRUE(running.Acquire());
-    pid_t child = fork();
-    if (child == 0) {
-        setenv("XDG_RUNTIME_DIR", runtime.Path().c_str(), 1);
-        setenv("XDG_DATA_HOME", data.Path().c_str(), 1);
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    int status = -1;
-    for (int i = 0; i < 200 && waitpid(child, &status, WNOHANG) == 0; ++i) usleep(50000);
-    if (!WIFEXITED(status)) {
-        kill(child, SIGKILL);
-        waitpid(child, &status, 0);
-        FAIL() << "the second instance kept running";
-    }
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    const tessali::test::ProgramRun run = tessali::test::RunProgram(program, {},
+                                                                    {{"XDG_RUNTIME_DIR", runtime.Path()},
+                                                                     {"XDG_DATA_HOME", data.Path()},
+                                                                     {"QT_QPA_PLATFORM", "offscreen"}},
+                                                                    true, 30);
+    EXPECT_EQ(run.exitCode, 0) << "the second instance kept running or failed: " << run.out;
     EXPECT_FALSE(platform::DirectoryExists(data.Path() + kAppFolderName));
 }
 

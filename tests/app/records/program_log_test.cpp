@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <regex>
-#include <sstream>
 
 #include "app/records/program_log.h"
 #include "common/temp_dir.h"
@@ -12,15 +11,8 @@
 namespace tessali::app::test {
 namespace {
 
-using tessali::test::ReadFile;
+using tessali::test::ReadLines;
 using tessali::test::TempDir;
-
-std::vector<std::string> Lines(const std::string& path) {
-    std::vector<std::string> out;
-    std::istringstream in(ReadFile(path));
-    for (std::string line; std::getline(in, line);) out.push_back(line);
-    return out;
-}
 
 TEST(ProgramLog, TheFileStaysBoundedAndTheNewestLinesAreKept) {
     TempDir dir;
@@ -37,7 +29,7 @@ TEST(ProgramLog, TheFileStaysBoundedAndTheNewestLinesAreKept) {
     EXPECT_LE(current, CProgramLog::kMaxBytes);
     EXPECT_GT(old, CProgramLog::kMaxBytes / 2);
     EXPECT_LE(old, CProgramLog::kMaxBytes);
-    const std::vector<std::string> kept = Lines(dir.File("p.log"));
+    const std::vector<std::string> kept = ReadLines(dir.File("p.log"));
     ASSERT_FALSE(kept.empty());
     EXPECT_EQ(kept.back().substr(20), "INFO last");
     EXPECT_EQ(kept.front().size(), 20 + std::string("WARNING ").size() + CProgramLog::kMaxLineBytes);
@@ -46,14 +38,14 @@ TEST(ProgramLog, TheFileStaysBoundedAndTheNewestLinesAreKept) {
     std::string cjk;
     while (cjk.size() < CProgramLog::kMaxLineBytes + 10) cjk += "下载";
     log.Write(CProgramLog::kInfo, "x" + cjk);  // one ASCII byte first: the cut falls mid-character
-    const std::string line = Lines(dir.File("cjk.log")).at(0).substr(26);  // after stamp, level, "x"
+    const std::string line = ReadLines(dir.File("cjk.log")).at(0).substr(26);  // after stamp, level, "x"
     EXPECT_EQ(line.size() % 3, 0u);
     EXPECT_EQ(line.substr(line.size() - 3), "载");
     EXPECT_LE(line.size() + 1, CProgramLog::kMaxLineBytes);
     log.Close();
     // A closed log drops lines instead of failing.
     log.Write(CProgramLog::kWarning, "dropped");
-    EXPECT_EQ(Lines(dir.File("p.log")).back().substr(20), "INFO last");
+    EXPECT_EQ(ReadLines(dir.File("p.log")).back().substr(20), "INFO last");
 }
 
 }  // namespace

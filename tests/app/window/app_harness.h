@@ -19,6 +19,7 @@
 #include "app/flow/download_engine.h"
 #include "app/flow/flow_fakes.h"
 #include "app/window/main_wnd.h"
+#include "common/qt_wait.h"
 #include "common/scripted_http_server.h"
 #include "common/temp_dir.h"
 #include "engine/platform/event.h"
@@ -31,6 +32,8 @@ inline void PrintTo(const QString& text, std::ostream* out) {
 }
 
 namespace tessali::app::test {
+
+using tessali::test::WaitUntilWithEvents;
 
 inline QApplication& App() {
     static int argc = 1;
@@ -79,7 +82,6 @@ public:
 
     // Creates and shows the window; waits until the initialisation ended (either way).
     bool Start();
-    void WaitUntil(const std::function<bool()>& done, int timeoutMs = 10000);
 
     std::string RecordPath() const { return appData.Path() + "TessaliDL/G7DownLoadInfo.xml"; }
     std::string AppData() const { return appData.Path() + "TessaliDL/"; }
@@ -154,12 +156,7 @@ inline bool CWindowFixture::Start() {
     wnd->Create();
     wnd->show();
     wnd->OnSize();
-    WaitUntil([this] { return wnd->IsInitialised() || wnd->TimerActive(kTimerCountdown); });
-    return wnd->IsInitialised() || wnd->TimerActive(kTimerCountdown);
-}
-
-inline void CWindowFixture::WaitUntil(const std::function<bool()>& done, int timeoutMs) {
-    QTest::qWaitFor(done, timeoutMs);
+    return WaitUntilWithEvents([this] { return wnd->IsInitialised() || wnd->TimerActive(kTimerCountdown); });
 }
 
 inline std::vector<std::string> CWindowFixture::Beacons() const {

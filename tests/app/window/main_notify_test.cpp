@@ -149,7 +149,7 @@ TEST(MainWndNotify, ActionsDoNothingOnceTheProgramHasClosedAndTheBalloonNeedsATr
     }
     const size_t opened = f.desktop.openedFolders.size();
     w.OnCommand(kCmdExit);
-    f.WaitUntil([&] { return w.IsClosed(); });
+    WaitUntilWithEvents([&] { return w.IsClosed(); });
     ASSERT_TRUE(w.IsClosed());
     EXPECT_EQ(f.notifier.progress.back(), kCleared);
     f.notifier.Invoke(0, kActionOpenFolder);

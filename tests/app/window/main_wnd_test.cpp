@@ -51,7 +51,7 @@ TEST(MainWndInit, OneEntryWithoutRecordIsPreselectedAndShowsTheSpaceMessage) {
     EXPECT_FALSE(w.TimerActive(kTimerSlides));  // no pictures, no slide show
     for (const char* page : {"page1", "page2", "page3", "page4"}) EXPECT_FALSE(w.Control(page)->IsShown());
     // A first start reports "launch" and "firstlaunch".
-    f.WaitUntil([&] { return f.Beacons().size() >= 2; });
+    WaitUntilWithEvents([&] { return f.Beacons().size() >= 2; });
     EXPECT_EQ(f.Beacons(), (std::vector<std::string>{"launch", "firstlaunch"}));
 }
 
@@ -119,7 +119,7 @@ TEST(MainWndInit, ARecordWithFilesAndAnExistingFolderOffersToContinue) {
     EXPECT_TRUE(w.Control("stopbtn")->IsShown());
     EXPECT_FALSE(w.Control("modifybtn")->IsEnabled());
     // Not a first start any more.
-    f.WaitUntil([&] { return !f.Beacons().empty(); });
+    WaitUntilWithEvents([&] { return !f.Beacons().empty(); });
     EXPECT_EQ(f.Beacons(), std::vector<std::string>{"launch"});
 }
 
@@ -162,7 +162,7 @@ TEST(MainWndInit, FailureCountsDownFromFiveAndClosesKeepingTheOldRecord) {
     }
     EXPECT_TRUE(w.IsInitialised());
     EXPECT_FALSE(w.TimerActive(kTimerCountdown));
-    f.WaitUntil([&] { return w.IsClosed(); });
+    WaitUntilWithEvents([&] { return w.IsClosed(); });
     EXPECT_TRUE(w.IsClosed());
     EXPECT_EQ(f.engine.Count("uninit"), 1);
     EXPECT_EQ(f.quits, std::vector<int>{0});
@@ -191,7 +191,7 @@ TEST(MainWndInit, ClosingDuringInitialisationWaitsForItsEnd) {
         });
     });
     ASSERT_TRUE(f.Start());
-    f.WaitUntil([&] { return f.wnd->IsClosed(); });
+    WaitUntilWithEvents([&] { return f.wnd->IsClosed(); });
     EXPECT_TRUE(f.wnd->IsClosed());
     EXPECT_FALSE(f.wnd->isVisible());
     EXPECT_EQ(f.engine.Count("uninit"), 1);
@@ -273,7 +273,7 @@ TEST(MainWndDownload, TwoFullClientRowsDownloadOneAfterTheOther) {
     EXPECT_TRUE(w.Control("openbtn")->IsShown());
     EXPECT_EQ(w.Percent(), 100);
     EXPECT_TRUE(w.Started().empty());
-    f->WaitUntil([&] {
+    WaitUntilWithEvents([&] {
         auto b = f->Beacons();
         return std::count(b.begin(), b.end(), "download") == 2;
     });
@@ -366,7 +366,7 @@ TEST(MainWndDownload, AFinishedPatchIsHandedToTheOpener) {
     EXPECT_FALSE(w.TimerActive(kTimerPatches));
     EXPECT_TRUE(w.Control("gobtn")->IsShown());
     EXPECT_FALSE(w.IsDownloading());
-    f.WaitUntil([&] {
+    WaitUntilWithEvents([&] {
         auto b = f.Beacons();
         return std::find(b.begin(), b.end(), "tsdownload") != b.end();
     });
@@ -452,7 +452,7 @@ TEST(MainWndDownload, ALocalRecordIsWrittenAfterASelectionAndAtClose) {
     EXPECT_EQ(record.path, f->Downloads());
     f->wnd->SetPercent(37.9);
     f->wnd->OnCommand(kCmdExit);
-    f->WaitUntil([&] { return f->wnd->IsClosed(); });
+    WaitUntilWithEvents([&] { return f->wnd->IsClosed(); });
     ASSERT_EQ(ReadDownloadRecord(f->RecordPath(), record), 1);
     EXPECT_EQ(record.progress, 37);
     EXPECT_EQ(f->engine.Count("uninit"), 1);

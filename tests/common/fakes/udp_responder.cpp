@@ -5,17 +5,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "common/ports.h"
+
 namespace tessali::test {
 
 CUdpResponder::CUdpResponder(Handler handler) : m_handler(std::move(handler)) {
-    m_fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(m_fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    socklen_t len = sizeof sa;
-    ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    m_port = ntohs(sa.sin_port);
+    m_fd = BindLoopbackUdp(m_port, SOCK_CLOEXEC);
     m_thread = std::thread([this] { Serve(); });
 }
 
