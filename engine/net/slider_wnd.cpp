@@ -97,6 +97,7 @@ bool CSliderWnd::SendPacketLocked(RudpOutPacket& p, Tick now) {
     }
     ++p.count;
     p.lastSent = now;
+    p.txOrder = ++m_txCounter;
     p.deliveredAtSend = m_delivered;
     p.deliveredTimeAtSend = m_deliveredTime;
     p.firstSentAtSend = m_firstSentTime;
@@ -165,13 +166,13 @@ void CSliderWnd::OnAck(uint32_t ack, Tick now) {
     const bool hadDupAcks = m_dupAcks > 0;
     uint64_t removedBytes = 0;
     bool sawRetransmission = false;
-    Tick newestRetransmission = 0;
+    uint64_t newestRetransmission = 0;  // transmission order
     RudpOutPacket newest;
     // Only what was sent can be acknowledged; an acknowledgement beyond it removes nothing more.
     while (m_sent > 0 && SeqBefore(m_fifo.front().seq, ack)) {
         RudpOutPacket& p = m_fifo.front();
-        if (p.count > 1 && (!sawRetransmission || TickBefore(newestRetransmission, p.lastSent))) {
-            newestRetransmission = p.lastSent;
+        if (p.count > 1 && (!sawRetransmission || newestRetransmission < p.txOrder)) {
+            newestRetransmission = p.txOrder;
             sawRetransmission = true;
         }
         if (p.lost) {
@@ -214,7 +215,7 @@ void CSliderWnd::OnAck(uint32_t ack, Tick now) {
         m_cc.OnSample(s, now);
         // A retransmission sent after the new head's last transmission arrived, and the
         // acknowledgement stopped at the head: on one path the head is lost, not late.
-        if (m_sent > 0 && sawRetransmission && TickBefore(m_fifo.front().lastSent, newestRetransmission)) {
+        if (m_sent > 0 && sawRetransmission && m_fifo.front().txOrder < newestRetransmission) {
             MarkLost(m_fifo.front());
         }
     } else if (m_sent > 1 && m_fifo.front().seq == ack) {
@@ -227,6 +228,7 @@ void CSliderWnd::OnAck(uint32_t ack, Tick now) {
             m_dupCredit += c;
             m_delivered += c;
             m_deliveredTime = now;
+            SampleDupAckLocked(now);
         }
         RudpOutPacket& head = m_fifo.front();
         if (!head.lost) {
@@ -240,6 +242,29 @@ void CSliderWnd::OnAck(uint32_t ack, Tick now) {
         }
     }
     SendMoreLocked(now);
+}
+
+void CSliderWnd::SampleDupAckLocked(Tick now) {
+    // The path is first in, first out: the n-th repeated acknowledge was most likely caused by
+    // the n-th packet beyond the head. Taking the rate sample from that packet keeps the
+    // bandwidth estimate alive while a hole holds the cumulative acknowledgement back, as a
+    // selective acknowledgement would; a loss among them shifts the guess by a packet or two.
+    size_t index = static_cast<size_t>(std::min<uint64_t>(m_dupCredit / kRudpMaxPacket, m_sent - 1));
+    if (index == 0) {
+        return;
+    }
+    const RudpOutPacket& p = m_fifo[index];
+    RudpRateSample s;
+    s.delivered = m_delivered;
+    s.priorDelivered = p.deliveredAtSend;
+    s.intervalMs = std::max(ElapsedSince(now, p.deliveredTimeAtSend), ElapsedSince(p.lastSent, p.firstSentAtSend));
+    if (TickBefore(m_firstSentTime, p.lastSent)) {
+        m_firstSentTime = p.lastSent;
+    }
+    s.appLimited = p.appLimited;
+    s.inFlight = InFlightBytesLocked();
+    s.inRecovery = true;
+    m_cc.OnSample(s, now);
 }
 
 bool CSliderWnd::OnTick(Tick now) {
@@ -351,6 +376,11 @@ uint32_t CSliderWnd::Srtt() const {
 uint64_t CSliderWnd::WindowBytes() const {
     std::lock_guard lock(m_lock);
     return m_cc.WindowBytes();
+}
+
+double CSliderWnd::BottleneckRate() const {
+    std::lock_guard lock(m_lock);
+    return m_cc.BottleneckRate();
 }
 
 bool CSliderWnd::PacingPending() const {

@@ -97,6 +97,37 @@ TEST_F(RudpSim, ATransferThroughASmallTailDropQueueWithLossCompletesIntact) {
     }
 }
 
+// Random loss is not congestion: with a cumulative acknowledgement held at a hole, the sender
+// still learns from each repeated acknowledge that one more packet arrived, and its estimate of
+// the path's rate must stay near the link's, neither sinking with each hole (the sender then
+// paces at a fraction of the link) nor counting a copy the receiver already held as a new
+// arrival (it then paces above the link and overflows the queue). Repairs may resend packets
+// that had arrived (holes after the first are not named), but not the stream again.
+TEST_F(RudpSim, OnePercentRandomLossKeepsTheRateEstimateAtTheLinksRate) {
+    struct Case {
+        const char* name;
+        SimPathParams path;
+    };
+    const Case cases[] = {
+        {"100 Mbit/s, 40 ms, 1 % loss", {12500, 20, 50, 0.01, 0, 0, 0}},
+        {"20 Mbit/s, 60 ms, 1 % loss", {2500, 30, 50, 0.01, 0, 0, 0}},
+    };
+    const uint64_t bytes = 16 * 1024 * 1024;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        COurSimSide client, server;
+        CSimPath up(c.path, 41), down(c.path, 42);
+        auto r = RunSimTransfer(clock, client, server, up, down, bytes, 60000);
+        ASSERT_EQ(r.received, bytes);
+        EXPECT_EQ(r.firstBadOffset, UINT64_MAX);
+        auto conn = client.Conn();
+        ASSERT_TRUE(conn);
+        EXPECT_GT(conn->Window().BottleneckRate(), 0.85 * c.path.bytesPerMs);
+        EXPECT_LT(conn->Window().BottleneckRate(), 1.15 * c.path.bytesPerMs);
+        EXPECT_LT(r.dataPacketsSent, 2 * (bytes / kRudpMaxPayload));
+    }
+}
+
 // A receiver that could not keep up (a full socket buffer, a busy peer thread) loses a long run
 // of consecutive packets once. A cumulative acknowledgement names one hole per round trip, so
 // the time-outs must repair the rest together (1 500 holes one per round trip take a minute),
