@@ -165,6 +165,7 @@ void CSliderWnd::OnAck(uint32_t ack, Tick now) {
     }
     const bool hadDupAcks = m_dupAcks > 0;
     uint64_t removedBytes = 0;
+    size_t removedPackets = 0;
     bool sawRetransmission = false;
     uint64_t newestRetransmission = 0;  // transmission order
     RudpOutPacket newest;
@@ -179,6 +180,7 @@ void CSliderWnd::OnAck(uint32_t ack, Tick now) {
             --m_lostPending;
         }
         removedBytes += p.bytes.size();
+        ++removedPackets;
         m_sentBytes -= p.bytes.size();
         m_payloadBytes -= PayloadOf(p);
         newest = std::move(p);
@@ -192,6 +194,8 @@ void CSliderWnd::OnAck(uint32_t ack, Tick now) {
     if (removedBytes > 0) {
         uint64_t credited = std::min(m_dupCredit, removedBytes);
         m_dupCredit -= credited;
+        // The head was never counted; the others removed were, as far as the count went.
+        m_dupPackets -= std::min(m_dupPackets, removedPackets - 1);
         m_dupAcks = 0;
         m_delivered += removedBytes - credited;
         m_deliveredTime = now;
@@ -204,6 +208,7 @@ void CSliderWnd::OnAck(uint32_t ack, Tick now) {
                                 ElapsedSince(newest.lastSent, newest.firstSentAtSend));
         m_firstSentTime = newest.lastSent;
         s.appLimited = newest.appLimited;
+        s.rateUnknown = newest.count > 1;
         // A packet sent once and acknowledged without a hole before it gives a clean round trip
         // (one that waited behind a hole would count the repair too).
         if (newest.count == 1 && !hadDupAcks && !sawRetransmission) {
@@ -222,9 +227,13 @@ void CSliderWnd::OnAck(uint32_t ack, Tick now) {
         // The acknowledgement is stuck at the head while later packets keep arriving: each such
         // acknowledge stands for one of them, and the offset it names is the one missing.
         ++m_dupAcks;
-        uint64_t beyond = m_sentBytes - m_fifo.front().bytes.size();
-        if (m_dupCredit < beyond) {
-            uint64_t c = std::min<uint64_t>(kRudpMaxPacket, beyond - m_dupCredit);
+        if (m_dupPackets + 1 < m_sent) {
+            // Credited with the size of the packet it most likely stands for: the peer layer's
+            // messages end in short packets, and counting each as a full one ran the rate
+            // estimate above the link.
+            ++m_dupPackets;
+            uint64_t beyond = m_sentBytes - m_fifo.front().bytes.size();
+            uint64_t c = std::min<uint64_t>(m_fifo[m_dupPackets].bytes.size(), beyond - std::min(m_dupCredit, beyond));
             m_dupCredit += c;
             m_delivered += c;
             m_deliveredTime = now;
@@ -249,11 +258,7 @@ void CSliderWnd::SampleDupAckLocked(Tick now) {
     // the n-th packet beyond the head. Taking the rate sample from that packet keeps the
     // bandwidth estimate alive while a hole holds the cumulative acknowledgement back, as a
     // selective acknowledgement would; a loss among them shifts the guess by a packet or two.
-    size_t index = static_cast<size_t>(std::min<uint64_t>(m_dupCredit / kRudpMaxPacket, m_sent - 1));
-    if (index == 0) {
-        return;
-    }
-    const RudpOutPacket& p = m_fifo[index];
+    const RudpOutPacket& p = m_fifo[m_dupPackets];
     RudpRateSample s;
     s.delivered = m_delivered;
     s.priorDelivered = p.deliveredAtSend;
@@ -262,6 +267,10 @@ void CSliderWnd::SampleDupAckLocked(Tick now) {
         m_firstSentTime = p.lastSent;
     }
     s.appLimited = p.appLimited;
+    // Once repairs are in flight the count no longer lines up with the order of sending: a
+    // guess that lands on a retransmitted packet pairs bytes that arrived long ago with its
+    // recent transmission, which showed half again the link's rate. No rate from those.
+    s.rateUnknown = p.count > 1;
     s.inFlight = InFlightBytesLocked();
     s.inRecovery = true;
     m_cc.OnSample(s, now);
@@ -322,6 +331,7 @@ void CSliderWnd::Clear() {
     m_payloadBytes = 0;
     m_lostPending = 0;
     m_dupCredit = 0;
+    m_dupPackets = 0;
     m_dupAcks = 0;
     m_timerArmed = false;
     m_pacingPending = false;

@@ -100,6 +100,7 @@ private:
     size_t m_payloadBytes = 0;
     size_t m_lostPending = 0;  // packets marked lost and not yet sent again
     uint64_t m_dupCredit = 0;  // bytes the repeated acknowledges say arrived beyond the head
+    size_t m_dupPackets = 0;   // packets they say arrived beyond the head
     uint32_t m_dupAcks = 0;
     bool m_inRecovery = false;   // holes found by loss are being repaired...
     uint32_t m_recoveryEnd = 0;  // ...until the acknowledgement reaches this offset
