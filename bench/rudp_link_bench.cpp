@@ -36,8 +36,10 @@ void Run(const Scenario& s, bool original, uint64_t bytes) {
     SimResult r = RunSimTransfer(clock, *sender, receiver, up, down, bytes, limitMs);
     if (!original) {
         if (auto c = static_cast<COurSimSide&>(*sender).Conn()) {
-            std::printf("    srtt %u ms, rto %u ms, window %llu B, retransmissions %llu, queue drops %llu\n",
+            std::printf("    srtt %u ms, rto %u ms, window %llu B, rate estimate %.0f %% of link, retransmissions "
+                        "%llu, queue drops %llu\n",
                         c->Window().Srtt(), c->Window().Rto(), (unsigned long long)c->Window().WindowBytes(),
+                        100 * c->Window().BottleneckRate() / p.bytesPerMs,
                         (unsigned long long)c->Window().Retransmissions(), (unsigned long long)up.queueDrops);
         }
     }

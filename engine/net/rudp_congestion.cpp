@@ -29,7 +29,10 @@ double CRudpCongestion::BottleneckRate() const {
             best = std::max(best, s.rate);
         }
     }
-    return best;
+    // Through a long repair every sample lands in one slot; when that slot ages out and the
+    // next sample gives no rate, the newest measured rate stands in: no estimate at all would
+    // drop the sender to its initial window and stop its pacing (a burst at the line's rate).
+    return best > 0 ? best : m_lastRate;
 }
 
 bool CRudpCongestion::Live(const Slot& s) const {
@@ -146,7 +149,7 @@ void CRudpCongestion::UpdateRound(const RudpRateSample& s) {
 }
 
 void CRudpCongestion::UpdateBandwidth(const RudpRateSample& s) {
-    if (s.delivered <= s.priorDelivered) {
+    if (s.rateUnknown || s.delivered <= s.priorDelivered) {
         return;
     }
     double rate = double(s.delivered - s.priorDelivered) / std::max<uint32_t>(s.intervalMs, 1);
@@ -159,6 +162,7 @@ void CRudpCongestion::UpdateBandwidth(const RudpRateSample& s) {
     if (slot.round != m_round || !Live(slot) || rate >= slot.rate) {
         slot = Slot{m_round, m_anyRound, rate};
     }
+    m_lastRate = rate;
 }
 
 void CRudpCongestion::UpdateMode(const RudpRateSample& s, platform::Tick now) {

@@ -25,6 +25,7 @@ struct RudpRateSample {
     bool appLimited = false;      // the sender had nothing to send when that packet left
     uint64_t inFlight = 0;        // bytes in flight after this acknowledge
     bool inRecovery = false;      // holes found by loss were still being repaired
+    bool rateUnknown = false;     // the packet was retransmitted: no rate from this sample
 };
 
 class CRudpCongestion {
@@ -70,6 +71,7 @@ private:
         double rate = 0;
     };
     std::array<Slot, kBandwidthRounds> m_rates{};
+    double m_lastRate = 0;  // the newest rate sample taken
     uint64_t m_round = 0;     // rounds outside loss recovery
     uint64_t m_anyRound = 0;  // all rounds
     uint64_t m_nextRoundDelivered = 0;

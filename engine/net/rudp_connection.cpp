@@ -173,8 +173,6 @@ void CConnection::OnData(const RudpHeader& h, std::span<const uint8_t> payload, 
         return;  // already delivered; the acknowledge due tells the peer again
     }
     if (ahead > 0) {
-        // Out of order: the acknowledge goes at once, naming the missing offset.
-        SendAck(now);
         if (static_cast<uint32_t>(ahead) >= kRudpReorderWindowBytes) {
             return;
         }
@@ -185,7 +183,12 @@ void CConnection::OnData(const RudpHeader& h, std::span<const uint8_t> payload, 
                 return;
             }
         }
-        m_reorder.try_emplace(h.seq, payload.begin(), payload.end());
+        // Out of order and new: the acknowledge goes at once, naming the missing offset. Each
+        // such acknowledge tells the sender that one more packet beyond the hole arrived, so a
+        // copy already held, or one not kept, sends none: the sender counts arrivals by them.
+        if (m_reorder.try_emplace(h.seq, payload.begin(), payload.end()).second) {
+            SendAck(now);
+        }
         return;
     }
     const bool fillsGap = !m_reorder.empty();

@@ -1,7 +1,8 @@
 // CConnection: one reliable-UDP connection to a remote endpoint over the shared carrier socket.
 // Runs the connect/accept handshake, turns received packets into in-order stream data (holding
-// early packets within a bounded window), acknowledges in-order data with a delay and anything
-// out of order at once (so the sender learns of a hole within a round trip), and posts
+// early packets within a bounded window), acknowledges in-order data with a delay and each new
+// packet out of order at once (so the sender learns of a hole within a round trip and counts
+// what arrived beyond it), and posts
 // connected, accepted, data and closed events. Counted; one lock guards its state, taken before
 // its window's.
 #pragma once

@@ -97,6 +97,7 @@ bool CSliderWnd::SendPacketLocked(RudpOutPacket& p, Tick now) {
     }
     ++p.count;
     p.lastSent = now;
+    p.txOrder = ++m_txCounter;
     p.deliveredAtSend = m_delivered;
     p.deliveredTimeAtSend = m_deliveredTime;
     p.firstSentAtSend = m_firstSentTime;
@@ -164,20 +165,22 @@ void CSliderWnd::OnAck(uint32_t ack, Tick now) {
     }
     const bool hadDupAcks = m_dupAcks > 0;
     uint64_t removedBytes = 0;
+    size_t removedPackets = 0;
     bool sawRetransmission = false;
-    Tick newestRetransmission = 0;
+    uint64_t newestRetransmission = 0;  // transmission order
     RudpOutPacket newest;
     // Only what was sent can be acknowledged; an acknowledgement beyond it removes nothing more.
     while (m_sent > 0 && SeqBefore(m_fifo.front().seq, ack)) {
         RudpOutPacket& p = m_fifo.front();
-        if (p.count > 1 && (!sawRetransmission || TickBefore(newestRetransmission, p.lastSent))) {
-            newestRetransmission = p.lastSent;
+        if (p.count > 1 && (!sawRetransmission || newestRetransmission < p.txOrder)) {
+            newestRetransmission = p.txOrder;
             sawRetransmission = true;
         }
         if (p.lost) {
             --m_lostPending;
         }
         removedBytes += p.bytes.size();
+        ++removedPackets;
         m_sentBytes -= p.bytes.size();
         m_payloadBytes -= PayloadOf(p);
         newest = std::move(p);
@@ -191,6 +194,8 @@ void CSliderWnd::OnAck(uint32_t ack, Tick now) {
     if (removedBytes > 0) {
         uint64_t credited = std::min(m_dupCredit, removedBytes);
         m_dupCredit -= credited;
+        // The head was never counted; the others removed were, as far as the count went.
+        m_dupPackets -= std::min(m_dupPackets, removedPackets - 1);
         m_dupAcks = 0;
         m_delivered += removedBytes - credited;
         m_deliveredTime = now;
@@ -203,6 +208,7 @@ void CSliderWnd::OnAck(uint32_t ack, Tick now) {
                                 ElapsedSince(newest.lastSent, newest.firstSentAtSend));
         m_firstSentTime = newest.lastSent;
         s.appLimited = newest.appLimited;
+        s.rateUnknown = newest.count > 1;
         // A packet sent once and acknowledged without a hole before it gives a clean round trip
         // (one that waited behind a hole would count the repair too).
         if (newest.count == 1 && !hadDupAcks && !sawRetransmission) {
@@ -214,19 +220,24 @@ void CSliderWnd::OnAck(uint32_t ack, Tick now) {
         m_cc.OnSample(s, now);
         // A retransmission sent after the new head's last transmission arrived, and the
         // acknowledgement stopped at the head: on one path the head is lost, not late.
-        if (m_sent > 0 && sawRetransmission && TickBefore(m_fifo.front().lastSent, newestRetransmission)) {
+        if (m_sent > 0 && sawRetransmission && m_fifo.front().txOrder < newestRetransmission) {
             MarkLost(m_fifo.front());
         }
     } else if (m_sent > 1 && m_fifo.front().seq == ack) {
         // The acknowledgement is stuck at the head while later packets keep arriving: each such
         // acknowledge stands for one of them, and the offset it names is the one missing.
         ++m_dupAcks;
-        uint64_t beyond = m_sentBytes - m_fifo.front().bytes.size();
-        if (m_dupCredit < beyond) {
-            uint64_t c = std::min<uint64_t>(kRudpMaxPacket, beyond - m_dupCredit);
+        if (m_dupPackets + 1 < m_sent) {
+            // Credited with the size of the packet it most likely stands for: the peer layer's
+            // messages end in short packets, and counting each as a full one ran the rate
+            // estimate above the link.
+            ++m_dupPackets;
+            uint64_t beyond = m_sentBytes - m_fifo.front().bytes.size();
+            uint64_t c = std::min<uint64_t>(m_fifo[m_dupPackets].bytes.size(), beyond - std::min(m_dupCredit, beyond));
             m_dupCredit += c;
             m_delivered += c;
             m_deliveredTime = now;
+            SampleDupAckLocked(now);
         }
         RudpOutPacket& head = m_fifo.front();
         if (!head.lost) {
@@ -240,6 +251,29 @@ void CSliderWnd::OnAck(uint32_t ack, Tick now) {
         }
     }
     SendMoreLocked(now);
+}
+
+void CSliderWnd::SampleDupAckLocked(Tick now) {
+    // The path is first in, first out: the n-th repeated acknowledge was most likely caused by
+    // the n-th packet beyond the head. Taking the rate sample from that packet keeps the
+    // bandwidth estimate alive while a hole holds the cumulative acknowledgement back, as a
+    // selective acknowledgement would; a loss among them shifts the guess by a packet or two.
+    const RudpOutPacket& p = m_fifo[m_dupPackets];
+    RudpRateSample s;
+    s.delivered = m_delivered;
+    s.priorDelivered = p.deliveredAtSend;
+    s.intervalMs = std::max(ElapsedSince(now, p.deliveredTimeAtSend), ElapsedSince(p.lastSent, p.firstSentAtSend));
+    if (TickBefore(m_firstSentTime, p.lastSent)) {
+        m_firstSentTime = p.lastSent;
+    }
+    s.appLimited = p.appLimited;
+    // Once repairs are in flight the count no longer lines up with the order of sending: a
+    // guess that lands on a retransmitted packet pairs bytes that arrived long ago with its
+    // recent transmission, which showed half again the link's rate. No rate from those.
+    s.rateUnknown = p.count > 1;
+    s.inFlight = InFlightBytesLocked();
+    s.inRecovery = true;
+    m_cc.OnSample(s, now);
 }
 
 bool CSliderWnd::OnTick(Tick now) {
@@ -297,6 +331,7 @@ void CSliderWnd::Clear() {
     m_payloadBytes = 0;
     m_lostPending = 0;
     m_dupCredit = 0;
+    m_dupPackets = 0;
     m_dupAcks = 0;
     m_timerArmed = false;
     m_pacingPending = false;
@@ -351,6 +386,11 @@ uint32_t CSliderWnd::Srtt() const {
 uint64_t CSliderWnd::WindowBytes() const {
     std::lock_guard lock(m_lock);
     return m_cc.WindowBytes();
+}
+
+double CSliderWnd::BottleneckRate() const {
+    std::lock_guard lock(m_lock);
+    return m_cc.BottleneckRate();
 }
 
 bool CSliderWnd::PacingPending() const {

@@ -40,6 +40,7 @@ struct RudpOutPacket {
     uint32_t seq = 0;
     platform::Tick lastSent = 0;
     uint16_t count = 0;  // transmissions so far
+    uint64_t txOrder = 0;  // order of the latest transmission among all of the window's
     bool lost = false;   // waiting for a retransmission
     bool appLimited = false;
     uint64_t deliveredAtSend = 0;
@@ -73,6 +74,8 @@ public:
     uint32_t Rto() const;
     uint32_t Srtt() const;
     uint64_t WindowBytes() const;
+    // The congestion controller's estimate of the path's bottleneck rate, bytes per millisecond.
+    double BottleneckRate() const;
     // True while packets wait only for the pacer, so the owner should come back soon.
     bool PacingPending() const;
     uint64_t Retransmissions() const;
@@ -83,6 +86,8 @@ private:
     void SendMoreLocked(platform::Tick now);
     bool TakeTokens(size_t bytes, platform::Tick now);
     void MarkLost(RudpOutPacket& p, bool timedOut = false);
+    // A rate sample from a repeated acknowledge (one more packet beyond the head arrived).
+    void SampleDupAckLocked(platform::Tick now);
     uint64_t InFlightBytesLocked() const;
     // How long after its latest transmission a packet should have been acknowledged.
     uint32_t StaleAfterMs() const;
@@ -95,6 +100,7 @@ private:
     size_t m_payloadBytes = 0;
     size_t m_lostPending = 0;  // packets marked lost and not yet sent again
     uint64_t m_dupCredit = 0;  // bytes the repeated acknowledges say arrived beyond the head
+    size_t m_dupPackets = 0;   // packets they say arrived beyond the head
     uint32_t m_dupAcks = 0;
     bool m_inRecovery = false;   // holes found by loss are being repaired...
     uint32_t m_recoveryEnd = 0;  // ...until the acknowledgement reaches this offset
@@ -109,6 +115,7 @@ private:
     bool m_refilled = false;
     bool m_pacingPending = false;
     uint64_t m_retransmissions = 0;
+    uint64_t m_txCounter = 0;
     CRudpRttEstimator m_rtt;
     CRudpCongestion m_cc;
 };

@@ -97,6 +97,76 @@ TEST_F(RudpSim, ATransferThroughASmallTailDropQueueWithLossCompletesIntact) {
     }
 }
 
+// Records the sender's rate estimate while the middle half of the stream is written (start-up
+// and the last round trips, with nothing left to send, say nothing of the steady state). With
+// `messages` it writes as the peer layer does: one piece message (a 13-byte header and a 16 KiB
+// block) at a time, which the connection cuts into sixteen full packets and one of 13 bytes.
+class CRateWatchSide : public COurSimSide {
+public:
+    CRateWatchSide(uint64_t total, bool messages) : m_total(total), m_messages(messages) {}
+    size_t Write(std::span<const uint8_t> data, platform::Tick now) override {
+        size_t n = COurSimSide::Write(m_messages ? data.first(std::min<size_t>(data.size(), 16384 + 13)) : data, now);
+        m_written += n;
+        return n;
+    }
+    void Poll(platform::Tick now) override {
+        COurSimSide::Poll(now);
+        if (m_written > m_total / 4 && m_written < 3 * m_total / 4) {
+            if (auto c = Conn()) {
+                double rate = c->Window().BottleneckRate();
+                lowest = std::min(lowest, rate);
+                highest = std::max(highest, rate);
+            }
+        }
+    }
+    double lowest = 1e300;
+    double highest = 0;
+
+private:
+    uint64_t m_total;
+    bool m_messages;
+    uint64_t m_written = 0;
+};
+
+// Random loss is not congestion: with a cumulative acknowledgement held at a hole, the sender
+// still learns from each repeated acknowledge that one more packet arrived, and its estimate of
+// the path's rate must stay at the link's, neither sinking with each hole (the sender then paces
+// at a fraction of the link) nor running above it, whether by counting a copy the receiver
+// already held as a new arrival, a short packet as a full one, or bytes that arrived long ago as
+// delivered by a recent repair (it then paces above the link, and the queue grows until it
+// overflows). Repairs may resend packets that had arrived (holes after the first are not named),
+// but not the stream again.
+TEST_F(RudpSim, OnePercentRandomLossKeepsTheRateEstimateAtTheLinksRate) {
+    struct Case {
+        const char* name;
+        SimPathParams path;
+        bool messages;
+        uint32_t seed;
+        double lowest;  // share of the link the estimate may dip to
+    };
+    const Case cases[] = {
+        {"100 Mbit/s, 40 ms, 1 % loss", {12500, 20, 50, 0.01, 0, 0, 0}, false, 41, 0.85},
+        {"100 Mbit/s, 40 ms, 1 % loss, other seed", {12500, 20, 50, 0.01, 0, 0, 0}, false, 11, 0.85},
+        {"100 Mbit/s, 40 ms, 1 % loss, piece messages", {12500, 20, 50, 0.01, 0, 0, 0}, true, 41, 0.85},
+        // Here a long repair still lets the estimate dip for a few round trips (all its samples
+        // fall in one slot of the filter, which ages out); it must not fall to nothing.
+        {"20 Mbit/s, 60 ms, 1 % loss", {2500, 30, 50, 0.01, 0, 0, 0}, false, 41, 0.35},
+    };
+    const uint64_t bytes = 16 * 1024 * 1024;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CRateWatchSide client(bytes, c.messages);
+        COurSimSide server;
+        CSimPath up(c.path, c.seed), down(c.path, c.seed + 1);
+        auto r = RunSimTransfer(clock, client, server, up, down, bytes, 60000);
+        ASSERT_EQ(r.received, bytes);
+        EXPECT_EQ(r.firstBadOffset, UINT64_MAX);
+        EXPECT_GT(client.lowest, c.lowest * c.path.bytesPerMs);
+        EXPECT_LT(client.highest, 1.04 * c.path.bytesPerMs);
+        EXPECT_LT(r.dataPacketsSent, 2 * (bytes / kRudpMaxPayload));
+    }
+}
+
 // A receiver that could not keep up (a full socket buffer, a busy peer thread) loses a long run
 // of consecutive packets once. A cumulative acknowledgement names one hole per round trip, so
 // the time-outs must repair the rest together (1 500 holes one per round trip take a minute),

@@ -353,6 +353,23 @@ TEST(RudpWindow, AcknowledgesStuckAtAnOffsetRetransmitThatPacketAtOnce) {
     EXPECT_LT(85u, p.w.Rto());
 }
 
+// At 100 Mbit/s a dozen packets leave within one millisecond, so whether a packet went out
+// before the repair that overtook it cannot be told by the clock: the order of transmission says.
+TEST(RudpWindow, APacketSentJustBeforeTheRepairThatOvertookItIsLostEvenInTheSameMillisecond) {
+    CWindowProbe p;
+    p.QueueData(8, 0);  // 1 .. 7169; the first is lost
+    p.w.OnAck(1, 41);   // 1025 arrived
+    p.QueueData(2, 42);  // 8193 (to be lost) and 9217 go out...
+    ASSERT_EQ(p.Count(8193), 1u);
+    p.w.OnAck(1, 42);  // ...and in the same millisecond two more repeats make 1 lost
+    p.w.OnAck(1, 42);
+    ASSERT_EQ(p.Count(1), 2u);
+    // The repair arrives; the acknowledgement stops at 8193, sent before it: lost, resent at once.
+    p.w.OnAck(8193, 85);
+    EXPECT_EQ(p.Count(8193), 2u);
+    EXPECT_EQ(p.Count(9217), 1u);
+}
+
 TEST(RudpWindow, APacketTheSocketRefusedStaysQueuedAndGoesOnTheNextPass) {
     CWindowProbe p;
     p.refuse = {2, 3, 4, 5};
@@ -488,7 +505,7 @@ TEST_F(RudpConnection, ADuplicateIsDroppedButStillAcknowledged) {
     EXPECT_EQ(sent[0].bytes, BuildRudpPacket(kRudpAck, 1, 1025));
 }
 
-TEST_F(RudpConnection, OutOfOrderAndGapFillingPacketsAreAcknowledgedAtOnce) {
+TEST_F(RudpConnection, NewOutOfOrderAndGapFillingPacketsAreAcknowledgedAtOnce) {
     link.Establish();
     DrainEvents(link.b.events);
     link.b.out.Take();
@@ -505,6 +522,11 @@ TEST_F(RudpConnection, OutOfOrderAndGapFillingPacketsAreAcknowledgedAtOnce) {
         EXPECT_EQ(d.Header().type, kRudpAck);
         EXPECT_EQ(d.Header().ack, 1025u);
     }
+    // Each such acknowledge stands for one more packet held: a second copy of one already held,
+    // or one too far ahead to be held, sends none (the sender counts arrivals by them).
+    link.FeedB(kRudpData, 2049, 1, Bytes(1024, 3));
+    link.FeedB(kRudpData, 1025 + kRudpReorderWindowBytes, 1, Bytes(1024, 9));
+    EXPECT_TRUE(link.b.out.Take().empty());
     // The repair: acknowledged at once with the new expected offset.
     link.FeedB(kRudpData, 1025, 1, Bytes(1024, 2));
     sent = link.b.out.Take();
