@@ -308,7 +308,8 @@ TEST_F(DiskFixture, AFileInTheWayIsMovedAsideWithoutOverwritingAndPausesWhenItCa
         CTaskMgr mgr;
         test::LogCapture log;
         EXPECT_EQ(mgr.CreateDownloadTask(hash, dest, nullptr, false, 0), 0);
-        EXPECT_TRUE(log.Contains(dest + " is not known to be this download's own file: kept as " + dest + ".old.1\n"));
+        EXPECT_TRUE(log.Contains(dest + " is not known to be this download's own file: kept as " + dest +
+                                 ".old.1\n"));
     }
     EXPECT_EQ(test::ReadFile(dest + ".old"), "an older one");
     EXPECT_EQ(test::ReadFile(dest + ".old.1"), "the user's own file");
@@ -421,6 +422,22 @@ int RunUnprivileged(const std::function<int()>& body) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// Resumes the task unprivileged: 0 when it paused and logged `line`; 1 refused, 2 not paused,
+// 3 no log line, -2 no user to run as.
+int ResumeUnprivileged(const TaskHash& h, const std::string& dest, const std::string& line) {
+    return RunUnprivileged([&] {
+        CTaskMgr mgr;
+        test::LogCapture log;
+        if (mgr.CreateDownloadTask(h, dest, nullptr, false, 0) != 0) {
+            return 1;
+        }
+        if (mgr.GetRunState(h) != kRunPaused) {
+            return 2;
+        }
+        return log.Contains(line) ? 0 : 3;
+    });
+}
+
 // Lets the unprivileged child reach and change every folder and file of the fixture.
 void OpenUpForEveryone(const std::string& root) {
     namespace fs = std::filesystem;
@@ -506,17 +523,7 @@ TEST_F(DiskFixture, AnUnreadableSeedOrRecordKeepsTheDownloadAndPauses) {
 
             const TaskHash h = hash;
             const std::string line = *unreadable + " cannot be read (Permission denied), task paused!\n";
-            int rc = RunUnprivileged([&] {
-                CTaskMgr mgr;
-                test::LogCapture log;
-                if (mgr.CreateDownloadTask(h, dest, nullptr, false, 0) != 0) {
-                    return 1;
-                }
-                if (mgr.GetRunState(h) != kRunPaused) {
-                    return 2;
-                }
-                return log.Contains(line) ? 0 : 3;
-            });
+            int rc = ResumeUnprivileged(h, dest, line);
             ASSERT_NE(rc, -2) << "no user nobody to run as";
             EXPECT_EQ(rc, 0) << "1 refused, 2 not paused, 3 no log line";
             ASSERT_EQ(::chmod(unreadable->c_str(), 0644), 0);
@@ -535,17 +542,7 @@ TEST_F(DiskFixture, AnUnreadableTempFileWithoutSeedOrRecordIsNotDeleted) {
     ASSERT_EQ(::chmod((dest + ".!mt").c_str(), 0), 0);
     const TaskHash h = hash;
     const std::string line = dest + ".!mt cannot be opened (Permission denied), task paused!\n";
-    int rc = RunUnprivileged([&] {
-        CTaskMgr mgr;
-        test::LogCapture log;
-        if (mgr.CreateDownloadTask(h, dest, nullptr, false, 0) != 0) {
-            return 1;
-        }
-        if (mgr.GetRunState(h) != kRunPaused) {
-            return 2;
-        }
-        return log.Contains(line) ? 0 : 3;
-    });
+    int rc = ResumeUnprivileged(h, dest, line);
     ASSERT_NE(rc, -2) << "no user nobody to run as";
     EXPECT_EQ(rc, 0) << "1 refused, 2 not paused, 3 no log line";
     ASSERT_EQ(::chmod((dest + ".!mt").c_str(), 0644), 0);
